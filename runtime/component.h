@@ -1,0 +1,76 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "runtime/object.h"
+
+namespace ostrevan {
+
+class TComponent;
+
+enum TOperation { opInsert, opRemove };
+
+// An event with only its sender.
+using TNotifyEvent = std::function<void(TObject* Sender)>;
+
+// A component has an owner that deletes it, a list of the components it
+// owns, and a set of components that asked to be told of its destruction.
+// Components are created with new; the owner (or whoever holds an ownerless
+// one) deletes them. The lists are guarded by the component's own mutex, so
+// that components on different threads may register with the same one.
+class TComponent : public TPersistent {
+ public:
+  explicit TComponent(TComponent* AOwner);
+  ~TComponent() override;
+
+  TComponent(const TComponent&) = delete;
+  TComponent& operator=(const TComponent&) = delete;
+
+  TComponent* Owner() const { return Owner_; }
+  int ComponentCount() const;
+  TComponent* Components(int index) const;
+
+  const std::string& Name() const { return Name_; }
+  void SetName(const std::string& value) { Name_ = value; }
+
+  // AComponent->Notification(this, opRemove) is called when this component
+  // is destroyed (and this one is told when AComponent goes first).
+  void FreeNotification(TComponent* AComponent);
+  void RemoveFreeNotification(TComponent* AComponent);
+
+  // Deletes every owned component, last created first. Derived destructors
+  // call it first where owned components must go before their own clean-up.
+  void DestroyComponents();
+
+  // Design mode and loading from a stored form do not exist in this system
+  // beyond these two flags; they are never set unless a test sets them.
+  bool Designing() const { return Designing_; }
+  bool Loading() const { return Loading_; }
+  void SetDesigning(bool value) { Designing_ = value; }
+  void BeginLoading() { Loading_ = true; }
+  // Ends loading; derived classes apply what they stored while loading.
+  virtual void Loaded() { Loading_ = false; }
+
+ protected:
+  // Told that AComponent is inserted or about to be removed.
+  virtual void Notification(TComponent* AComponent, TOperation Operation);
+
+ private:
+  void InsertComponent(TComponent* AComponent);
+  void RemoveComponent(TComponent* AComponent);
+  void AddFreeNotify(TComponent* AComponent);
+  void RemoveFreeNotify(TComponent* AComponent);
+
+  TComponent* Owner_ = nullptr;
+  std::string Name_;
+  bool Designing_ = false;
+  bool Loading_ = false;
+  mutable std::recursive_mutex ListsLock_;  // guards Components_ and FreeNotifies_
+  std::vector<TComponent*> Components_;
+  std::vector<TComponent*> FreeNotifies_;
+};
+
+}  // namespace ostrevan

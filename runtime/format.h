@@ -1,0 +1,10 @@
+#pragma once
+
+#include <string>
+
+namespace ostrevan {
+
+// printf-style formatting into a std::string (g++ 12 has no <format>).
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace ostrevan

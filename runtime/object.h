@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+#include <typeinfo>
+
+namespace ostrevan {
+
+// The class name of a type as the framework shows it in messages: the
+// unqualified C++ name ("TIdSocketHandle"), without the namespace.
+std::string ClassNameOf(const std::type_info& type);
+
+// Root of every object that has a runtime class name.
+class TObject {
+ public:
+  virtual ~TObject() = default;
+  std::string ClassName() const { return ClassNameOf(typeid(*this)); }
+};
+
+// An object that can copy its state from another one. Assign asks the source
+// to copy itself into this object; an unsupported pair raises EConvertError
+// with "Cannot assign a <source class> to a <target class>".
+class TPersistent : public TObject {
+ public:
+  virtual void Assign(const TPersistent* source);
+
+ protected:
+  // Copies this object into dest; the base raises the conversion error.
+  virtual void AssignTo(TPersistent* dest) const;
+};
+
+}  // namespace ostrevan
