@@ -73,6 +73,10 @@ TEST(ManagedBuffer, AppendAndSeekSeeOnlyTheUnreadBytes) {
   EXPECT_EQ(Contents(buffer), "fgh");
   buffer.SetSize(2);
   EXPECT_EQ(Contents(buffer), "fg");
+  buffer.Compact();
+  EXPECT_EQ(buffer.ReadOffset(), 0);
+  EXPECT_EQ(Contents(buffer), "fg");
+  buffer.Discard(1);
   buffer.SetSize(0);
   EXPECT_EQ(buffer.ReadOffset(), 0);
 }
@@ -102,22 +106,6 @@ TEST(ManagedBuffer, CompactsExactlyWhenTheConsumedPrefixReachesTheThreshold) {
   buffer.Discard(static_cast<int32_t>(buffer.Size()));
   EXPECT_EQ(buffer.Size(), 0);
   EXPECT_EQ(buffer.ReadOffset(), 0);
-}
-
-TEST(ManagedBuffer, CompactAndClearOnTheirOwn) {
-  TIdManagedBuffer buffer;
-  buffer.Compact();  // empty: nothing to do
-  Append(buffer, "xyz123");
-  buffer.Discard(3);
-  buffer.Compact();
-  EXPECT_EQ(buffer.ReadOffset(), 0);
-  EXPECT_EQ(Contents(buffer), "123");
-  EXPECT_EQ(buffer.Position(), 3);
-  buffer.Discard(1);
-  buffer.Clear();
-  EXPECT_EQ(buffer.ReadOffset(), 0);
-  EXPECT_EQ(buffer.Size(), 0);
-  EXPECT_EQ(buffer.Position(), 0);
 }
 
 // Random appends, takes, discards, seeks and reads against a plain string.
