@@ -12,7 +12,7 @@ namespace {
 
 int32_t LiveComponents = 0;  // guarded by ComponentCountLock
 
-const std::string StatusTexts[] = {
+constexpr const char* StatusTexts[] = {
     "Resolving hostname %s.",  // hsResolving
     "Connecting to %s.",       // hsConnecting
     "Connected.",              // hsConnected
@@ -52,7 +52,7 @@ std::string FormatTexts(const std::string& format, const std::vector<std::string
 
 }  // namespace
 
-const std::string& StatusText(TIdStatus AStatus) { return StatusTexts[AStatus]; }
+std::string StatusText(TIdStatus AStatus) { return StatusTexts[AStatus]; }
 
 int32_t LiveComponentCount() {
   std::lock_guard<std::mutex> guard(ComponentCountLock);

@@ -33,7 +33,7 @@ using TWorkEvent =
 using TWorkEndEvent = std::function<void(TObject* Sender, TWorkMode AWorkMode)>;
 
 // The format text of a status ("Connecting to %s.").
-const std::string& StatusText(TIdStatus AStatus);
+std::string StatusText(TIdStatus AStatus);
 
 // Guards LiveComponentCount and the creation and release of GlobalStack.
 extern std::mutex ComponentCountLock;

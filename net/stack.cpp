@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <iterator>
-#include <mutex>
 
 #include "net/errors.h"
 #include "net/poll_wait.h"

@@ -67,6 +67,14 @@ sockaddr_in MakeSocketAddress(uint16_t family, in_addr address, uint16_t port) {
   return result;
 }
 
+// A negative length would reach the system as a huge size_t and let it
+// write past the caller's buffer; it fails like any invalid argument.
+bool RefuseNegativeLength(int32_t length) {
+  if (length >= 0) return false;
+  errno = EINVAL;
+  return true;
+}
+
 }  // namespace
 
 void TIdStackLinux::RefreshLocalAddresses() {
@@ -201,6 +209,7 @@ uint32_t TIdStackLinux::NetToHostLong(uint32_t AValue) { return ntohl(AValue); }
 
 int32_t TIdStackLinux::ReceiveSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
                                      int32_t AFlags) {
+  if (RefuseNegativeLength(ALength)) return IdSocketError;
   return static_cast<int32_t>(
       recv(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal));
 }
@@ -210,9 +219,12 @@ int32_t TIdStackLinux::ReceiveFromSocket(int32_t ASocket, void* ABuffer, int32_t
   sockaddr_in address;
   std::memset(&address, 0, sizeof(address));
   socklen_t length = sizeof(address);
-  const auto result = static_cast<int32_t>(
-      recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal,
-               reinterpret_cast<sockaddr*>(&address), &length));
+  const auto result =
+      RefuseNegativeLength(ALength)
+          ? IdSocketError
+          : static_cast<int32_t>(recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength),
+                                          AFlags | IdMsgNoSignal,
+                                          reinterpret_cast<sockaddr*>(&address), &length));
   const int savedErrno = errno;  // for the caller's check
   AIP = AddressToText(address.sin_addr);
   APort = ntohs(address.sin_port);
@@ -254,12 +266,14 @@ int32_t TIdStackLinux::SelectSockets(TIdHandleList* AReadList, TIdHandleList* AW
 
 int32_t TIdStackLinux::SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
                                   int32_t AFlags) {
+  if (RefuseNegativeLength(ALength)) return IdSocketError;
   return static_cast<int32_t>(
       send(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal));
 }
 
 int32_t TIdStackLinux::SendToSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
                                     int32_t AFlags, const std::string& AIP, uint16_t APort) {
+  if (RefuseNegativeLength(ALength)) return IdSocketError;
   const sockaddr_in address = MakeSocketAddress(AF_INET, TextToAddress(AIP), APort);
   return static_cast<int32_t>(sendto(ASocket, ABuffer, static_cast<size_t>(ALength),
                                      AFlags | IdMsgNoSignal,

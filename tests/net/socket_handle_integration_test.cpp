@@ -362,6 +362,11 @@ TEST_F(SocketHandleTest, OptionsAndDatagrams) {
   EXPECT_EQ(std::string(buffer), "hi");
   EXPECT_EQ(ip, "127.0.0.1");
   EXPECT_EQ(port, sender.Port());
+  // Nothing waiting: -1 with EAGAIN, and the sender fields are filled anyway.
+  EXPECT_EQ(receiver.ReceiveDatagram(buffer, sizeof(buffer), MSG_DONTWAIT, ip, port), -1);
+  EXPECT_EQ(SocketErrorOf([&] { GlobalStack()->CheckSocketResult(-1); }),
+            "11|Socket Error # 11\r\nOperation would block. ");
+  EXPECT_EQ(ip, "0.0.0.0");
 }
 
 // Counts the closes of each descriptor.

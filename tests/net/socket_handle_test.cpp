@@ -8,21 +8,6 @@
 namespace ostrevan {
 namespace {
 
-TEST(SocketHandle, StartsWithoutSocketOrAddresses) {
-  TIdSocketHandle handle(nullptr);
-  EXPECT_EQ(handle.Collection(), nullptr);
-  EXPECT_EQ(handle.Descriptor(), -1);
-  EXPECT_FALSE(handle.Allocated());
-  EXPECT_EQ(handle.IP(), "");
-  EXPECT_EQ(handle.Port(), 0);
-  EXPECT_EQ(handle.RemoteIP(), "");
-  EXPECT_EQ(handle.RemotePort(), 0);
-  EXPECT_EQ(handle.ClientPortMin(), 0);
-  EXPECT_EQ(handle.ClientPortMax(), 0);
-  handle.Close();  // nothing to close
-  EXPECT_FALSE(handle.Allocated());
-}
-
 TEST(SocketHandles, NewBindingsTakeTheDefaultPort) {
   TIdSocketHandles bindings(nullptr);
   bindings.SetDefaultPort(37);
