@@ -308,21 +308,20 @@ int32_t TIdStackLinux::LastSocketError() {
 
 void TIdStackLinux::PeerSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
                                       int32_t& APort) {
-  sockaddr_in address;
-  std::memset(&address, 0, sizeof(address));
-  socklen_t length = sizeof(address);
-  CheckSocketResult(getpeername(ASocket, reinterpret_cast<sockaddr*>(&address), &length));
-  AFamily = address.sin_family;
-  AIP = AddressToText(address.sin_addr);
-  APort = ntohs(address.sin_port);
+  ReadSocketAddress(getpeername, ASocket, AFamily, AIP, APort);
 }
 
 void TIdStackLinux::LocalSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
                                        int32_t& APort) {
+  ReadSocketAddress(getsockname, ASocket, AFamily, AIP, APort);
+}
+
+void TIdStackLinux::ReadSocketAddress(int (*AQuery)(int, sockaddr*, socklen_t*), int32_t ASocket,
+                                      int32_t& AFamily, std::string& AIP, int32_t& APort) {
   sockaddr_in address;
   std::memset(&address, 0, sizeof(address));
   socklen_t length = sizeof(address);
-  CheckSocketResult(getsockname(ASocket, reinterpret_cast<sockaddr*>(&address), &length));
+  CheckSocketResult(AQuery(ASocket, reinterpret_cast<sockaddr*>(&address), &length));
   AFamily = address.sin_family;
   AIP = AddressToText(address.sin_addr);
   APort = ntohs(address.sin_port);

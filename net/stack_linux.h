@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/socket.h>
+
 #include "net/stack.h"
 
 namespace ostrevan {
@@ -54,6 +56,11 @@ class TIdStackLinux : public TIdStack {
   std::string AddressToText(const in_addr& AAddress) override;
   in_addr TextToAddress(const std::string& AText) override;
   int32_t PollReadable(int32_t ASocket, int32_t ATimeout) override;
+
+ private:
+  // Reads a socket's address with getsockname or getpeername; a failure raises.
+  void ReadSocketAddress(int (*AQuery)(int, sockaddr*, socklen_t*), int32_t ASocket,
+                         int32_t& AFamily, std::string& AIP, int32_t& APort);
 };
 
 }  // namespace ostrevan
