@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "runtime/component.h"
+
+namespace ostrevan {
+
+enum TIdStatus {
+  hsResolving,
+  hsConnecting,
+  hsConnected,
+  hsDisconnecting,
+  hsDisconnected,
+  hsStatusText,
+  ftpTransfer,
+  ftpReady,
+  ftpAborted
+};
+
+enum TWorkMode { wmRead, wmWrite };
+
+using TIdStatusEvent =
+    std::function<void(TObject* ASender, const TIdStatus AStatus, const std::string& AStatusText)>;
+using TWorkBeginEvent =
+    std::function<void(TObject* Sender, TWorkMode AWorkMode, const int32_t AWorkCountMax)>;
+using TWorkEvent =
+    std::function<void(TObject* Sender, TWorkMode AWorkMode, const int32_t AWorkCount)>;
+using TWorkEndEvent = std::function<void(TObject* Sender, TWorkMode AWorkMode)>;
+
+// The format text of a status ("Connecting to %s.").
+std::string StatusText(TIdStatus AStatus);
+
+// Guards LiveComponentCount and the creation and release of GlobalStack.
+extern std::mutex ComponentCountLock;
+// The number of TIdComponent objects alive.
+int32_t LiveComponentCount();
+
+// Root of every framework component.
+class TIdBaseComponent : public TComponent {
+ public:
+  explicit TIdBaseComponent(TComponent* AOwner) : TComponent(AOwner) {}
+};
+
+// Root of every component that talks to the network: keeps the shared socket
+// stack alive while it exists, and reports status and work progress.
+// Events run on the thread that performs the operation; the work state is
+// that thread's alone.
+class TIdComponent : public TIdBaseComponent {
+ public:
+  explicit TIdComponent(TComponent* AOwner);
+  ~TIdComponent() override;
+
+  // Formats the status's text (with the one empty argument when none is
+  // given) and passes it to OnStatus; nothing happens without a handler.
+  void NotifyStatus(TIdStatus AStatus);
+  void NotifyStatus(TIdStatus AStatus, const std::vector<std::string>& AArgs);
+
+  // A unit of work in bytes. Units nest: only the outermost begin and end
+  // fire their events, and progress is reported as the unit's running total.
+  virtual void WorkBegin(TWorkMode AWorkMode, int32_t ASize);
+  virtual void WorkProgress(TWorkMode AWorkMode, int32_t ACount);
+  virtual void WorkEnd(TWorkMode AWorkMode);
+
+  // The nesting depth of the mode's units; 0 when idle.
+  int32_t WorkLevel(TWorkMode AWorkMode) const { return WorkInfos_[AWorkMode].Level; }
+
+  TIdStatusEvent OnStatus;
+  TWorkEvent OnWork;
+  TWorkBeginEvent OnWorkBegin;
+  TWorkEndEvent OnWorkEnd;
+
+ private:
+  struct TWorkInfo {
+    int32_t Position = 0;
+    int32_t Max = 0;
+    int32_t Level = 0;
+  };
+  TWorkInfo WorkInfos_[2];  // indexed by TWorkMode
+};
+
+}  // namespace ostrevan

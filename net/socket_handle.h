@@ -1,0 +1,101 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "runtime/collection.h"
+
+namespace ostrevan {
+
+// One IPv4 socket with its local and peer address and port: a server's
+// binding (an item of TIdSocketHandles) or the socket of one connection.
+// Used by one thread at a time, except that Close may come from another
+// thread while the owner waits or accepts on the descriptor; two Close calls
+// at once close the socket once.
+class TIdSocketHandle : public TCollectionItem {
+ public:
+  explicit TIdSocketHandle(TCollection* ACollection);
+  ~TIdSocketHandle() override;
+
+  // Creates the socket (closing an open one first).
+  void Allocate(int32_t ASocketType, int32_t AProtocol);
+  // Shuts down and closes the socket if one is open; Descriptor keeps its
+  // number.
+  virtual void Close();
+  // Binds to IP and Port, or, when Port is 0 and both client port bounds are
+  // set, to the highest free port of the range. Afterwards IP and Port hold
+  // what the system assigned.
+  void BindLocal();
+  void StartListening(int32_t AQueueCount);
+  // Accepts a connection from the listening descriptor into this object;
+  // false when the accept was interrupted or the listening socket closed.
+  bool AcceptFrom(int32_t AListeningSocket);
+  // Connects to RemoteIP and RemotePort; the raw result (0 or -1), which
+  // the caller checks.
+  virtual int32_t ConnectToPeer(uint16_t AFamily);
+  // True when the socket becomes readable within the time (ms; -2: no
+  // limit). Raises EIdConnClosedGracefully without a socket.
+  bool WaitReadable(int32_t AMSec);
+  // The same test for any descriptor; a failure counts as not readable.
+  static bool WaitHandleReadable(int32_t AHandle, int32_t AMSec);
+  // One receive or send; the raw result (bytes, 0 at the end, -1), unchecked.
+  int32_t ReceiveBytes(void* ABuffer, int32_t ALength, int32_t AFlags);
+  int32_t SendBytes(const void* ABuffer, int32_t ALength, int32_t AFlags);
+  virtual int32_t ReceiveDatagram(void* ABuffer, int32_t ALength, int32_t AFlags,
+                                  std::string& AIP, int32_t& APort);
+  // Sets a socket option; a failure raises EIdSocketError.
+  void SetOption(int32_t ALevel, int32_t AOptName, const void* AOptValue, int32_t AOptLength);
+  void SetPeerAddress(const std::string& AIP, int32_t APort);
+  void RefreshLocalAddress();
+  void RefreshPeerAddress();
+  // Forgets the socket without closing it, and the addresses (the local
+  // ones only when AClearLocal).
+  void ClearBinding(bool AClearLocal);
+
+  // From exactly a TIdSocketHandle: copies IP, Port, RemoteIP, RemotePort.
+  void Assign(const TPersistent* ASource) override;
+
+  int32_t Descriptor() const { return Descriptor_; }
+  bool Allocated() const { return Allocated_.load(); }
+  const std::string& IP() const { return IP_; }
+  void SetIP(const std::string& value) { IP_ = value; }
+  const std::string& RemoteIP() const { return RemoteIP_; }
+  int32_t Port() const { return Port_; }
+  void SetPort(int32_t value) { Port_ = value; }
+  int32_t RemotePort() const { return RemotePort_; }
+  int32_t ClientPortMin() const { return ClientPortMin_; }
+  void SetClientPortMin(int32_t value) { ClientPortMin_ = value; }
+  int32_t ClientPortMax() const { return ClientPortMax_; }
+  void SetClientPortMax(int32_t value) { ClientPortMax_ = value; }
+
+ private:
+  // One bind to IP and Port: false when the address is in use.
+  bool TryBind();
+
+  int32_t Descriptor_ = -1;
+  std::atomic<bool> Allocated_{false};
+  std::string IP_;
+  std::string RemoteIP_;
+  int32_t Port_ = 0;
+  int32_t RemotePort_ = 0;
+  int32_t ClientPortMin_ = 0;
+  int32_t ClientPortMax_ = 0;
+};
+
+// A server's bindings. Each new binding starts with DefaultPort. Used by the
+// thread that owns the server.
+class TIdSocketHandles : public TOwnedCollection<TIdSocketHandle> {
+ public:
+  explicit TIdSocketHandles(TPersistent* AOwner);
+
+  TIdSocketHandle* Add();
+
+  int32_t DefaultPort() const { return DefaultPort_; }
+  void SetDefaultPort(int32_t value) { DefaultPort_ = value; }
+
+ private:
+  int32_t DefaultPort_ = 0;
+};
+
+}  // namespace ostrevan

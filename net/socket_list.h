@@ -1,0 +1,50 @@
+#pragma once
+
+#include <sys/select.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "runtime/object.h"
+
+namespace ostrevan {
+
+class TIdSocketList;
+// Makes a new socket list of the platform's class; the caller owns it.
+using TIdSocketListClass = std::function<TIdSocketList*()>;
+
+// A set of socket descriptors. Used by one thread at a time.
+class TIdSocketList : public TObject {
+ public:
+  // The index-th descriptor of the set in ascending order; 0 past the end.
+  virtual int32_t HandleAt(int32_t AIndex) const = 0;
+  virtual void AddHandle(int32_t AHandle) = 0;
+  virtual void RemoveHandle(int32_t AHandle) = 0;
+  virtual int32_t HandleCount() const = 0;
+
+  // A new list of the platform socket list class.
+  static std::unique_ptr<TIdSocketList> CreateSocketList();
+  // Replaces the platform class (an empty one restores the default).
+  static void SetPlatformSocketListClass(TIdSocketListClass AClass);
+};
+
+// The set as a POSIX descriptor set, so it holds descriptors 0 to 1023 only;
+// others raise EIdSetSizeExceeded rather than touch memory beyond the set.
+class TIdSocketListLinux : public TIdSocketList {
+ public:
+  TIdSocketListLinux();
+
+  int32_t HandleAt(int32_t AIndex) const override;
+  void AddHandle(int32_t AHandle) override;
+  void RemoveHandle(int32_t AHandle) override;
+  int32_t HandleCount() const override;
+
+ private:
+  static void CheckHandle(int32_t AHandle);
+
+  fd_set FDs_;
+  int32_t Bound_ = 0;  // one more than the highest descriptor in the set
+};
+
+}  // namespace ostrevan

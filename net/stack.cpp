@@ -1,0 +1,156 @@
+#include "net/stack.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "net/errors.h"
+#include "net/poll_wait.h"
+#include "net/stack_linux.h"
+#include "runtime/format.h"
+#include "runtime/sysutils.h"
+
+namespace ostrevan {
+
+namespace {
+
+struct TErrorText {
+  int32_t Code;
+  const char* Text;
+};
+
+// Texts of the system's error numbers. The trailing blank of 11 and the
+// missing full stop of 39 are deliberate: these are the texts users and
+// logs have always seen.
+constexpr TErrorText ErrorTexts[] = {
+    {4, "Interrupted system call."},
+    {9, "Bad file number."},
+    {11, "Operation would block. "},
+    {13, "Access denied."},
+    {14, "Bad address."},
+    {22, "Invalid argument."},
+    {24, "Too many open files."},
+    {36, "File name too long."},
+    {39, "Directory not empty"},
+    {40, "Too many levels of symbolic links."},
+    {88, "Socket operation on non-socket."},
+    {89, "Destination address required."},
+    {90, "Message too long."},
+    {91, "Protocol wrong type for socket."},
+    {92, "Bad protocol option."},
+    {93, "Protocol not supported."},
+    {94, "Socket type not supported."},
+    {95, "Operation not supported on socket."},
+    {96, "Protocol family not supported."},
+    {97, "Address family not supported by protocol family."},
+    {98, "Address already in use."},
+    {99, "Cannot assign requested address."},
+    {100, "Network is down."},
+    {101, "Network is unreachable."},
+    {102, "Net dropped connection or reset."},
+    {103, "Software caused connection abort."},
+    {104, "Connection reset by peer."},
+    {105, "No buffer space available."},
+    {106, "Socket is already connected."},
+    {107, "Socket is not connected."},
+    {108, "Cannot send or receive after socket is closed."},
+    {109, "Too many references, cannot splice."},
+    {110, "Connection timed out."},
+    {111, "Connection refused."},
+    {112, "Host is down."},
+    {113, "No route to host."},
+    {114, "Operation already in progress."},
+    {115, "Operation now in progress."},
+};
+
+const char* ErrorTextOf(int32_t code) {
+  auto it = std::find_if(std::begin(ErrorTexts), std::end(ErrorTexts),
+                         [code](const TErrorText& entry) { return entry.Code == code; });
+  return it == std::end(ErrorTexts) ? "" : it->Text;
+}
+
+TIdStack* DefaultStackClass() { return new TIdStackLinux(); }
+
+// Set at start-up (or by a test) before any component exists; read when the
+// first component makes the shared stack.
+TIdStackClass& PlatformStackClass() {
+  static TIdStackClass stackClass = DefaultStackClass;
+  return stackClass;
+}
+
+std::atomic<TIdStack*> TheGlobalStack{nullptr};
+
+}  // namespace
+
+TIdStack::TIdStack() = default;
+
+TIdStack::~TIdStack() = default;
+
+std::string TIdStack::SocketErrorText(int32_t AErrorCode) {
+  return Format("Socket Error # %d\r\n%s", AErrorCode, ErrorTextOf(AErrorCode));
+}
+
+bool TIdStack::CheckSocketResult(int32_t AResult) { return CheckSocketResult(AResult, {}); }
+
+bool TIdStack::CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnore) {
+  if (AResult != IdSocketError) return false;
+  const int32_t code = LastSocketError();
+  LastError_.store(code, std::memory_order_relaxed);
+  if (std::find(AIgnore.begin(), AIgnore.end(), code) != AIgnore.end()) return true;
+  RaiseSocketErrorCode(code);
+}
+
+void TIdStack::RaiseSocketErrorCode(int32_t AErrorCode) {
+  throw EIdSocketError(AErrorCode, SocketErrorText(AErrorCode));
+}
+
+int32_t TIdStack::NewSocket(int32_t ASocketType, int32_t AProtocol) {
+  const int32_t handle = OpenSocket(AF_INET, ASocketType, AProtocol);
+  if (handle == IdInvalidSocket) throw EIdInvalidSocket();
+  return handle;
+}
+
+std::string TIdStack::ResolveToAddress(const std::string& AHost) {
+  if (SameText(AHost, "LOCALHOST")) return "127.0.0.1";
+  if (IsDottedAddress(AHost)) return AHost;
+  return HostNameToAddress(AHost);
+}
+
+std::string TIdStack::FetchAddressPart(std::string& ARest) {
+  const size_t dot = ARest.find('.');
+  std::string part;
+  if (dot == std::string::npos) {
+    part.swap(ARest);
+  } else {
+    part = ARest.substr(0, dot);
+    ARest.erase(0, dot + 1);
+  }
+  return part;
+}
+
+bool TIdStack::IsDottedAddress(const std::string& AText) {
+  std::string rest = AText;
+  for (int i = 0; i < 4; ++i) {
+    // The fourth part is everything left, dots included.
+    const std::string part = i < 3 ? FetchAddressPart(rest) : rest;
+    int32_t value = 0;
+    if (!TryStrToInt(part, value) || value < 0 || value > 255) return false;
+  }
+  return true;
+}
+
+void TIdStack::PauseMilliseconds(int32_t AMSec) { PollRetrying(nullptr, 0, AMSec); }
+
+std::unique_ptr<TIdStack> TIdStack::CreatePlatformStack() {
+  return std::unique_ptr<TIdStack>(PlatformStackClass()());
+}
+
+void TIdStack::SetPlatformStackClass(TIdStackClass AClass) {
+  if (!AClass) AClass = DefaultStackClass;
+  PlatformStackClass() = std::move(AClass);
+}
+
+TIdStack* GlobalStack() { return TheGlobalStack.load(std::memory_order_acquire); }
+
+void SetGlobalStack(TIdStack* AStack) { TheGlobalStack.store(AStack, std::memory_order_release); }
+
+}  // namespace ostrevan

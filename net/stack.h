@@ -1,0 +1,167 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/object.h"
+#include "runtime/string_list.h"
+
+namespace ostrevan {
+
+// A socket descriptor of the system is a signed 32-bit integer; -1 is the
+// invalid descriptor and the failure result of every wrapped call.
+constexpr int32_t IdInvalidSocket = -1;
+constexpr int32_t IdSocketError = -1;
+
+// Flag added to every send and receive, so that writing to a closed peer
+// fails with an error number instead of raising SIGPIPE.
+constexpr int32_t IdMsgNoSignal = 0x4000;
+
+// Descriptors handed to SelectSockets.
+using TIdHandleList = std::vector<int32_t>;
+
+class TIdStack;
+// Makes a new stack of the platform's class; the caller owns it.
+using TIdStackClass = std::function<TIdStack*()>;
+
+// The one place that touches the system's socket interface. Each wrapper
+// returns the C library's result; the caller hands a -1 at once, on the same
+// thread, to CheckSocketResult, which turns it into EIdSocketError with the
+// text of the error table.
+//
+// Shared by every thread without a lock: the wrappers keep no state. The last
+// error field is atomic and informative only (each exception carries the code
+// its own check read); the local address list is for one thread at a time.
+class TIdStack : public TObject {
+ public:
+  TIdStack();
+  ~TIdStack() override;
+
+  TIdStack(const TIdStack&) = delete;
+  TIdStack& operator=(const TIdStack&) = delete;
+
+  // --- Operations every platform implements -------------------------------
+
+  // Refills the local address list from the addresses of LocalHostName.
+  virtual void RefreshLocalAddresses() = 0;
+  // The first local address; an empty list raises EListError.
+  virtual std::string PrimaryLocalAddress() = 0;
+  // The local addresses, refreshed on every call; the stack keeps the list.
+  virtual const TStringList& LocalAddressList() = 0;
+
+  // Accepts a connection; fills the peer's address and port on success.
+  // A closed listening descriptor (EBADF) is reported as EINTR.
+  virtual int32_t AcceptSocket(int32_t ASocket, std::string& APeerIP, int32_t& APeerPort) = 0;
+  // Binds to the address (empty: every local address) and port.
+  virtual int32_t BindSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
+                             uint16_t APort) = 0;
+  virtual int32_t CloseSocket(int32_t ASocket) = 0;
+  virtual int32_t ConnectSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
+                                uint16_t APort) = 0;
+  // Name look-ups raise EIdSocketError with the resolver's code when they fail.
+  virtual std::string HostNameToAddress(const std::string& AHostName) = 0;
+  virtual std::string LocalHostName() = 0;
+  virtual std::string AddressToHostName(const std::string& AAddress) = 0;
+  // A service name, or a decimal number when the service database lacks it.
+  virtual int32_t ServiceNameToPort(const std::string& AServiceName) = 0;
+  // The official name and the aliases of the port's service; empty when none.
+  virtual TStringList PortToServiceNames(int32_t APort) = 0;
+  virtual uint16_t HostToNetShort(uint16_t AValue) = 0;
+  virtual int32_t ListenSocket(int32_t ASocket, int32_t AQueueCount) = 0;
+  virtual uint16_t NetToHostShort(uint16_t AValue) = 0;
+  virtual uint32_t HostToNetLong(uint32_t AValue) = 0;
+  virtual uint32_t NetToHostLong(uint32_t AValue) = 0;
+  virtual int32_t ReceiveSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
+                                int32_t AFlags) = 0;
+  virtual int32_t ReceiveFromSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
+                                    int32_t AFlags, std::string& AIP, int32_t& APort) = 0;
+  // Waits until a descriptor of the lists is ready or the time (ms; -2: no
+  // limit) has passed; each given list then holds its ready descriptors.
+  // Descriptors must lie in 0..1023 and a list may hold at most 1024 entries,
+  // else EIdSetSizeExceeded. Returns the select result unchecked.
+  virtual int32_t SelectSockets(TIdHandleList* AReadList, TIdHandleList* AWriteList,
+                                TIdHandleList* AExceptList, int32_t ATimeout) = 0;
+  virtual int32_t SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
+                             int32_t AFlags) = 0;
+  virtual int32_t SendToSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
+                               int32_t AFlags, const std::string& AIP, uint16_t APort) = 0;
+  virtual int32_t SetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
+                                  const void* AOptValue, int32_t AOptLength) = 0;
+  virtual int32_t OpenSocket(int32_t AFamily, int32_t AStruct, int32_t AProtocol) = 0;
+  virtual int32_t ShutdownSocket(int32_t ASocket, int32_t AHow) = 0;
+  // The message of an EIdSocketError for the code.
+  virtual std::string SocketErrorText(int32_t AErrorCode);
+  // The error number of the calling thread's last failed call.
+  virtual int32_t LastSocketError() = 0;
+  // The peer's or the local address of a socket; a failure raises.
+  virtual void PeerSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
+                                 int32_t& APort) = 0;
+  virtual void LocalSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
+                                  int32_t& APort) = 0;
+  virtual int32_t GetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
+                                  void* AOptValue, int32_t& AOptLength) = 0;
+  virtual std::string AddressToText(const in_addr& AAddress) = 0;
+  // Four dotted numbers; the low byte of each is kept, text after a fourth
+  // dot is ignored, and a part that is not a number raises EConvertError.
+  virtual in_addr TextToAddress(const std::string& AText) = 0;
+
+  // Waits until the descriptor is readable (ms; -2: no limit). Returns 1 when
+  // readable, 0 on time-out, -1 on failure (a closed descriptor included).
+  // Unlike SelectSockets it takes descriptors of any number.
+  virtual int32_t PollReadable(int32_t ASocket, int32_t ATimeout) = 0;
+
+  // --- Operations the same for every platform -----------------------------
+
+  // False when the result is not -1 (errno is then not read). Otherwise
+  // stores the error number as the last error and returns true when it is in
+  // the ignore list; any other code raises EIdSocketError.
+  bool CheckSocketResult(int32_t AResult);
+  bool CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnore);
+  [[noreturn]] void RaiseSocketErrorCode(int32_t AErrorCode);
+  // A new IPv4 socket; failure raises EIdInvalidSocket.
+  int32_t NewSocket(int32_t ASocketType, int32_t AProtocol);
+  // Dotted text for a host name or dotted text; "localhost" without look-up.
+  std::string ResolveToAddress(const std::string& AHost);
+  // True when the text is four dotted numbers of 0..255.
+  static bool IsDottedAddress(const std::string& AText);
+
+  // The error number stored by the most recent failing CheckSocketResult.
+  int32_t LastError() const { return LastError_.load(std::memory_order_relaxed); }
+
+  // Blocks the calling thread for the time (ms; -2: without limit). A signal
+  // does not cut the pause short. Needs no stack.
+  static void PauseMilliseconds(int32_t AMSec);
+
+  // A new stack of the platform stack class.
+  static std::unique_ptr<TIdStack> CreatePlatformStack();
+  // Replaces the platform stack class (an empty one restores the default);
+  // for start-up and tests, before any component exists.
+  static void SetPlatformStackClass(TIdStackClass AClass);
+
+ protected:
+  // Splits off the text before the first dot, dot included; with no dot
+  // left, the whole rest. Shared by the address conversion and its test.
+  static std::string FetchAddressPart(std::string& ARest);
+
+  // The list behind LocalAddressList, created on first use.
+  std::unique_ptr<TStringList> LocalAddresses_;
+
+ private:
+  std::atomic<int32_t> LastError_{0};
+};
+
+// The shared stack, or null while no TIdComponent exists. Readers need no
+// lock: the stack lives as long as any component, and a caller of socket
+// operations is (or is used by) a live component.
+TIdStack* GlobalStack();
+// Installs or removes the shared stack; only under ComponentCountLock.
+void SetGlobalStack(TIdStack* AStack);
+
+}  // namespace ostrevan

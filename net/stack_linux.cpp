@@ -1,0 +1,372 @@
+#include "net/stack_linux.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "net/errors.h"
+#include "net/poll_wait.h"
+#include "runtime/format.h"
+#include "runtime/sysutils.h"
+
+namespace ostrevan {
+
+static_assert(IdMsgNoSignal == MSG_NOSIGNAL, "the send and receive flag of Linux");
+static_assert(sizeof(sockaddr_in) == 16, "the IPv4 socket address record is 16 bytes");
+
+namespace {
+
+// Texts of the resolver's codes (h_errno), which take the place of the
+// error numbers 1 to 4.
+constexpr const char* ResolverTexts[] = {
+    "Host not found.",
+    "Non-authoritative response (try again or check DNS setup).",
+    "Non-recoverable errors: FORMERR, REFUSED, NOTIMP.",
+    "Valid name, no data record (check DNS setup).",
+};
+
+constexpr int FirstResolverCode = 1;
+constexpr int LastResolverCode = 4;
+
+constexpr size_t InitialLookUpBuffer = 1024;
+constexpr size_t LargestLookUpBuffer = 1 << 20;
+
+// A reentrant look-up result and the buffer its pointers point into.
+template <class TEntry>
+struct TLookUp {
+  TEntry Entry{};
+  std::vector<char> Buffer = std::vector<char>(InitialLookUpBuffer);
+  TEntry* Result = nullptr;
+  int ResolverError = 0;  // h_errno of host look-ups
+
+  // Runs call(entry, buffer, size, result) and grows the buffer while the
+  // call reports that it is too small.
+  template <class TCall>
+  TEntry* Run(TCall call) {
+    for (;;) {
+      Result = nullptr;
+      const int rc = call(&Entry, Buffer.data(), Buffer.size(), &Result);
+      if (rc != ERANGE || Buffer.size() >= LargestLookUpBuffer) return Result;
+      Buffer.resize(Buffer.size() * 2);
+    }
+  }
+};
+
+sockaddr_in MakeSocketAddress(uint16_t family, in_addr address, uint16_t port) {
+  sockaddr_in result;
+  std::memset(&result, 0, sizeof(result));
+  result.sin_family = family;
+  result.sin_port = htons(port);
+  result.sin_addr = address;
+  return result;
+}
+
+// A negative length would reach the system as a huge size_t and let it
+// write past the caller's buffer; it fails like any invalid argument.
+bool RefuseNegativeLength(int32_t length) {
+  if (length >= 0) return false;
+  errno = EINVAL;
+  return true;
+}
+
+}  // namespace
+
+void TIdStackLinux::RefreshLocalAddresses() {
+  if (!LocalAddresses_) LocalAddresses_ = std::make_unique<TStringList>();
+  LocalAddresses_->Clear();
+  const std::string name = LocalHostName();
+  TLookUp<hostent> lookUp;
+  hostent* host = lookUp.Run([&](hostent* entry, char* buffer, size_t size, hostent** result) {
+    return gethostbyname_r(name.c_str(), entry, buffer, size, result, &lookUp.ResolverError);
+  });
+  // Deliberately reported through errno, not the resolver's code.
+  if (host == nullptr) {
+    CheckSocketResult(IdSocketError);
+    return;
+  }
+  for (char** address = host->h_addr_list; *address != nullptr; ++address) {
+    in_addr value;
+    std::memcpy(&value, *address, sizeof(value));
+    LocalAddresses_->Add(AddressToText(value));
+  }
+}
+
+std::string TIdStackLinux::PrimaryLocalAddress() { return LocalAddressList().Strings(0); }
+
+const TStringList& TIdStackLinux::LocalAddressList() {
+  if (!LocalAddresses_) LocalAddresses_ = std::make_unique<TStringList>();
+  RefreshLocalAddresses();
+  return *LocalAddresses_;
+}
+
+int32_t TIdStackLinux::AcceptSocket(int32_t ASocket, std::string& APeerIP, int32_t& APeerPort) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof(address));
+  socklen_t length = sizeof(address);
+  const int32_t result = accept(ASocket, reinterpret_cast<sockaddr*>(&address), &length);
+  if (result == IdInvalidSocket) {
+    // A listening socket closed by another thread ends the accept quietly:
+    // callers tolerate EINTR.
+    if (errno == EBADF) errno = EINTR;
+    return result;
+  }
+  APeerIP = AddressToText(address.sin_addr);
+  APeerPort = ntohs(address.sin_port);
+  return result;
+}
+
+int32_t TIdStackLinux::BindSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
+                                  uint16_t APort) {
+  in_addr ip;
+  ip.s_addr = INADDR_ANY;
+  if (!AIP.empty()) ip = TextToAddress(AIP);
+  const sockaddr_in address = MakeSocketAddress(AFamily, ip, APort);
+  return bind(ASocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+}
+
+int32_t TIdStackLinux::CloseSocket(int32_t ASocket) { return close(ASocket); }
+
+int32_t TIdStackLinux::ConnectSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
+                                     uint16_t APort) {
+  const sockaddr_in address = MakeSocketAddress(AFamily, TextToAddress(AIP), APort);
+  return connect(ASocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+}
+
+std::string TIdStackLinux::HostNameToAddress(const std::string& AHostName) {
+  TLookUp<hostent> lookUp;
+  hostent* host = lookUp.Run([&](hostent* entry, char* buffer, size_t size, hostent** result) {
+    return gethostbyname_r(AHostName.c_str(), entry, buffer, size, result,
+                           &lookUp.ResolverError);
+  });
+  if (host == nullptr || host->h_addr_list[0] == nullptr) {
+    RaiseSocketErrorCode(lookUp.ResolverError);
+  }
+  in_addr value;
+  std::memcpy(&value, host->h_addr_list[0], sizeof(value));
+  return AddressToText(value);
+}
+
+std::string TIdStackLinux::LocalHostName() {
+  char buffer[251] = {};
+  gethostname(buffer, 250);
+  return std::string(buffer);
+}
+
+std::string TIdStackLinux::AddressToHostName(const std::string& AAddress) {
+  const in_addr_t address = inet_addr(AAddress.c_str());
+  TLookUp<hostent> lookUp;
+  hostent* host = lookUp.Run([&](hostent* entry, char* buffer, size_t size, hostent** result) {
+    return gethostbyaddr_r(&address, 4, AF_INET, entry, buffer, size, result,
+                           &lookUp.ResolverError);
+  });
+  if (host == nullptr) RaiseSocketErrorCode(lookUp.ResolverError);
+  return host->h_name;
+}
+
+int32_t TIdStackLinux::ServiceNameToPort(const std::string& AServiceName) {
+  TLookUp<servent> lookUp;
+  servent* service = lookUp.Run([&](servent* entry, char* buffer, size_t size, servent** result) {
+    return getservbyname_r(AServiceName.c_str(), nullptr, entry, buffer, size, result);
+  });
+  if (service != nullptr) return ntohs(static_cast<uint16_t>(service->s_port));
+  int32_t port = 0;
+  if (!TryStrToInt(AServiceName, port)) {
+    throw EIdInvalidServiceName(Format("%s is not a valid service.", AServiceName.c_str()));
+  }
+  return port;
+}
+
+TStringList TIdStackLinux::PortToServiceNames(int32_t APort) {
+  TStringList names;
+  const int port = htons(static_cast<uint16_t>(APort));
+  TLookUp<servent> lookUp;
+  servent* service = lookUp.Run([&](servent* entry, char* buffer, size_t size, servent** result) {
+    return getservbyport_r(port, nullptr, entry, buffer, size, result);
+  });
+  if (service == nullptr) return names;
+  names.Add(service->s_name);
+  for (char** alias = service->s_aliases; *alias != nullptr; ++alias) names.Add(*alias);
+  return names;
+}
+
+uint16_t TIdStackLinux::HostToNetShort(uint16_t AValue) { return htons(AValue); }
+
+int32_t TIdStackLinux::ListenSocket(int32_t ASocket, int32_t AQueueCount) {
+  return listen(ASocket, AQueueCount);
+}
+
+uint16_t TIdStackLinux::NetToHostShort(uint16_t AValue) { return ntohs(AValue); }
+
+uint32_t TIdStackLinux::HostToNetLong(uint32_t AValue) { return htonl(AValue); }
+
+uint32_t TIdStackLinux::NetToHostLong(uint32_t AValue) { return ntohl(AValue); }
+
+int32_t TIdStackLinux::ReceiveSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
+                                     int32_t AFlags) {
+  if (RefuseNegativeLength(ALength)) return IdSocketError;
+  return static_cast<int32_t>(
+      recv(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal));
+}
+
+int32_t TIdStackLinux::ReceiveFromSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
+                                         int32_t AFlags, std::string& AIP, int32_t& APort) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof(address));
+  socklen_t length = sizeof(address);
+  const auto result =
+      RefuseNegativeLength(ALength)
+          ? IdSocketError
+          : static_cast<int32_t>(recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength),
+                                          AFlags | IdMsgNoSignal,
+                                          reinterpret_cast<sockaddr*>(&address), &length));
+  const int savedErrno = errno;  // for the caller's check
+  AIP = AddressToText(address.sin_addr);
+  APort = ntohs(address.sin_port);
+  errno = savedErrno;
+  return result;
+}
+
+int32_t TIdStackLinux::SelectSockets(TIdHandleList* AReadList, TIdHandleList* AWriteList,
+                                     TIdHandleList* AExceptList, int32_t ATimeout) {
+  TIdHandleList* lists[3] = {AReadList, AWriteList, AExceptList};
+  fd_set sets[3];
+  int bound = 0;
+  for (int i = 0; i < 3; ++i) {
+    FD_ZERO(&sets[i]);
+    if (lists[i] == nullptr) continue;
+    if (lists[i]->size() > FD_SETSIZE) throw EIdSetSizeExceeded();
+    // A descriptor beyond the set would be written outside it.
+    for (int32_t handle : *lists[i]) {
+      if (handle < 0 || handle >= FD_SETSIZE) throw EIdSetSizeExceeded();
+    }
+    for (int32_t handle : *lists[i]) {
+      FD_SET(handle, &sets[i]);
+      bound = std::max(bound, handle + 1);
+    }
+  }
+  timeval time{ATimeout / 1000, (ATimeout % 1000) * 1000};
+  const int result = select(bound, &sets[0], &sets[1], &sets[2], ATimeout < 0 ? nullptr : &time);
+  const int savedErrno = errno;  // for the caller's check
+  for (int i = 0; i < 3; ++i) {
+    if (lists[i] == nullptr) continue;
+    lists[i]->clear();
+    for (int handle = 0; handle < bound; ++handle) {
+      if (FD_ISSET(handle, &sets[i])) lists[i]->push_back(handle);
+    }
+  }
+  errno = savedErrno;
+  return result;
+}
+
+int32_t TIdStackLinux::SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
+                                  int32_t AFlags) {
+  if (RefuseNegativeLength(ALength)) return IdSocketError;
+  return static_cast<int32_t>(
+      send(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal));
+}
+
+int32_t TIdStackLinux::SendToSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
+                                    int32_t AFlags, const std::string& AIP, uint16_t APort) {
+  if (RefuseNegativeLength(ALength)) return IdSocketError;
+  const sockaddr_in address = MakeSocketAddress(AF_INET, TextToAddress(AIP), APort);
+  return static_cast<int32_t>(sendto(ASocket, ABuffer, static_cast<size_t>(ALength),
+                                     AFlags | IdMsgNoSignal,
+                                     reinterpret_cast<const sockaddr*>(&address),
+                                     sizeof(address)));
+}
+
+int32_t TIdStackLinux::SetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
+                                       const void* AOptValue, int32_t AOptLength) {
+  return setsockopt(ASocket, ALevel, AOptName, AOptValue, static_cast<socklen_t>(AOptLength));
+}
+
+int32_t TIdStackLinux::OpenSocket(int32_t AFamily, int32_t AStruct, int32_t AProtocol) {
+  return socket(AFamily, AStruct, AProtocol);
+}
+
+int32_t TIdStackLinux::ShutdownSocket(int32_t ASocket, int32_t AHow) {
+  return shutdown(ASocket, AHow);
+}
+
+std::string TIdStackLinux::SocketErrorText(int32_t AErrorCode) {
+  if (AErrorCode >= FirstResolverCode && AErrorCode <= LastResolverCode) {
+    return ResolverTexts[AErrorCode - FirstResolverCode];
+  }
+  return TIdStack::SocketErrorText(AErrorCode);
+}
+
+int32_t TIdStackLinux::LastSocketError() {
+  const int32_t code = errno;
+  return code == EPIPE ? ECONNRESET : code;
+}
+
+void TIdStackLinux::PeerSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
+                                      int32_t& APort) {
+  ReadSocketAddress(getpeername, ASocket, AFamily, AIP, APort);
+}
+
+void TIdStackLinux::LocalSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
+                                       int32_t& APort) {
+  ReadSocketAddress(getsockname, ASocket, AFamily, AIP, APort);
+}
+
+void TIdStackLinux::ReadSocketAddress(int (*AQuery)(int, sockaddr*, socklen_t*), int32_t ASocket,
+                                      int32_t& AFamily, std::string& AIP, int32_t& APort) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof(address));
+  socklen_t length = sizeof(address);
+  CheckSocketResult(AQuery(ASocket, reinterpret_cast<sockaddr*>(&address), &length));
+  AFamily = address.sin_family;
+  AIP = AddressToText(address.sin_addr);
+  APort = ntohs(address.sin_port);
+}
+
+int32_t TIdStackLinux::GetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
+                                       void* AOptValue, int32_t& AOptLength) {
+  auto length = static_cast<socklen_t>(AOptLength);
+  const int32_t result = getsockopt(ASocket, ALevel, AOptName, AOptValue, &length);
+  AOptLength = static_cast<int32_t>(length);
+  return result;
+}
+
+std::string TIdStackLinux::AddressToText(const in_addr& AAddress) {
+  uint8_t bytes[4];
+  std::memcpy(bytes, &AAddress.s_addr, sizeof(bytes));
+  return Format("%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+}
+
+in_addr TIdStackLinux::TextToAddress(const std::string& AText) {
+  std::string rest = AText;
+  uint8_t bytes[4];
+  // Only the low byte of each part counts, so "300" gives 44: deliberate,
+  // callers have relied on this lenient reading.
+  for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(StrToInt(FetchAddressPart(rest)) & 0xFF);
+  in_addr result;
+  std::memcpy(&result.s_addr, bytes, sizeof(bytes));
+  return result;
+}
+
+int32_t TIdStackLinux::PollReadable(int32_t ASocket, int32_t ATimeout) {
+  if (ASocket < 0) {
+    errno = EBADF;
+    return IdSocketError;
+  }
+  pollfd entry{ASocket, POLLIN, 0};
+  const int result = PollRetrying(&entry, 1, ATimeout);
+  if (result <= 0) return result;
+  if ((entry.revents & POLLNVAL) != 0) {
+    errno = EBADF;
+    return IdSocketError;
+  }
+  // Hang-up and error count as readable, as select reports them: the next
+  // receive then sees the end or the error.
+  return 1;
+}
+
+}  // namespace ostrevan
