@@ -17,6 +17,10 @@ TIdThread::~TIdThread() {
   // The wait must happen before any member of this class goes: a thread
   // woken here still reads StopFlag and runs AfterLoop.
   EndThread();
+  // A self-freeing thread can reach this point while the Start that let it
+  // go is still releasing StateLock_ (when its body was skipped, nothing
+  // else made it wait for that lock); the lock must be free before it goes.
+  { std::lock_guard<std::recursive_mutex> lock(StateLock_); }
   TIdThread::Cleanup();
 }
 
