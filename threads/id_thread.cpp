@@ -55,8 +55,6 @@ bool TIdThread::Stopped() const {
   return TerminateRequested() || StopFlag_ || IsSuspended();
 }
 
-bool TIdThread::ParkCancelled() const { return TerminateRequested() || !StopFlag_; }
-
 std::string TIdThread::FinalErrorMessage() const {
   std::lock_guard<std::recursive_mutex> lock(StateLock_);
   return FinalErrorMessage_;
@@ -106,7 +104,9 @@ void TIdThread::ThreadBody() {
           NotifyStopped();
           if (Stopped()) {
             if (TerminateRequested()) break;
-            ParkThread();
+            // A Start that cleared StopFlag just before the park, or a
+            // termination request, lets the thread go on at once.
+            ParkThread([this] { return TerminateRequested() || !StopFlag_; });
             if (TerminateRequested()) break;
           }
         }

@@ -115,9 +115,6 @@ class TIdThread : public TIdBaseThread {
   virtual void Run() = 0;
 
   void ThreadBody() override;
-  // A parked thread also goes on when StopFlag was cleared (a Start that
-  // came just before the park) or termination was requested.
-  bool ParkCancelled() const override;
 
  private:
   void RunCycle();

@@ -100,13 +100,17 @@ void TThread::WakeThread() {
 }
 
 void TThread::ParkThread() {
+  ParkThread([this] { return TerminateRequested(); });
+}
+
+void TThread::ParkThread(const std::function<bool()>& cancelled) {
   if (!IsCurrentThread()) RaiseThreadError(EPERM);
   auto lock = LockWait();
   // A wake that came while the thread was running is not meant for this
-  // park; the flags tested by ParkCancelled carry every reason to go on.
+  // park; the flags tested by cancelled carry every reason to go on.
   WakePending_ = false;
   IsSuspended_ = true;
-  while (!WakePending_ && !ParkCancelled()) WaitCond_.wait(lock);
+  while (!WakePending_ && !cancelled()) WaitCond_.wait(lock);
   WakePending_ = false;
   IsSuspended_ = false;
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <utility>
 
@@ -112,15 +113,15 @@ class TThread : public TObject {
   virtual void DoTerminate();
 
   // Blocks the calling thread, which must be this one, until WakeThread or
-  // until ParkCancelled holds. Raises EThread when called from another
-  // thread or when the lock fails.
+  // until cancelled() holds; cancelled is tested under the park lock before
+  // blocking and after each wake-up, so that a reason to go on that was set
+  // just before the park (a flag stored before the waker read IsSuspended)
+  // is never lost. It must only read atomics and call nothing virtual: the
+  // owner may be running the destructors of a parked thread. Without an
+  // argument, a termination request cancels the park. Raises EThread when
+  // called from another thread or when the lock fails.
+  void ParkThread(const std::function<bool()>& cancelled);
   void ParkThread();
-
-  // Tested under the park lock before blocking and after each wake-up, so
-  // that a reason to go on that is set just before the park (a flag stored
-  // before the other side read IsSuspended) is never lost. Must only read
-  // atomics: it runs with the park lock held.
-  virtual bool ParkCancelled() const { return TerminateRequested(); }
 
   void SetExitCode(int32_t value);
 
