@@ -174,15 +174,20 @@ TEST(IdThread, StartBeforeTheStoppedRunReturnsContinuesTheRunLoop) {
             (Log{"BeforeLoop", "BeforeRun", "Run", "Run", "AfterRun", "Cleanup", "AfterLoop"}));
 }
 
-// Each Start comes right after the thread announced that it stopped, so it
-// lands before, during or after the park; every one must lead to a new cycle.
+// Each Start comes right after the thread announced that it stopped, seen
+// by spinning, and after a delay that differs from cycle to cycle, so that
+// the Starts land before, inside and after the short stretch in which the
+// thread decides to park and blocks. Every one must lead to a new cycle.
 TEST(IdThread, StartRacingWithTheParkIsNeverLost) {
-  constexpr int kCycles = 50;
+  constexpr int kCycles = 200;
   Fixture f;
   f.thread->SetStopAction(saSuspend);
   f.thread->Start();
   for (int cycle = 1; cycle <= kCycles; ++cycle) {
-    ASSERT_TRUE(f.journal->WaitCount("NotifyStopped", cycle));
+    ASSERT_TRUE(PollUntil([&] { return f.thread->StoppedNotices >= cycle; }, /*spin=*/true));
+    for (int delay = 0; delay < (cycle * 37) % 400; ++delay) {
+      std::atomic_signal_fence(std::memory_order_seq_cst);  // keeps the loop
+    }
     f.thread->Start();
     ASSERT_TRUE(f.journal->WaitCount("BeforeRun", cycle + 1)) << "Start lost in cycle " << cycle;
   }

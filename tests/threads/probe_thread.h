@@ -45,13 +45,18 @@ class Signal {
 };
 
 // A bounded poll for a state that no callback reports (a flag of another
-// thread).
+// thread). With spin it does not sleep between tests, to catch the state as
+// soon as it comes.
 template <class Predicate>
-bool PollUntil(Predicate done) {
+bool PollUntil(Predicate done, bool spin = false) {
   auto deadline = std::chrono::steady_clock::now() + kPatience;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
+    if (spin) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(1ms);
+    }
   }
   return true;
 }
@@ -109,6 +114,7 @@ class ProbeThread : public TIdThread {
   std::function<void(int step)> RunAction;
   std::function<void()> OnDestroy;
   std::atomic<int> TerminateCalls{0};
+  std::atomic<int> StoppedNotices{0};  // counted after NotifyStopped wrote its entry
 
   void Terminate() override {
     ++TerminateCalls;
@@ -127,6 +133,7 @@ class ProbeThread : public TIdThread {
   void NotifyStopped() override {
     Hook("NotifyStopped");
     TIdThread::NotifyStopped();
+    ++StoppedNotices;
   }
   void HandleThreadException(const std::exception& e) override {
     Journal_->Add(std::string("HandleThreadException: ") + e.what());

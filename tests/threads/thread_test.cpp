@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cfenv>
 #include <cstring>
@@ -105,6 +106,25 @@ TEST(Thread, AWakeWhileRunningDoesNotCancelALaterPark) {
   thread.WakeThread();
   thread.WaitFor();
   EXPECT_FALSE(thread.IsSuspended());
+}
+
+// The waker stores its reason to go on and finds the thread not yet
+// suspended, so it does not wake it; the park must see the reason and not
+// block.
+TEST(Thread, AReasonToGoOnStoredBeforeTheParkIsNotLost) {
+  Signal goPark;
+  std::atomic<bool> goOn{false};
+  BodyThread thread([&](BodyThread& self) {
+    goPark.Wait();
+    self.ParkThread([&] { return goOn.load(); });
+  });
+  thread.WakeThread();
+  goOn = true;
+  goPark.Set();
+  bool ended = PollUntil([&] { return thread.Finished(); });
+  EXPECT_TRUE(ended) << "the park blocked although its reason to go on was set";
+  if (!ended) thread.WakeThread();
+  thread.WaitFor();
 }
 
 TEST(Thread, CreateRunningStartsTheBodyOnceConstructed) {
