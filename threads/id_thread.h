@@ -40,8 +40,8 @@ using TIdExceptionThreadEvent =
 //
 // Owned by its creator (or by itself when FreeOnTerminate). Start, Stop,
 // Terminate, TerminateAndWaitFor, WaitFor, Stopped and the flag getters are
-// safe from any thread; the hooks run on the thread itself; DataObject,
-// StopAction's writer and the events are set by the creator before Start or
+// safe from any thread, and so is SetStopAction; the hooks run on the thread
+// itself; DataObject and the events are set by the creator before Start or
 // by the thread itself.
 //
 // A descendant overrides Run (required) and any other hook; it is created
@@ -54,6 +54,8 @@ using TIdExceptionThreadEvent =
 // returned), that were never started (no hook runs), or that are parked
 // (only the base AfterLoop runs on the way out, since the descendant's
 // overrides no longer exist; call TerminateAndWaitFor first to have them).
+// For the same reason the final Cleanup of destruction is this class's own:
+// a descendant frees what it owns per cycle in its own destructor as well.
 class TIdThread : public TIdBaseThread {
  public:
   // ACreateSuspended true (what the framework always uses): the thread is

@@ -185,6 +185,9 @@ void TThread::MarkFinished() {
 
 void* TThread::ThreadProc(void* arg) {
   auto* self = static_cast<TThread*>(arg);
+  // A new thread inherits its creator's floating-point control; the time
+  // arithmetic relies on rounding to nearest. No traps are enabled: a trap
+  // would be a signal, not an exception.
   std::fesetround(FE_TONEAREST);
   self->WaitAtStartGate();
   std::exception_ptr fatal;

@@ -22,7 +22,7 @@ namespace ostrevan {
 // set). WakeThread, WaitFor, Terminate and the flag getters are safe from any
 // thread; ParkThread and SetExitCode belong to the thread itself.
 //
-// Lifetime rules, which C++ makes stricter than they look:
+// Lifetime rules (C++ builds the base first and tears it down last):
 // - The POSIX thread is created by the constructor but always waits at its
 //   start gate until the first WakeThread. A base constructor cannot let a
 //   body run that calls overrides of a class not yet constructed, so nothing

@@ -47,7 +47,7 @@ TEST(IdThread, ThreadEndedBeforeItRanRunsNoHook) {
   EXPECT_EQ(journal->Entries(), Log{"DataObject freed"});
 }
 
-TEST(IdThread, TerminateEndsTheCycleAfterTheCurrentRun) {
+TEST(IdThread, StopWithTerminateEndsTheCycleAfterTheCurrentRun) {
   Fixture f;
   Signal inRun, release;
   f.thread->SetDataObject(std::make_unique<TrackedData>(f.journal));
@@ -61,8 +61,12 @@ TEST(IdThread, TerminateEndsTheCycleAfterTheCurrentRun) {
   EXPECT_FALSE(f.thread->Stopped());
   EXPECT_FALSE(f.thread->IsSuspended());
   EXPECT_FALSE(f.thread->StopFlag());
+  f.thread->Start();  // running: nothing changes
+  EXPECT_FALSE(f.thread->Stopped());
 
-  f.thread->Terminate();
+  f.thread->Stop();
+  f.thread->Stop();  // already stopped: no second termination request
+  EXPECT_EQ(f.thread->TerminateCalls, 1);
   EXPECT_TRUE(f.thread->Stopped());
   EXPECT_TRUE(f.thread->StopFlag());
   EXPECT_TRUE(f.thread->TerminateRequested());
@@ -76,29 +80,6 @@ TEST(IdThread, TerminateEndsTheCycleAfterTheCurrentRun) {
   EXPECT_EQ(f.thread->DataObject(), nullptr);
   EXPECT_EQ(f.thread->FinalErrorMessage(), "");
   EXPECT_FALSE(f.thread->FinalErrorClass().has_value());
-}
-
-TEST(IdThread, StartOnARunningThreadAndASecondStopChangeNothing) {
-  Fixture f;
-  Signal inRun, release;
-  f.thread->RunAction = [&](int step) {
-    if (step != 1) return f.thread->Stop();
-    inRun.Set();
-    release.Wait();
-  };
-  f.thread->Start();
-  ASSERT_TRUE(inRun.Wait());
-  f.thread->Start();
-  EXPECT_FALSE(f.thread->Stopped());
-
-  f.thread->Stop();  // saTerminate: requests termination
-  f.thread->Stop();
-  EXPECT_EQ(f.thread->TerminateCalls, 1);
-  EXPECT_TRUE(f.thread->TerminateRequested());
-  release.Set();
-  f.thread->WaitFor();
-  EXPECT_EQ(f.journal->Entries(),
-            (Log{"BeforeLoop", "BeforeRun", "Run", "AfterRun", "Cleanup", "AfterLoop"}));
 }
 
 TEST(IdThread, SuspendParksTheThreadAndStartBeginsANewCycle) {
