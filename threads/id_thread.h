@@ -1,0 +1,138 @@
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <typeindex>
+
+#include "runtime/object.h"
+#include "threads/errors.h"
+#include "threads/thread.h"
+
+namespace ostrevan {
+
+// The layer between the platform thread and the framework's thread; it adds
+// nothing.
+class TIdBaseThread : public TThread {
+ public:
+  using TThread::TThread;
+};
+
+class TIdThread;
+
+enum TIdThreadStopAction { saTerminate, saSuspend };
+
+using TIdNotifyThreadEvent = std::function<void(TIdThread* Sender)>;
+// AException is the live exception object; a non-standard exception is
+// represented by an Exception with the message "Unknown exception".
+using TIdExceptionThreadEvent =
+    std::function<void(TIdThread* AThread, const std::exception& AException)>;
+
+// The framework's worker thread: one POSIX thread running a cycle of hooks
+// (BeforeLoop; then, until terminated, BeforeRun, Run while not Stopped,
+// AfterRun, Cleanup, and NotifyStopped plus parking when stopped with
+// saSuspend; finally AfterLoop). An exception that escapes the cycle ends the
+// thread and is recorded in FinalErrorMessage and FinalErrorClass.
+//
+// Owned by its creator (or by itself when FreeOnTerminate). Start, Stop,
+// Terminate, TerminateAndWaitFor, WaitFor, Stopped and the flag getters are
+// safe from any thread, and so is SetStopAction; the hooks run on the thread
+// itself; DataObject and the events are set by the creator before Start or
+// by the thread itself.
+//
+// A descendant overrides Run (required) and any other hook; it is created
+// suspended with `new`, set up, and started with Start. Deleting follows
+// the rules of TThread: the destructor of TIdThread requests termination,
+// wakes the thread if it is suspended and joins it before anything of this
+// class is torn down, but the descendant's parts are gone by then, so a
+// descendant must not be deleted while its thread can still call its
+// overrides. Delete threads that have ended (WaitFor or TerminateAndWaitFor
+// returned), that were never started (no hook runs), or that are parked
+// (only the base AfterLoop runs on the way out, since the descendant's
+// overrides no longer exist; call TerminateAndWaitFor first to have them).
+// For the same reason the final Cleanup of destruction is this class's own:
+// a descendant frees what it owns per cycle in its own destructor as well.
+class TIdThread : public TIdBaseThread {
+ public:
+  // ACreateSuspended true (what the framework always uses): the thread is
+  // stopped until Start. False: StopFlag starts clear, and the thread runs
+  // once its start gate opens (TThread::CreateRunning, or Start).
+  explicit TIdThread(bool ACreateSuspended = true, size_t AStackSize = 0);
+  ~TIdThread() override;
+
+  // Lets a stopped thread run: clears StopFlag and wakes the thread when it
+  // waits at its start gate or is parked. A Start while the thread still
+  // finishes its current Run after a Stop with saSuspend only clears
+  // StopFlag, and the run loop goes on. On a running thread it does nothing.
+  void Start();
+  // Stops a running thread after its current Run: with saTerminate it also
+  // requests termination; with saSuspend the thread parks after AfterRun,
+  // Cleanup and NotifyStopped until the next Start. On a stopped thread it
+  // does nothing.
+  void Stop();
+  // Sets StopFlag and requests termination; neither waits nor wakes.
+  void Terminate() override;
+  // Terminates, wakes a suspended thread and waits for it to end. Raises
+  // EIdThreadTerminateAndWaitFor, changing nothing, when FreeOnTerminate is
+  // set: such a thread may be gone before the wait ends.
+  void TerminateAndWaitFor();
+
+  // TerminateRequested or StopFlag or IsSuspended, read together under
+  // StateLock. Run steps and the loops inside them poll it.
+  bool Stopped() const;
+
+  bool StopFlag() const { return StopFlag_; }
+
+  TIdThreadStopAction StopAction() const { return StopAction_; }
+  void SetStopAction(TIdThreadStopAction value) { StopAction_ = value; }
+
+  // Owned by the thread; Cleanup deletes it after every run cycle.
+  TObject* DataObject() const { return DataObject_.get(); }
+  void SetDataObject(std::unique_ptr<TObject> value) { DataObject_ = std::move(value); }
+
+  // Message and class of the exception that ended the thread; empty and
+  // none otherwise.
+  std::string FinalErrorMessage() const;
+  std::optional<std::type_index> FinalErrorClass() const;
+
+  TIdExceptionThreadEvent OnThreadException;
+  TIdNotifyThreadEvent OnThreadStopped;
+
+ protected:
+  virtual void AfterRun() {}
+  virtual void AfterLoop() {}
+  virtual void BeforeLoop() {}
+  virtual void BeforeRun() {}
+  // Deletes DataObject; descendants that own more per cycle call this too.
+  virtual void Cleanup();
+  // Calls OnThreadException when set.
+  virtual void HandleThreadException(const std::exception& AException);
+  // Calls OnThreadStopped when set.
+  virtual void NotifyStopped();
+  // One step of the thread's work, called while the thread is not Stopped.
+  virtual void Run() = 0;
+
+  void ThreadBody() override;
+
+ private:
+  void RunCycle();
+  void EndWithException(const std::exception& AException);
+
+  std::unique_ptr<TObject> DataObject_;
+  // Makes the test-and-change of Start and Stop and the three reads of
+  // Stopped atomic with respect to each other. Recursive because Start and
+  // Stop call Stopped while holding it. Taken before TThread's park lock,
+  // never after it.
+  mutable std::recursive_mutex StateLock_;
+  std::atomic<TIdThreadStopAction> StopAction_{saTerminate};
+  std::atomic<bool> StopFlag_;
+  // FinalErrorMessage_ and FinalErrorClass_ are guarded by StateLock_.
+  std::string FinalErrorMessage_;
+  std::optional<std::type_index> FinalErrorClass_;
+};
+
+}  // namespace ostrevan

@@ -1,0 +1,220 @@
+#include "threads/thread.h"
+
+#include <limits.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cfenv>
+#include <cstring>
+#include <system_error>
+
+#include "runtime/exception.h"
+#include "runtime/format.h"
+
+namespace ostrevan {
+
+namespace {
+
+std::atomic<size_t> defaultStackSize{TThread::kDefaultStackSize};
+
+std::string SystemErrorText(int code) {
+  char buffer[256];
+  // The GNU strerror_r returns the text, which need not be in buffer.
+  return strerror_r(code, buffer, sizeof buffer);
+}
+
+[[noreturn]] void RaiseThreadError(int code) {
+  throw EThread(Format("Thread Error: %s (%d)", SystemErrorText(code).c_str(), code));
+}
+
+size_t AtLeastStackMin(size_t size) {
+  return std::max(size, static_cast<size_t>(PTHREAD_STACK_MIN));
+}
+
+// The signals the operator sends to the process; only the main thread takes
+// them, so that its console handles them and no worker dies of them.
+sigset_t OperatorSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGQUIT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+int CreatePosixThread(pthread_t* handle, size_t stackSize, void* (*proc)(void*), void* arg) {
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc != 0) return rc;
+  rc = pthread_attr_setstacksize(&attr, AtLeastStackMin(stackSize));
+  if (rc == 0) {
+    // The new thread inherits the creator's mask; block the operator's
+    // signals for the creation only and give the creator its mask back.
+    sigset_t blocked = OperatorSignals();
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    rc = pthread_create(handle, &attr, proc, arg);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+  pthread_attr_destroy(&attr);
+  return rc;
+}
+
+}  // namespace
+
+TThread::TThread(bool ACreateSuspended, size_t AStackSize) : CreateSuspended_(ACreateSuspended) {
+  size_t stackSize = AStackSize != 0 ? AStackSize : DefaultStackSize();
+  int rc = CreatePosixThread(&Handle_, stackSize, &TThread::ThreadProc, this);
+  if (rc != 0) throw EThread(Format("Thread creation error: %s", SystemErrorText(rc).c_str()));
+  std::lock_guard<std::mutex> lock(WaitLock_);
+  Joinable_ = true;
+}
+
+TThread::~TThread() { EndThread(); }
+
+size_t TThread::DefaultStackSize() { return defaultStackSize; }
+
+void TThread::SetDefaultStackSize(size_t value) { defaultStackSize = AtLeastStackMin(value); }
+
+void TThread::Terminate() { TerminateRequested_ = true; }
+
+std::unique_lock<std::mutex> TThread::LockWait() const {
+  try {
+    return std::unique_lock<std::mutex>(WaitLock_);
+  } catch (const std::system_error& e) {
+    RaiseThreadError(e.code().value());
+  }
+}
+
+void TThread::WakeThread() {
+  auto lock = LockWait();
+  IsSuspended_ = false;
+  if (!GateOpen_) {
+    GateOpen_ = true;
+  } else {
+    WakePending_ = true;
+  }
+  WaitCond_.notify_all();
+}
+
+void TThread::ParkThread() {
+  ParkThread([this] { return TerminateRequested(); });
+}
+
+void TThread::ParkThread(const std::function<bool()>& cancelled) {
+  if (!IsCurrentThread()) RaiseThreadError(EPERM);
+  auto lock = LockWait();
+  // A wake that came while the thread was running is not meant for this
+  // park; the flags tested by cancelled carry every reason to go on.
+  WakePending_ = false;
+  IsSuspended_ = true;
+  while (!WakePending_ && !cancelled()) WaitCond_.wait(lock);
+  WakePending_ = false;
+  IsSuspended_ = false;
+}
+
+int32_t TThread::WaitFor() {
+  if (IsCurrentThread()) RaiseThreadError(EDEADLK);
+  auto lock = LockWait();
+  WaitCond_.wait(lock, [this] { return Finished_.load(); });
+  // Of several waiters only the first joins; the others find the thread
+  // finished and its exit code stored.
+  if (!Joinable_) return ExitCode_;
+  Joinable_ = false;
+  lock.unlock();
+  void* result = nullptr;
+  int rc = pthread_join(Handle_, &result);
+  if (rc != 0) RaiseThreadError(rc);
+  return static_cast<int32_t>(reinterpret_cast<intptr_t>(result));
+}
+
+int32_t TThread::ExitCode() const {
+  auto lock = LockWait();
+  return ExitCode_;
+}
+
+void TThread::SetExitCode(int32_t value) {
+  auto lock = LockWait();
+  ExitCode_ = value;
+}
+
+std::exception_ptr TThread::FatalException() const {
+  auto lock = LockWait();
+  return FatalException_;
+}
+
+void TThread::DoTerminate() {
+  if (OnTerminate) OnTerminate(this);
+}
+
+void TThread::EndThread() noexcept {
+  try {
+    {
+      auto lock = LockWait();
+      if (!Joinable_) return;
+      if (IsCurrentThread()) {
+        // Deleting itself at the end of its function: nobody will join it.
+        Joinable_ = false;
+        pthread_detach(Handle_);
+        return;
+      }
+    }
+    TThread::Terminate();
+    if (IsSuspended_) WakeThread();
+    WaitFor();
+  } catch (...) {
+    // A destructor cannot report; a lock or join failing here means the
+    // thread is already gone.
+  }
+}
+
+void TThread::WaitAtStartGate() {
+  std::unique_lock<std::mutex> lock(WaitLock_);
+  WaitCond_.wait(lock, [this] { return GateOpen_; });
+}
+
+void TThread::MarkFinished() {
+  std::lock_guard<std::mutex> lock(WaitLock_);
+  Finished_ = true;
+  // Notified under the lock: a waiter that then deletes the object cannot
+  // get the lock before this thread has let go of the condition variable.
+  WaitCond_.notify_all();
+}
+
+void* TThread::ThreadProc(void* arg) {
+  auto* self = static_cast<TThread*>(arg);
+  // A new thread inherits its creator's floating-point control; the time
+  // arithmetic relies on rounding to nearest. No traps are enabled: a trap
+  // would be a signal, not an exception.
+  std::fesetround(FE_TONEAREST);
+  self->WaitAtStartGate();
+  std::exception_ptr fatal;
+  if (!self->TerminateRequested_) {
+    try {
+      self->ThreadBody();
+    } catch (...) {
+      fatal = std::current_exception();
+    }
+  }
+  const bool freeThread = self->FreeOnTerminate_;
+  int32_t exitCode = 0;
+  {
+    std::lock_guard<std::mutex> lock(self->WaitLock_);
+    if (fatal) self->FatalException_ = fatal;
+    exitCode = self->ExitCode_;
+  }
+  try {
+    self->DoTerminate();
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(self->WaitLock_);
+    if (!self->FatalException_) self->FatalException_ = std::current_exception();
+  }
+  self->MarkFinished();
+  // From here on the object may be deleted by its owner: only locals remain.
+  if (freeThread) delete self;
+  return reinterpret_cast<void*>(static_cast<intptr_t>(exitCode));
+}
+
+}  // namespace ostrevan
