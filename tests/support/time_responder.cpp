@@ -33,8 +33,8 @@ void TTimeResponder::Serve() {
     const int client = accept(Listener_, nullptr, nullptr);
     if (client < 0) continue;
     send(client, answer, sizeof(answer), MSG_NOSIGNAL);
+    ++Served_;  // before the close, so that a client that saw the close sees the count
     close(client);
-    ++Served_;
   }
 }
 
