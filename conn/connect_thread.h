@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+#include "threads/thread.h"
+
+namespace ostrevan {
+
+class TIdIOHandlerSocket;
+
+// Runs the blocking connect of a timed client connect, so that the caller
+// can give up on it. Created and waited for by TIdIOHandlerSocket's
+// TimedConnect only; FailureText is read after WaitFor.
+class TIdConnectThread : public TThread {
+ public:
+  // The handler's Binding must hold an allocated socket with its peer set.
+  explicit TIdConnectThread(TIdIOHandlerSocket& AHandler);
+  // Closes the handler if the connect still runs, so that the join that
+  // follows cannot wait for a connect the system may retry for minutes.
+  ~TIdConnectThread() override;
+
+  // The message of what the connect raised; empty when it raised nothing.
+  const std::string& FailureText() const { return FailureText_; }
+
+ protected:
+  void ThreadBody() override;
+
+ private:
+  TIdIOHandlerSocket& Handler_;
+  std::string FailureText_;
+};
+
+}  // namespace ostrevan
