@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <typeinfo>
 
 #include "conn/io_handler_socket.h"
@@ -17,6 +18,12 @@ TIdConnectThread::TIdConnectThread(TIdIOHandlerSocket& AHandler)
 TIdConnectThread::~TIdConnectThread() {
   if (!Finished()) Handler_.Close();
   EndThread();
+}
+
+bool TIdConnectThread::WaitEnded(int32_t AMSec) {
+  std::unique_lock<std::mutex> lock(EndedLock_);
+  return EndedCond_.wait_for(lock, std::chrono::milliseconds(AMSec < 0 ? 0 : AMSec),
+                             [this] { return Ended_; });
 }
 
 void TIdConnectThread::ThreadBody() {
@@ -34,6 +41,11 @@ void TIdConnectThread::ThreadBody() {
     FailureText_ = "Unknown exception";
   }
   Terminate();
+  {
+    std::lock_guard<std::mutex> guard(EndedLock_);
+    Ended_ = true;
+  }
+  EndedCond_.notify_all();
 }
 
 }  // namespace ostrevan

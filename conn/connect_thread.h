@@ -1,5 +1,8 @@
 #pragma once
 
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "threads/thread.h"
@@ -21,6 +24,9 @@ class TIdConnectThread : public TThread {
 
   // The message of what the connect raised; empty when it raised nothing.
   const std::string& FailureText() const { return FailureText_; }
+  // Waits up to AMSec for the connect to end; true when it has. A pause of
+  // the caller's poll that the end of the connect cuts short.
+  bool WaitEnded(int32_t AMSec);
 
  protected:
   void ThreadBody() override;
@@ -28,6 +34,10 @@ class TIdConnectThread : public TThread {
  private:
   TIdIOHandlerSocket& Handler_;
   std::string FailureText_;
+  // Guards Ended_; EndedCond_ signals it.
+  std::mutex EndedLock_;
+  std::condition_variable EndedCond_;
+  bool Ended_ = false;
 };
 
 }  // namespace ostrevan

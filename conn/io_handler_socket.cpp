@@ -143,18 +143,19 @@ void TIdIOHandlerSocket::TimedConnect(int32_t ATimeout) {
   TIdConnectThread thread(*this);
   thread.WakeThread();
 
-  // Poll in steps (300 ms: 125, 125, then 50); without limit, only the
-  // thread's end stops the loop.
+  // Poll in steps (300 ms: 125, 125, then 50), each cut short when the
+  // connect ends; without limit, only the connect's end stops the loop.
   const bool unlimited = ATimeout < 0;
   int32_t remaining = unlimited ? kConnectPollStep + 1 : ATimeout;
-  while (kConnectPollStep < remaining && !thread.Finished()) {
-    TIdStack::PauseMilliseconds(kConnectPollStep);
+  bool ended = false;
+  while (!ended && kConnectPollStep < remaining) {
+    ended = thread.WaitEnded(kConnectPollStep);
     remaining -= kConnectPollStep;
     if (unlimited) remaining = kConnectPollStep + 1;
   }
-  if (!thread.Finished()) TIdStack::PauseMilliseconds(remaining);
+  if (!ended) ended = thread.WaitEnded(remaining);
 
-  if (!thread.Finished()) {
+  if (!ended) {
     thread.Terminate();
     Close();  // ends the blocked connect
     thread.WaitFor();

@@ -435,6 +435,8 @@ TEST(TCPConnection, ReadLnTimeGrowsLinearlyWithTheLine) {
   // would take about sixteen times as long. The bound sits between.
   const int64_t small = BestReadLnMicros(2 << 20);
   const int64_t large = BestReadLnMicros(8 << 20);
+  RecordProperty("micros_2MiB", static_cast<int>(small));
+  RecordProperty("micros_8MiB", static_cast<int>(large));
   EXPECT_LT(large, small * 9) << "2 MiB: " << small << " us, 8 MiB: " << large << " us";
 }
 
