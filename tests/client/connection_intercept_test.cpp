@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "client/server_intercept.h"
 
+
 namespace ostrevan {
 namespace {
+
+// Only concrete servers decide what intercept each connection gets.
+static_assert(std::is_abstract_v<TIdServerIntercept>);
 
 std::string Contents(TMemoryStream& stream) {
   return std::string(reinterpret_cast<const char*>(stream.Memory()),
@@ -95,25 +100,6 @@ TEST(ConnectionIntercept, DestroyingTheNestedInterceptClearsTheReference) {
   TMemoryStream block;
   chain.A.Send(block);
   EXPECT_EQ(Contents(block), "A") << "the outer one goes on alone";
-}
-
-// A server intercept gives every connection an intercept of its own.
-class TOwnInterceptPerConnection : public TIdServerIntercept {
- public:
-  using TIdServerIntercept::TIdServerIntercept;
-  bool Prepared = false;
-  void Init() override { Prepared = true; }
-  TIdConnectionIntercept* InterceptFor(TIdTCPConnection*) override {
-    return new TIdConnectionIntercept(this);
-  }
-};
-
-TEST(ServerIntercept, IsAFactoryOfConnectionIntercepts) {
-  TOwnInterceptPerConnection server(nullptr);
-  server.Init();
-  EXPECT_TRUE(server.Prepared);
-  EXPECT_NE(server.InterceptFor(nullptr), server.InterceptFor(nullptr));
-  EXPECT_EQ(server.ComponentCount(), 2);
 }
 
 }  // namespace

@@ -16,10 +16,12 @@
 #include "net/errors.h"
 #include "runtime/format.h"
 #include "tests/support/connection_pair.h"
+#include "tests/support/raises.h"
 
 namespace ostrevan {
 namespace {
 
+using testing::MessageOf;
 using testing::TConnectionPair;
 using Clock = std::chrono::steady_clock;
 
@@ -57,16 +59,6 @@ class TDestructionWatcher : public TComponent {
     if (Operation == opRemove) ++Count;
   }
 };
-
-template <class E>
-std::string MessageOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const E& e) {
-    return e.Message();
-  }
-  return "nothing raised";
-}
 
 int64_t ElapsedMs(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
