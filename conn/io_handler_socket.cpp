@@ -17,6 +17,9 @@ namespace {
 
 // The step of a timed connect's poll for the connect thread's end.
 constexpr int32_t kConnectPollStep = 125;
+// How often a timed connect that ran out of time shuts the socket down
+// again until the connect thread has ended.
+constexpr int32_t kShutdownRetry = 10;
 
 }  // namespace
 
@@ -66,18 +69,26 @@ void TIdIOHandlerSocket::Close() {
   if (!Closing_.exchange(true)) GlobalStack()->ShutdownSocket(Binding_->Descriptor(), SHUT_RDWR);
 }
 
+void TIdIOHandlerSocket::ShutdownInUse() {
+  std::lock_guard<std::mutex> guard(UseLock_);
+  if (Users_ > 0 && Binding_->Allocated()) {
+    GlobalStack()->ShutdownSocket(Binding_->Descriptor(), SHUT_RDWR);
+  }
+}
+
 bool TIdIOHandlerSocket::Connected() {
   return Binding_ != nullptr && Binding_->Allocated() && !Closing_;
 }
 
 void TIdIOHandlerSocket::Open() {
-  if (Binding_ == nullptr) {
-    Binding_ = std::make_unique<TIdSocketHandle>(nullptr);
-    return;
-  }
   // Forgetting an open socket would leak its descriptor: close it first.
   Close();
-  Binding_->ClearBinding(true);
+  std::lock_guard<std::mutex> guard(UseLock_);
+  if (Binding_ == nullptr) {
+    Binding_ = std::make_unique<TIdSocketHandle>(nullptr);
+  } else {
+    Binding_->ClearBinding(true);
+  }
 }
 
 bool TIdIOHandlerSocket::WaitReadable(int32_t AMSec) {
@@ -158,6 +169,9 @@ void TIdIOHandlerSocket::TimedConnect(int32_t ATimeout) {
   if (!ended) {
     thread.Terminate();
     Close();  // ends the blocked connect
+    // A connect that had not yet begun when the socket was shut down
+    // starts anyway; shutting the socket down again ends it.
+    while (!thread.WaitEnded(kShutdownRetry)) ShutdownInUse();
     thread.WaitFor();
     throw EIdConnectTimeout();
   }

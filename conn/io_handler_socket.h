@@ -86,6 +86,8 @@ class TIdIOHandlerSocket : public TIdIOHandler {
  private:
   bool BeginUse();
   void EndUse();
+  // Shuts the socket down again while a use holds it open.
+  void ShutdownInUse();
   // Frees an owned SocksInfo, forgets a referenced one.
   void DropSocksInfo();
 

@@ -18,6 +18,7 @@
 #include "conn/server_io_handler.h"
 #include "net/errors.h"
 #include "net/stack.h"
+#include "net/stack_linux.h"
 #include "runtime/format.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback.h"
@@ -362,6 +363,35 @@ TEST_F(IOHandlerTest, TimedConnectToAPortThatNeverAnswersTimesOut) {
   EXPECT_LT(elapsed, 300 + 700);
   EXPECT_FALSE(handler.Connected());
   EXPECT_FALSE(handler.Binding()->Allocated());
+
+}
+
+// A stack whose connect begins late, as that of a connect thread the
+// system schedules late would.
+class TLateConnectStack : public TIdStackLinux {
+ public:
+  int32_t ConnectSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
+                        uint16_t APort) override {
+    PauseMilliseconds(50);
+    return TIdStackLinux::ConnectSocket(ASocket, AFamily, AIP, APort);
+  }
+};
+
+TEST(TimedConnect, ConnectThatBeginsOnlyAfterTheTimeOutIsEndedToo) {
+  // Shutting down a socket that is not yet connecting does not stop a
+  // connect begun after it, which the system would then retry for two
+  // minutes; the time-out must end that connect as well.
+  ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
+  TIdStack::SetPlatformStackClass([] { return new TLateConnectStack(); });
+  struct TRestoreStack {
+    ~TRestoreStack() { TIdStack::SetPlatformStackClass(nullptr); }
+  } restore;
+  TUnansweredPort silent;
+  TIdIOHandlerSocket handler(nullptr);
+  const auto start = Clock::now();
+  EXPECT_THROW(handler.ConnectTo("127.0.0.1", silent.Port, "", 0, 0, 0, 10), EIdConnectTimeout);
+  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_FALSE(handler.Connected());
 }
 
 TEST_F(IOHandlerTest, TimedConnectThatSucceedsReturnsWithoutWaitingOutItsTime) {
