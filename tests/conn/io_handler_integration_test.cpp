@@ -185,7 +185,7 @@ TEST_F(IOHandlerTest, AClientArrivingDuringTheWaitIsAcceptedAtOnce) {
 
 TEST_F(IOHandlerTest, StoppingTheThreadAndClosingTheListenerEndsTheWaitWithinASlice) {
   uint16_t port = 0;
-  int listener = ListenOnLoopback(port);
+  const int listener = ListenOnLoopback(port);
   auto* thread = new TIdleThread();
   thread->Start();
   Clock::time_point stoppedAt;
@@ -193,7 +193,7 @@ TEST_F(IOHandlerTest, StoppingTheThreadAndClosingTheListenerEndsTheWaitWithinASl
     TIdStack::PauseMilliseconds(150);
     stoppedAt = Clock::now();
     thread->Terminate();
-    testing::TLoopbackPair::CloseFd(listener);
+    close(listener);
   });
   const int32_t components = LiveComponentCount();
   EXPECT_EQ(Acceptor.AcceptConnection(listener, thread), nullptr);
