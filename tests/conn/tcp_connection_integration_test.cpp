@@ -213,6 +213,12 @@ TEST(TCPConnection, ReadLnFindsATerminatorSplitAcrossTwoReceives) {
   pair.AwaitBuffered(8);
   pair.PeerSend("ND>");
   EXPECT_EQ(pair.Conn().ReadLn("<END>"), "second");
+
+  // The start of a terminator is not counted as part of the line.
+  pair.PeerSend("abcd\r");
+  pair.AwaitBuffered(5);
+  pair.PeerSend("\n");
+  EXPECT_EQ(pair.Conn().ReadLn("\r\n", -1, 4), "abcd");
 }
 
 TEST(TCPConnection, ReadLnHandlesLinesLongerThanTheMaximum) {
@@ -274,6 +280,13 @@ TEST(TCPConnection, ReadAllReturnsEverythingUntilTheCloseInOneReadUnit) {
   EXPECT_EQ(log.Entries.back(), "end:0");
   EXPECT_EQ(log.Entries[log.Entries.size() - 2], "work:0:6");
   EXPECT_EQ(pair.Conn().ReadAll(), "") << "nothing is left";
+
+  // Bytes that arrived before a close that is already known are returned.
+  TConnectionPair closed;
+  closed.PeerSend("x");
+  closed.PeerClose();
+  EXPECT_EQ(closed.Conn().ReadLn(), "");
+  EXPECT_EQ(closed.Conn().ReadAll(), "x");
 }
 
 TEST(TCPConnection, WritesPutTheirExactBytesOnTheWire) {
