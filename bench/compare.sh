@@ -1,0 +1,274 @@
+#!/usr/bin/env bash
+# Measures the daemon against the single-threaded reference responder in one
+# run: connections per second, p50 and p99 latency at each client count, and
+# the ratio daemon/reference. Builds nothing; give the build folder.
+#
+#   bench/compare.sh [--build DIR] [--connections N] [--warmup N] [--repeat R]
+#                    [--clients "4 16"] [--daemon PATH] [--reference-as-daemon]
+#                    [--soak] [--time-limit-ms MS]
+#
+# Exit status: 0 all good, 1 a connection failed or a process misbehaved,
+# 2 usage, 3 the daemon missed the target ratio at 16 clients.
+set -euo pipefail
+
+BUILD=build
+CONNECTIONS=20000
+WARMUP=2000
+REPEAT=3
+CLIENTS="4 16"
+DAEMON=""
+REFERENCE_AS_DAEMON=0
+SOAK=0
+TIME_LIMIT_MS=120000
+TARGET_CLIENTS=16
+TARGET_RATIO=0.55
+
+usage() {
+  sed -n '2,12s/^# \{0,1\}//p' "$0" >&2
+  exit 2
+}
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) BUILD=${2:?}; shift 2 ;;
+    --connections) CONNECTIONS=${2:?}; shift 2 ;;
+    --warmup) WARMUP=${2:?}; shift 2 ;;
+    --repeat) REPEAT=${2:?}; shift 2 ;;
+    --clients) CLIENTS=${2:?}; shift 2 ;;
+    --daemon) DAEMON=${2:?}; shift 2 ;;
+    --reference-as-daemon) REFERENCE_AS_DAEMON=1; shift ;;
+    --soak) SOAK=1; shift ;;
+    --time-limit-ms) TIME_LIMIT_MS=${2:?}; shift 2 ;;
+    -h|--help) usage ;;
+    *) echo "compare.sh: unknown argument $1" >&2; usage ;;
+  esac
+done
+for number in "$CONNECTIONS" "$WARMUP" "$REPEAT" "$TIME_LIMIT_MS" $CLIENTS; do
+  [[ "$number" =~ ^[0-9]+$ ]] || { echo "compare.sh: not a number: $number" >&2; exit 2; }
+done
+[ "$REPEAT" -ge 1 ] || { echo "compare.sh: --repeat needs at least 1" >&2; exit 2; }
+
+LOAD="$BUILD/bench/rfc868-load"
+REFERENCE="$BUILD/bench/rfc868-reference"
+DAEMON=${DAEMON:-$BUILD/shell/ostrevan}
+for tool in "$LOAD" "$REFERENCE"; do
+  [ -x "$tool" ] || { echo "compare.sh: $tool is missing; build first" >&2; exit 2; }
+done
+if [ "$REFERENCE_AS_DAEMON" = 0 ] && [ ! -x "$DAEMON" ]; then
+  echo "compare.sh: $DAEMON is missing (build it, or try --reference-as-daemon)" >&2
+  exit 2
+fi
+
+WORK=$(mktemp -d)
+REFERENCE_PIDS=()
+DAEMON_PID=""
+DAEMON_INPUT=""
+LOAD_PID=""
+STATUS=0
+
+log() { echo "compare.sh: $*" >&2; }
+
+# True while the process runs; a zombie counts as ended.
+running() {
+  local state
+  state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
+  [ "$state" != Z ]
+}
+
+now_ms() { echo $(( ${EPOCHREALTIME/./} / 1000 )); }
+
+# Waits up to $2 milliseconds for process $1 to end.
+wait_for_end() {
+  local pid=$1 deadline=$(( $(now_ms) + $2 ))
+  while running "$pid" && [ "$(now_ms)" -lt "$deadline" ]; do
+    sleep 0.05
+  done
+  ! running "$pid"
+}
+
+# Ends a process we started: a polite request first, then TERM, then KILL.
+end_process() {
+  local pid=$1 grace=$2
+  if ! wait_for_end "$pid" "$grace"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    if ! wait_for_end "$pid" 3000; then
+      log "process $pid ignored SIGTERM; killing it"
+      kill -KILL "$pid" 2>/dev/null || true
+      wait_for_end "$pid" 3000 || true
+    fi
+  fi
+  wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+  local pid
+  if [ -n "$LOAD_PID" ]; then
+    kill -TERM "$LOAD_PID" 2>/dev/null || true
+    end_process "$LOAD_PID" 3000
+  fi
+  if [ -n "$DAEMON_PID" ]; then
+    # The daemon's console stops it on EXIT; its deactivation may wait up
+    # to five seconds for peer threads, so give it ten.
+    if [ -n "$DAEMON_INPUT" ]; then echo EXIT >&"$DAEMON_INPUT" 2>/dev/null || true; fi
+    end_process "$DAEMON_PID" 10000
+    if [ -n "$DAEMON_INPUT" ]; then exec {DAEMON_INPUT}>&-; fi
+  fi
+  for pid in "${REFERENCE_PIDS[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+    end_process "$pid" 3000
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Waits up to $2 milliseconds for a line matching $3 in file $1 and prints it.
+wait_for_line() {
+  local file=$1 deadline=$(( $(now_ms) + $2 )) pattern=$3 line
+  while :; do
+    line=$(grep -m1 -E "$pattern" "$file" 2>/dev/null || true)
+    if [ -n "$line" ]; then echo "$line"; return 0; fi
+    [ "$(now_ms)" -lt "$deadline" ] || return 1
+    sleep 0.05
+  done
+}
+
+# The TCP port a process listens on, found through its socket inodes.
+listening_port_of() {
+  local pid=$1 inodes hex
+  inodes=" $(find "/proc/$pid/fd" -lname 'socket:*' -printf '%l\n' 2>/dev/null |
+             sed 's/[^0-9]//g' | tr '\n' ' ') "
+  hex=$(awk -v inodes="$inodes" \
+        'NR > 1 && $4 == "0A" && index(inodes, " " $10 " ") { split($2, a, ":"); print a[2]; exit }' \
+        "/proc/$pid/net/tcp")
+  [ -n "$hex" ] && echo $((16#$hex))
+}
+
+start_reference() {  # name; sets PORT
+  local name=$1 pid
+  "$REFERENCE" 0 --ignore-stdin >"$WORK/$name.out" 2>"$WORK/$name.err" </dev/null &
+  pid=$!
+  REFERENCE_PIDS+=("$pid")
+  PORT=$(wait_for_line "$WORK/$name.out" 5000 '^[0-9]+$') || {
+    log "the reference responder did not report its port"; cat "$WORK/$name.err" >&2; exit 1; }
+  TARGET_PID=$pid
+}
+
+start_daemon() {  # sets PORT
+  local line
+  mkfifo "$WORK/daemon.in"
+  # Opened for reading and writing, so that neither side blocks and the
+  # daemon sees no end of input until we close it.
+  exec {DAEMON_INPUT}<>"$WORK/daemon.in"
+  "$DAEMON" 0 <"$WORK/daemon.in" >"$WORK/daemon.out" 2>&1 &
+  DAEMON_PID=$!
+  line=$(wait_for_line "$WORK/daemon.out" 10000 'Time server started on port|Could not start') || {
+    log "the daemon did not report its start"; cat "$WORK/daemon.out" >&2; exit 1; }
+  case "$line" in
+    *"Could not start"*) log "the daemon could not start"; exit 1 ;;
+  esac
+  # Asked for port 0, the daemon prints 0; the kernel's choice is in /proc.
+  PORT=$(sed -n 's/.*port \(-\{0,1\}[0-9]*\)\..*/\1/p' <<<"$line")
+  if [ "$PORT" = 0 ]; then
+    local deadline=$(( $(now_ms) + 5000 ))
+    until PORT=$(listening_port_of "$DAEMON_PID"); do
+      [ "$(now_ms)" -lt "$deadline" ] || { log "cannot find the daemon's listening port"; exit 1; }
+      sleep 0.05
+    done
+  fi
+  TARGET_PID=$DAEMON_PID
+}
+
+# One load run; leaves its key=value line in LINE. A failed connection is
+# recorded in STATUS; a failing generator ends the script.
+run_load() {  # port clients connections
+  local rc=0
+  # In the background, so that a signal to this script is handled at once
+  # rather than after the run.
+  "$LOAD" --port "$1" --clients "$2" --connections "$3" \
+    --time-limit-ms "$TIME_LIMIT_MS" --format kv >"$WORK/load.out" &
+  LOAD_PID=$!
+  wait "$LOAD_PID" || rc=$?
+  LOAD_PID=""
+  LINE=$(<"$WORK/load.out")
+  case $rc in
+    0) ;;
+    1) log "failures at $2 clients on port $1: $LINE"; STATUS=1 ;;
+    *) log "the load generator failed ($rc) on port $1"; exit 1 ;;
+  esac
+}
+
+field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
+median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+
+start_reference reference
+REFERENCE_PORT=$PORT
+if [ "$REFERENCE_AS_DAEMON" = 1 ]; then
+  start_reference daemon
+  DAEMON_LABEL="daemon*"
+else
+  start_daemon
+  DAEMON_LABEL=daemon
+fi
+DAEMON_PORT=$PORT
+DAEMON_TARGET_PID=$TARGET_PID
+
+printf 'Time protocol load, %s connections per run, median of %s runs, %s CPUs, load average %s\n' \
+  "$CONNECTIONS" "$REPEAT" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
+[ "$REFERENCE_AS_DAEMON" = 1 ] && echo "daemon* is a second reference responder standing in for the daemon"
+printf '%7s  %-10s %10s %10s %10s %8s\n' clients target "conn/s" "p50 us" "p99 us" failed
+
+TARGET_MET=""
+for clients in $CLIENTS; do
+  run_load "$REFERENCE_PORT" "$clients" "$WARMUP"
+  run_load "$DAEMON_PORT" "$clients" "$WARMUP"
+  declare -A cps=() p50=() p99=() failed=()
+  for ((r = 1; r <= REPEAT; r++)); do
+    # Alternate the order so that a drift in the machine's load hits both.
+    if ((r % 2)); then order="reference daemon"; else order="daemon reference"; fi
+    for who in $order; do
+      port=$REFERENCE_PORT
+      [ "$who" = daemon ] && port=$DAEMON_PORT
+      run_load "$port" "$clients" "$CONNECTIONS"
+      cps[$who]+=" $(field cps "$LINE")"
+      p50[$who]+=" $(field p50_us "$LINE")"
+      p99[$who]+=" $(field p99_us "$LINE")"
+      failed[$who]=$(( ${failed[$who]:-0} + $(field failed "$LINE") ))
+    done
+  done
+  for who in reference daemon; do
+    label=$who
+    [ "$who" = daemon ] && label=$DAEMON_LABEL
+    printf '%7s  %-10s %10.0f %10.1f %10.1f %8s\n' "$clients" "$label" \
+      "$(median <<<"${cps[$who]}")" "$(median <<<"${p50[$who]}")" \
+      "$(median <<<"${p99[$who]}")" "${failed[$who]}"
+  done
+  ratio=$(awk -v d="$(median <<<"${cps[daemon]}")" -v r="$(median <<<"${cps[reference]}")" \
+          'BEGIN { printf "%.2f", (r > 0) ? d / r : 0 }')
+  printf '%7s  %-10s %10s\n' "$clients" "ratio" "$ratio"
+  if [ "$clients" = "$TARGET_CLIENTS" ]; then
+    TARGET_MET=$(awk -v x="$ratio" -v t="$TARGET_RATIO" 'BEGIN { print (x >= t) ? "met" : "not met" }')
+    TARGET_RATIO_SEEN=$ratio
+  fi
+  unset cps p50 p99 failed
+done
+
+if [ -n "$TARGET_MET" ]; then
+  echo "target: daemon/reference >= $TARGET_RATIO at $TARGET_CLIENTS clients: $TARGET_MET ($TARGET_RATIO_SEEN)"
+  if [ "$TARGET_MET" != met ] && [ "$STATUS" = 0 ]; then STATUS=3; fi
+fi
+
+if [ "$SOAK" = 1 ]; then
+  echo "soak: 20000 connections from 16 clients against $DAEMON_LABEL (pid $DAEMON_TARGET_PID)"
+  rc=0
+  "$LOAD" --port "$DAEMON_PORT" --clients 16 --connections 20000 \
+    --time-limit-ms "$TIME_LIMIT_MS" --watch-pid "$DAEMON_TARGET_PID" &
+  LOAD_PID=$!
+  wait "$LOAD_PID" || rc=$?
+  LOAD_PID=""
+  case $rc in
+    0) echo "soak: ok" ;;
+    *) echo "soak: FAILED ($rc)"; STATUS=1 ;;
+  esac
+fi
+exit "$STATUS"
