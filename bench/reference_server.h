@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace ostrevan::bench {
@@ -7,8 +8,9 @@ namespace ostrevan::bench {
 // The smallest sound Time protocol server, as the yardstick for the daemon:
 // one thread, one epoll set, non-blocking accept, four bytes, close. It
 // listens on 127.0.0.1 only.
-// Used only by the thread that calls Run; other threads stop it by making
-// the stop descriptor readable (a byte into a pipe, an eventfd, a signalfd).
+// Used only by the thread that calls Run; other threads may read Port and
+// Served, and stop it by making the stop descriptor readable (a byte into a
+// pipe, an eventfd, a signalfd).
 class ReferenceServer {
  public:
   // Binds and listens; port 0 lets the system choose. Raises
@@ -19,7 +21,7 @@ class ReferenceServer {
   ReferenceServer& operator=(const ReferenceServer&) = delete;
 
   uint16_t Port() const { return Port_; }
-  uint64_t Served() const { return Served_; }
+  uint64_t Served() const { return Served_.load(std::memory_order_relaxed); }
 
   // Serves until stopFd becomes readable or, when inputFd is not -1, until
   // that descriptor reaches its end (what arrives on it before is dropped).
@@ -38,7 +40,7 @@ class ReferenceServer {
   // close pending clients instead of spinning on a listener that stays
   // readable.
   int Spare_ = -1;
-  uint64_t Served_ = 0;
+  std::atomic<uint64_t> Served_{0};
 };
 
 }  // namespace ostrevan::bench
