@@ -5,7 +5,7 @@
 #
 #   bench/compare.sh [--build DIR] [--connections N] [--warmup N] [--repeat R]
 #                    [--clients "4 16"] [--daemon PATH] [--reference-as-daemon]
-#                    [--soak] [--time-limit-ms MS]
+#                    [--soak] [--time-limit-ms MS] [--load-threads T]
 #
 # Exit status: 0 all good, 1 a connection failed or a process misbehaved,
 # 2 usage, 3 the daemon missed the target ratio at 16 clients.
@@ -20,6 +20,7 @@ DAEMON=""
 REFERENCE_AS_DAEMON=0
 SOAK=0
 TIME_LIMIT_MS=120000
+LOAD_THREADS=0
 TARGET_CLIENTS=16
 TARGET_RATIO=0.55
 
@@ -39,11 +40,12 @@ while [ $# -gt 0 ]; do
     --reference-as-daemon) REFERENCE_AS_DAEMON=1; shift ;;
     --soak) SOAK=1; shift ;;
     --time-limit-ms) TIME_LIMIT_MS=${2:?}; shift 2 ;;
+    --load-threads) LOAD_THREADS=${2:?}; shift 2 ;;
     -h|--help) usage ;;
     *) echo "compare.sh: unknown argument $1" >&2; usage ;;
   esac
 done
-for number in "$CONNECTIONS" "$WARMUP" "$REPEAT" "$TIME_LIMIT_MS" $CLIENTS; do
+for number in "$CONNECTIONS" "$WARMUP" "$REPEAT" "$TIME_LIMIT_MS" "$LOAD_THREADS" $CLIENTS; do
   [[ "$number" =~ ^[0-9]+$ ]] || { echo "compare.sh: not a number: $number" >&2; exit 2; }
 done
 [ "$REPEAT" -ge 1 ] || { echo "compare.sh: --repeat needs at least 1" >&2; exit 2; }
@@ -179,13 +181,19 @@ start_daemon() {  # sets PORT
   TARGET_PID=$DAEMON_PID
 }
 
+# The generator's event loops for a client count: as asked, at most one per
+# client; 0 lets the generator take one per CPU.
+load_threads() {
+  if [ "$LOAD_THREADS" -gt "$1" ]; then echo "$1"; else echo "$LOAD_THREADS"; fi
+}
+
 # One load run; leaves its key=value line in LINE. A failed connection is
 # recorded in STATUS; a failing generator ends the script.
 run_load() {  # port clients connections
   local rc=0
   # In the background, so that a signal to this script is handled at once
   # rather than after the run.
-  "$LOAD" --port "$1" --clients "$2" --connections "$3" \
+  "$LOAD" --port "$1" --clients "$2" --connections "$3" --threads "$(load_threads "$2")" \
     --time-limit-ms "$TIME_LIMIT_MS" --format kv >"$WORK/load.out" &
   LOAD_PID=$!
   wait "$LOAD_PID" || rc=$?

@@ -32,7 +32,7 @@ const char kUsage[] =
     "  --time-limit-ms MS  hard bound of the whole run (120000)\n"
     "  --timeout-ms MS     bound of one connection, connect to end of stream (5000)\n"
     "  --tolerance S       seconds the count may stray from the local clock (2)\n"
-    "  --threads T         event loops sharing the clients (1)\n"
+    "  --threads T         event loops sharing the clients, 0 for one per CPU (0)\n"
     "  --sources K         spread sources over 127.0.0.1 .. 127.0.0.K (1)\n"
     "  --reset-on-close    close with a reset instead of a FIN\n"
     "  --format text|kv    human lines, or one line of key=value pairs (text)\n"
@@ -77,7 +77,7 @@ bool ParseSettings(int argc, char** argv, Settings& settings) {
       ok = reader.Number(0, 86400, number);
       load.ToleranceSeconds = static_cast<uint32_t>(number);
     } else if (name == "--threads") {
-      ok = reader.Number(1, 256, number);
+      ok = reader.Number(0, 256, number);
       load.Threads = static_cast<int>(number);
     } else if (name == "--sources") {
       ok = reader.Number(1, 254, number);

@@ -353,8 +353,8 @@ std::string ValidateLoadOptions(const LoadOptions& options) {
   if ((ntohl(address.s_addr) >> 24) != 127) return "the address must be a loopback address";
   if (options.Port == 0) return "a port is needed";
   if (options.Clients < 1 || options.Clients > 65536) return "clients must be 1 to 65536";
-  if (options.Threads < 1 || options.Threads > options.Clients) {
-    return "threads must be 1 to the number of clients";
+  if (options.Threads < 0 || options.Threads > options.Clients) {
+    return "threads must be 0 (one per CPU) to the number of clients";
   }
   if (options.Connections == 0 && options.DurationMs <= 0) {
     return "a connection count or a duration is needed";
@@ -377,9 +377,13 @@ LoadResult RunLoad(const LoadOptions& options) {
   shared.StopStartingNs = AfterMs(startNs, options.DurationMs);
   shared.HardDeadlineNs = AfterMs(startNs, options.TimeLimitMs);
 
+  int threads = options.Threads;
+  if (threads == 0) {
+    threads = std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 1, options.Clients);
+  }
   std::vector<std::unique_ptr<LoadLoop>> loops;
-  for (int i = 0; i < options.Threads; ++i) {
-    const int share = options.Clients / options.Threads + (i < options.Clients % options.Threads);
+  for (int i = 0; i < threads; ++i) {
+    const int share = options.Clients / threads + (i < options.Clients % threads);
     loops.push_back(std::make_unique<LoadLoop>(shared, share));
   }
   // One slot per loop, so that loops failing at once do not race.

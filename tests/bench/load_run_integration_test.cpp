@@ -110,6 +110,7 @@ LoadOptions SmallRun(uint16_t port, uint64_t connections, int clients) {
 TEST(LoadRun, AgainstTheReferenceEveryConnectionSucceeds) {
   RunningReference reference;
   LoadOptions options = SmallRun(reference.Port(), 400, 4);
+  options.Threads = 1;
   LoadResult result = RunLoad(options);
   EXPECT_EQ(result.Attempted, 400u);
   EXPECT_EQ(result.Succeeded, 400u);
