@@ -224,13 +224,15 @@ DAEMON_TARGET_PID=$TARGET_PID
 printf 'Time protocol load, %s connections per run, median of %s runs, %s CPUs, load average %s\n' \
   "$CONNECTIONS" "$REPEAT" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
 [ "$REFERENCE_AS_DAEMON" = 1 ] && echo "daemon* is a second reference responder standing in for the daemon"
-printf '%7s  %-10s %10s %10s %10s %8s\n' clients target "conn/s" "p50 us" "p99 us" failed
+# gen busy: how busy the generator's loops were; near 100 per cent, the
+# generator rather than the server may be what limits the row.
+printf '%7s  %-10s %10s %10s %10s %8s %9s\n' clients target "conn/s" "p50 us" "p99 us" failed "gen busy"
 
 TARGET_MET=""
 for clients in $CLIENTS; do
   run_load "$REFERENCE_PORT" "$clients" "$WARMUP"
   run_load "$DAEMON_PORT" "$clients" "$WARMUP"
-  declare -A cps=() p50=() p99=() failed=()
+  declare -A cps=() p50=() p99=() failed=() busy=()
   for ((r = 1; r <= REPEAT; r++)); do
     # Alternate the order so that a drift in the machine's load hits both.
     if ((r % 2)); then order="reference daemon"; else order="daemon reference"; fi
@@ -241,15 +243,16 @@ for clients in $CLIENTS; do
       cps[$who]+=" $(field cps "$LINE")"
       p50[$who]+=" $(field p50_us "$LINE")"
       p99[$who]+=" $(field p99_us "$LINE")"
+      busy[$who]+=" $(field busy_pct "$LINE")"
       failed[$who]=$(( ${failed[$who]:-0} + $(field failed "$LINE") ))
     done
   done
   for who in reference daemon; do
     label=$who
     [ "$who" = daemon ] && label=$DAEMON_LABEL
-    printf '%7s  %-10s %10.0f %10.1f %10.1f %8s\n' "$clients" "$label" \
+    printf '%7s  %-10s %10.0f %10.1f %10.1f %8s %8s%%\n' "$clients" "$label" \
       "$(median <<<"${cps[$who]}")" "$(median <<<"${p50[$who]}")" \
-      "$(median <<<"${p99[$who]}")" "${failed[$who]}"
+      "$(median <<<"${p99[$who]}")" "${failed[$who]}" "$(median <<<"${busy[$who]}")"
   done
   ratio=$(awk -v d="$(median <<<"${cps[daemon]}")" -v r="$(median <<<"${cps[reference]}")" \
           'BEGIN { printf "%.2f", (r > 0) ? d / r : 0 }')
@@ -258,7 +261,7 @@ for clients in $CLIENTS; do
     TARGET_MET=$(awk -v x="$ratio" -v t="$TARGET_RATIO" 'BEGIN { print (x >= t) ? "met" : "not met" }')
     TARGET_RATIO_SEEN=$ratio
   fi
-  unset cps p50 p99 failed
+  unset cps p50 p99 failed busy
 done
 
 if [ -n "$TARGET_MET" ]; then

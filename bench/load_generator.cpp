@@ -2,6 +2,8 @@
 // every answer, and reports throughput and latency; optionally checks that
 // the server process holds no more descriptors and threads afterwards.
 
+#include <sys/resource.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
@@ -113,7 +115,23 @@ bool ParseSettings(int argc, char** argv, Settings& settings) {
 
 double Microseconds(uint64_t ns) { return static_cast<double>(ns) / 1000.0; }
 
-void PrintText(const LoadOptions& load, LoadResult& result, const LatencySummary& latency) {
+// User and system CPU time of this process so far, in seconds.
+double ProcessCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// How busy the generator's loops were, in per cent of their wall time: near
+// 100 means the generator, not the server, may be what limits the figures.
+double LoopBusyPercent(const LoadResult& result, double cpuSeconds) {
+  if (result.ElapsedSeconds <= 0 || result.Loops <= 0) return 0;
+  return 100.0 * cpuSeconds / (result.ElapsedSeconds * result.Loops);
+}
+
+void PrintText(const LoadOptions& load, LoadResult& result, const LatencySummary& latency,
+               double cpuSeconds) {
   std::printf("%s:%u  %d clients  %" PRIu64 " connections (%" PRIu64 " ok, %" PRIu64
               " failed) in %.3f s\n",
               load.Address.c_str(), load.Port, load.Clients, result.Attempted, result.Succeeded,
@@ -137,9 +155,11 @@ void PrintText(const LoadOptions& load, LoadResult& result, const LatencySummary
     std::printf("first local error: %s\n", result.FirstOtherError.c_str());
   }
   if (result.HitTimeLimit) std::printf("the run hit its time limit\n");
+  std::printf("generator CPU %.3f s, its %d loops %.0f%% busy\n", cpuSeconds, result.Loops,
+              LoopBusyPercent(result, cpuSeconds));
 }
 
-void PrintKeyValue(LoadResult& result, const LatencySummary& latency) {
+void PrintKeyValue(LoadResult& result, const LatencySummary& latency, double cpuSeconds) {
   std::printf("attempted=%" PRIu64 " ok=%" PRIu64 " failed=%" PRIu64
               " seconds=%.6f cps=%.1f p50_us=%.1f p99_us=%.1f max_us=%.1f time_limit_hit=%d",
               result.Attempted, result.Succeeded, result.FailureCount(), result.ElapsedSeconds,
@@ -148,7 +168,8 @@ void PrintKeyValue(LoadResult& result, const LatencySummary& latency) {
   for (int i = 0; i < kFailureKindCount; ++i) {
     std::printf(" %s=%" PRIu64, FailureKindName(static_cast<FailureKind>(i)), result.Failures[i]);
   }
-  std::printf("\n");
+  std::printf(" loops=%d cpu_s=%.3f busy_pct=%.0f\n", result.Loops, cpuSeconds,
+              LoopBusyPercent(result, cpuSeconds));
 }
 
 void PrintCounts(const char* label, const ProcessCounts& counts, bool keyValue) {
@@ -177,12 +198,14 @@ int Main(int argc, char** argv) {
     }
   }
 
+  const double cpuBefore = ProcessCpuSeconds();
   LoadResult result = RunLoad(settings.Load);
+  const double cpuSeconds = ProcessCpuSeconds() - cpuBefore;
   LatencySummary latency = Summarize(result.LatenciesNs);
   if (settings.KeyValue) {
-    PrintKeyValue(result, latency);
+    PrintKeyValue(result, latency, cpuSeconds);
   } else {
-    PrintText(settings.Load, result, latency);
+    PrintText(settings.Load, result, latency, cpuSeconds);
   }
 
   int status = result.FailureCount() == 0 ? kAllGood : kConnectionsFailed;

@@ -410,6 +410,7 @@ LoadResult RunLoad(const LoadOptions& options) {
   }
 
   LoadResult result;
+  result.Loops = threads;
   uint64_t firstStartNs = kNever;
   uint64_t lastEndNs = 0;
   for (auto& loop : loops) {

@@ -66,6 +66,8 @@ struct LoadResult {
   // From the first connection's start to the last one's end.
   double ElapsedSeconds = 0;
   bool HitTimeLimit = false;
+  // The event loops that ran, after 0 was resolved to one per CPU.
+  int Loops = 0;
   // The first failure of kind Other, described, so that a local limit does
   // not hide behind a count.
   std::string FirstOtherError;
