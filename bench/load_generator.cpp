@@ -40,8 +40,9 @@ const char kUsage[] =
     "  --format text|kv    human lines, or one line of key=value pairs (text)\n"
     "  --watch-pid PID     count /proc/PID/fd and /proc/PID/task before and after\n"
     "  --settle-ms MS      how long the counts may take to fall back (10000)\n"
-    "exit status: 0 all good, 1 a connection failed, 2 usage, 3 the watched\n"
-    "process kept more descriptors or threads, 4 local error\n";
+    "exit status: 0 all good, 1 a connection failed or the time limit cut the\n"
+    "run short, 2 usage, 3 the watched process kept more descriptors or\n"
+    "threads, 4 local error\n";
 
 struct Settings {
   LoadOptions Load;
@@ -208,7 +209,7 @@ int Main(int argc, char** argv) {
     PrintText(settings.Load, result, latency, cpuSeconds);
   }
 
-  int status = result.FailureCount() == 0 ? kAllGood : kConnectionsFailed;
+  int status = result.AllSucceeded() ? kAllGood : kConnectionsFailed;
   if (watched != 0) {
     const ProcessCounts after = WaitForCountsAtMost(watched, before, settings.SettleMs);
     PrintCounts("before", before, settings.KeyValue);

@@ -50,7 +50,7 @@ FailureKind KindOfError(int error) {
   }
 }
 
-// What the event loops of one run share. Everything but the counter is
+// What the event loops of one run share. Everything but the two atomics is
 // fixed before the loops start.
 struct SharedRun {
   const LoadOptions& Options;
@@ -58,16 +58,27 @@ struct SharedRun {
   uint64_t StopStartingNs = kNever;
   uint64_t HardDeadlineNs = kNever;
   std::atomic<uint64_t> Started{0};
+  // Set when the hard deadline kept a connection from starting: the run is
+  // then cut short even if no connection was in flight to fail.
+  std::atomic<bool> CutShort{false};
 
   explicit SharedRun(const LoadOptions& options) : Options(options) {}
+
+  bool CountReached() const {
+    return Options.Connections != 0 &&
+           Started.load(std::memory_order_relaxed) >= Options.Connections;
+  }
 
   // Takes the next connection's sequence number, or false once no further
   // connection may start.
   bool Claim(uint64_t nowNs, uint64_t& sequence) {
-    if (nowNs >= StopStartingNs || nowNs >= HardDeadlineNs) return false;
+    if (nowNs >= StopStartingNs || CountReached()) return false;
+    if (nowNs >= HardDeadlineNs) {
+      CutShort.store(true, std::memory_order_relaxed);
+      return false;
+    }
     sequence = Started.fetch_add(1, std::memory_order_relaxed);
-    if (Options.Connections != 0 && sequence >= Options.Connections) return false;
-    return true;
+    return Options.Connections == 0 || sequence < Options.Connections;
   }
 };
 
@@ -411,6 +422,7 @@ LoadResult RunLoad(const LoadOptions& options) {
 
   LoadResult result;
   result.Loops = threads;
+  result.HitTimeLimit = shared.CutShort.load();
   uint64_t firstStartNs = kNever;
   uint64_t lastEndNs = 0;
   for (auto& loop : loops) {

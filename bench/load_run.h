@@ -65,6 +65,8 @@ struct LoadResult {
   std::vector<uint64_t> LatenciesNs;
   // From the first connection's start to the last one's end.
   double ElapsedSeconds = 0;
+  // The hard time limit ended the run before its own bounds did. The run
+  // then counts as failed even when no connection was in flight to fail.
   bool HitTimeLimit = false;
   // The event loops that ran, after 0 was resolved to one per CPU.
   int Loops = 0;
@@ -73,6 +75,8 @@ struct LoadResult {
   std::string FirstOtherError;
 
   uint64_t FailureCount() const;
+  // No connection failed and the run was not cut short.
+  bool AllSucceeded() const { return FailureCount() == 0 && !HitTimeLimit; }
   double ConnectionsPerSecond() const;
 };
 
