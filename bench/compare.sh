@@ -49,6 +49,7 @@ for number in "$CONNECTIONS" "$WARMUP" "$REPEAT" "$TIME_LIMIT_MS" "$LOAD_THREADS
   [[ "$number" =~ ^[0-9]+$ ]] || { echo "compare.sh: not a number: $number" >&2; exit 2; }
 done
 [ "$REPEAT" -ge 1 ] || { echo "compare.sh: --repeat needs at least 1" >&2; exit 2; }
+[ "$CONNECTIONS" -ge 1 ] || { echo "compare.sh: --connections needs at least 1" >&2; exit 2; }
 
 LOAD="$BUILD/bench/rfc868-load"
 REFERENCE="$BUILD/bench/rfc868-reference"
@@ -230,8 +231,10 @@ printf '%7s  %-10s %10s %10s %10s %8s %9s\n' clients target "conn/s" "p50 us" "p
 
 TARGET_MET=""
 for clients in $CLIENTS; do
-  run_load "$REFERENCE_PORT" "$clients" "$WARMUP"
-  run_load "$DAEMON_PORT" "$clients" "$WARMUP"
+  if [ "$WARMUP" -gt 0 ]; then
+    run_load "$REFERENCE_PORT" "$clients" "$WARMUP"
+    run_load "$DAEMON_PORT" "$clients" "$WARMUP"
+  fi
   declare -A cps=() p50=() p99=() failed=() busy=()
   for ((r = 1; r <= REPEAT; r++)); do
     # Alternate the order so that a drift in the machine's load hits both.
