@@ -123,7 +123,13 @@ cleanup() {
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM
+# A signal, a closed terminal or a closed output pipe ends the script through
+# the EXIT trap too, so nothing it started is left behind. Handlers, unlike
+# ignored signals, are not passed on to the programs it starts.
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+trap 'exit 141' PIPE
 
 # Waits up to $2 milliseconds for a line matching $3 in file $1 and prints it.
 wait_for_line() {
@@ -147,24 +153,52 @@ listening_port_of() {
   [ -n "$hex" ] && echo $((16#$hex))
 }
 
+HELD_FDS=()
+
+# Starts a program in the background without the descriptors this script
+# holds for the others, so that each one's input ends when this script ends,
+# however it ends; sets LAUNCHED_PID. An output or error of "-" is this
+# script's own; an error equal to the output shares its descriptor.
+launch() {  # input output error program [arguments]
+  local input=$1 output=$2 error=$3
+  shift 3
+  (
+    for fd in "${HELD_FDS[@]}"; do eval "exec $fd>&-"; done
+    exec <"$input"
+    if [ "$output" != - ]; then exec >"$output"; fi
+    if [ "$error" = "$output" ]; then exec 2>&1; elif [ "$error" != - ]; then exec 2>"$error"; fi
+    exec "$@"
+  ) &
+  LAUNCHED_PID=$!
+}
+
+# Makes a FIFO and holds it open for reading and writing, so that neither
+# side blocks and its reader sees no end of input until this script closes
+# it or ends; sets HELD_FD.
+hold_fifo() {  # path
+  mkfifo "$1"
+  exec {HELD_FD}<>"$1"
+  HELD_FDS+=("$HELD_FD")
+}
+
 start_reference() {  # name; sets PORT
-  local name=$1 pid
-  "$REFERENCE" 0 --ignore-stdin >"$WORK/$name.out" 2>"$WORK/$name.err" </dev/null &
-  pid=$!
-  REFERENCE_PIDS+=("$pid")
+  local name=$1
+  # Stopped by SIGTERM; its input ends as well if this script is killed.
+  hold_fifo "$WORK/$name.in"
+  launch "$WORK/$name.in" "$WORK/$name.out" "$WORK/$name.err" "$REFERENCE" 0
+  REFERENCE_PIDS+=("$LAUNCHED_PID")
   PORT=$(wait_for_line "$WORK/$name.out" 5000 '^[0-9]+$') || {
     log "the reference responder did not report its port"; cat "$WORK/$name.err" >&2; exit 1; }
-  TARGET_PID=$pid
+  TARGET_PID=$LAUNCHED_PID
 }
 
 start_daemon() {  # sets PORT
   local line
-  mkfifo "$WORK/daemon.in"
-  # Opened for reading and writing, so that neither side blocks and the
-  # daemon sees no end of input until we close it.
-  exec {DAEMON_INPUT}<>"$WORK/daemon.in"
-  "$DAEMON" 0 <"$WORK/daemon.in" >"$WORK/daemon.out" 2>&1 &
-  DAEMON_PID=$!
+  # Its console reads this FIFO; EXIT on it stops the daemon.
+  hold_fifo "$WORK/daemon.in"
+  DAEMON_INPUT=$HELD_FD
+  launch "$WORK/daemon.in" "$WORK/daemon.out" "$WORK/daemon.out" "$DAEMON" 0
+  DAEMON_PID=$LAUNCHED_PID
   line=$(wait_for_line "$WORK/daemon.out" 10000 'Time server started on port|Could not start') || {
     log "the daemon did not report its start"; cat "$WORK/daemon.out" >&2; exit 1; }
   case "$line" in
@@ -194,9 +228,10 @@ run_load() {  # port clients connections
   local rc=0
   # In the background, so that a signal to this script is handled at once
   # rather than after the run.
-  "$LOAD" --port "$1" --clients "$2" --connections "$3" --threads "$(load_threads "$2")" \
-    --time-limit-ms "$TIME_LIMIT_MS" --format kv >"$WORK/load.out" &
-  LOAD_PID=$!
+  launch /dev/null "$WORK/load.out" - \
+    "$LOAD" --port "$1" --clients "$2" --connections "$3" --threads "$(load_threads "$2")" \
+    --time-limit-ms "$TIME_LIMIT_MS" --format kv
+  LOAD_PID=$LAUNCHED_PID
   wait "$LOAD_PID" || rc=$?
   LOAD_PID=""
   LINE=$(<"$WORK/load.out")
@@ -275,9 +310,10 @@ fi
 if [ "$SOAK" = 1 ]; then
   echo "soak: 20000 connections from 16 clients against $DAEMON_LABEL (pid $DAEMON_TARGET_PID)"
   rc=0
-  "$LOAD" --port "$DAEMON_PORT" --clients 16 --connections 20000 \
-    --time-limit-ms "$TIME_LIMIT_MS" --watch-pid "$DAEMON_TARGET_PID" &
-  LOAD_PID=$!
+  launch /dev/null - - \
+    "$LOAD" --port "$DAEMON_PORT" --clients 16 --connections 20000 \
+    --time-limit-ms "$TIME_LIMIT_MS" --watch-pid "$DAEMON_TARGET_PID"
+  LOAD_PID=$LAUNCHED_PID
   wait "$LOAD_PID" || rc=$?
   LOAD_PID=""
   case $rc in
