@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <string>
 
+#include "client/socks_info.h"  // TSocksVersion, TSocksAuthentication
+
 namespace ostrevan {
 
-enum TSocksVersion { svNoSocks, svSocks4, svSocks4A, svSocks5 };
-enum TSocksAuthentication { saNoAuthentication, saUsernamePassword };
 
 // What the proxy is asked with: the protocol and the credentials.
 struct TIdSocksSettings {

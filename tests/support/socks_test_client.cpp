@@ -1,40 +1,33 @@
 #include "tests/support/socks_test_client.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-#include "conn/component.h"
+#include "client/socks_info.h"
+#include "conn/io_handler_socket.h"
 #include "runtime/exception.h"
-#include "tests/support/loopback.h"
 
 namespace ostrevan::testing {
 
 namespace {
-constexpr int ReadTimeoutMs = 5000;
+constexpr int32_t ReadTimeoutMs = 5000;
 }  // namespace
 
-class TSocksTestClient::TImpl : public TIdSocksTransport {
+class TSocksTestClient::TImpl {
  public:
-  explicit TImpl(uint16_t proxyPort) : Fd(ConnectToLoopback(proxyPort)) {}
-  ~TImpl() override { close(Fd); }
-  int32_t Send(const void* ABuffer, int32_t ALength) override {
-    return static_cast<int32_t>(send(Fd, ABuffer, static_cast<size_t>(ALength), MSG_NOSIGNAL));
-  }
-  int32_t Receive(void* ABuffer, int32_t ALength) override {
-    return static_cast<int32_t>(recv(Fd, ABuffer, static_cast<size_t>(ALength), 0));
-  }
-
-  TIdComponent KeepStack{nullptr};
-  int Fd;
+  TIdIOHandlerSocket Handler{nullptr};
 };
 
+// The whole client connect: the handler connects to the proxy named in its
+// SocksInfo, which then negotiates on to the destination.
 TSocksTestClient::TSocksTestClient(uint16_t proxyPort, const TIdSocksSettings& settings,
                                    const std::string& host, int32_t port)
-    : Impl_(std::make_unique<TImpl>(proxyPort)) {
-  NegotiateSocks(settings, *Impl_, host, port);
+    : Impl_(std::make_unique<TImpl>()) {
+  TIdSocksInfo& socks = *Impl_->Handler.SocksInfo();
+  socks.SetVersion(settings.Version);
+  socks.SetAuthentication(settings.Authentication);
+  socks.SetUsername(settings.Username);
+  socks.SetPassword(settings.Password);
+  socks.SetHost("127.0.0.1");
+  socks.SetPort(proxyPort);
+  Impl_->Handler.ConnectTo(host, port);
 }
 
 TSocksTestClient::~TSocksTestClient() = default;
@@ -42,14 +35,13 @@ TSocksTestClient::~TSocksTestClient() = default;
 std::string TSocksTestClient::ReadToEnd() {
   std::string text;
   char buffer[512];
-  for (;;) {
-    pollfd entry{Impl_->Fd, POLLIN, 0};
-    if (poll(&entry, 1, ReadTimeoutMs) <= 0) return text + "<timed out>";
-    const int32_t n = Impl_->Receive(buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return text;
+  while (Impl_->Handler.Connected()) {
+    if (!Impl_->Handler.WaitReadable(ReadTimeoutMs)) return text + "<timed out>";
+    const int32_t n = Impl_->Handler.Receive(buffer, sizeof(buffer));
+    if (n <= 0) break;
     text.append(buffer, static_cast<size_t>(n));
   }
+  return text;
 }
 
 std::string OutcomeOf(uint16_t proxyPort, const TIdSocksSettings& settings,

@@ -1,0 +1,199 @@
+// ostrevan-query end to end: the program run against a time server on
+// loopback, directly and through each real proxy, and its failures.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/loopback.h"
+#include "tests/support/scripted_socks_proxy.h"
+#include "tests/support/socks_proxies.h"
+#include "tests/support/spawned_process.h"
+#include "tests/support/time_responder.h"
+
+namespace ostrevan::testing {
+namespace {
+
+// 1995-01-25 05:20:00 UTC.
+constexpr uint32_t Count = 3000000000u;
+const std::string CountLine = "1995-01-25 05:20:00 UTC (count 3000000000)\n";
+
+std::string QueryProgram() {
+#ifdef OSTREVAN_BUILD_DIR
+  return std::string(OSTREVAN_BUILD_DIR) + "/client/query/ostrevan-query";
+#else
+  // The test binary lives in <build>/tests.
+  const auto build = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
+  return (build / "client/query/ostrevan-query").string();
+#endif
+}
+
+TRunResult Query(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), QueryProgram());
+  return RunProgram(arguments, "", std::chrono::seconds(20));
+}
+
+std::string Port(uint16_t port) { return std::to_string(port); }
+std::string Proxy(uint16_t port) { return "127.0.0.1:" + Port(port); }
+
+// A failure is one line on standard error, and status 1.
+void ExpectFailure(const TRunResult& result, const std::string& line) {
+  EXPECT_EQ(result.Status, 1);
+  EXPECT_EQ(result.Output, "ostrevan-query: " + line + "\n");
+}
+
+TEST(QueryProgram, HelpAndCommandLineErrors) {
+  const TRunResult help = Query({"--help"});
+  EXPECT_EQ(help.Status, 0);
+  EXPECT_EQ(help.Output.rfind("Usage: ostrevan-query [OPTIONS] HOST [PORT]\n", 0), 0u) << help.Output;
+  for (const char* option : {"--socks", "--proxy", "--user", "--password", "--timeout"}) {
+    EXPECT_NE(help.Output.find(option), std::string::npos) << option;
+  }
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> wrong{
+      {{}, "no HOST given"},
+      {{"localhost", "0"}, "PORT must be a number from 1 to 65535, not \"0\""},
+      {{"localhost", "37", "38"}, "too many arguments: 38"},
+      {{"--socks", "6", "localhost"}, "--socks takes 4, 4a or 5, not \"6\""},
+      {{"--socks=5", "localhost"}, "--socks needs --proxy HOST[:PORT]"},
+      {{"--proxy", "localhost", "localhost"}, "--proxy needs --socks 4, 4a or 5"},
+      {{"-s", "5", "-x", "localhost:99999", "localhost"},
+       "the proxy's port must be a number from 1 to 65535"},
+      {{"-s", "4", "-x", "localhost", "-p", "secret", "localhost"}, "--password is for SOCKS 5 only"},
+      {{"-s", "5", "-x", "localhost", "-u", std::string(256, 'u'), "localhost"},
+       "--user is longer than 255 bytes"},
+      {{"--timeout", "-1", "localhost"},
+       "--timeout takes milliseconds, a number from 1 to 2147483647"},
+      {{"--verbose", "localhost"}, "unknown option --verbose"},
+      {{"localhost", "--timeout"}, "--timeout needs a value"}};
+  for (const auto& [arguments, error] : wrong) {
+    const TRunResult result = Query(arguments);
+    EXPECT_EQ(result.Status, 2) << error;
+    EXPECT_EQ(result.Output, "ostrevan-query: " + error + " (see ostrevan-query --help)\n");
+  }
+}
+
+TEST(QueryProgram, DirectAndAcrossTheWrap) {
+  TTimeResponder server(Count);
+  TRunResult result = Query({"127.0.0.1", Port(server.Port())});
+  EXPECT_EQ(result.Status, 0);
+  EXPECT_EQ(result.Output, CountLine);
+
+  // Past the 32-bit wrap of 2036 the count starts again from 0.
+  TTimeResponder wrapped(100);
+  result = Query({"localhost", Port(wrapped.Port())});
+  EXPECT_EQ(result.Output, "2036-02-07 06:29:56 UTC (count 100)\n");
+  TTimeResponder lastBeforeWrap(0xFFFFFFFFu);
+  result = Query({"localhost", Port(lastBeforeWrap.Port())});
+  EXPECT_EQ(result.Output, "2036-02-07 06:28:15 UTC (count 4294967295)\n");
+}
+
+TEST(QueryProgram, ThroughDanted) {
+  TTimeResponder server(Count);
+  TTimeResponder blocked(Count);
+  TDantedProxy proxy({.RequireUsername = false, .BlockedPort = blocked.Port()});
+  if (!proxy.SkipReason().empty()) GTEST_SKIP() << proxy.SkipReason();
+
+  for (const char* version : {"4", "5"}) {
+    const TRunResult result =
+        Query({"--socks", version, "--proxy", Proxy(proxy.Port()), "127.0.0.1", Port(server.Port())});
+    EXPECT_EQ(result.Status, 0) << version;
+    EXPECT_EQ(result.Output, CountLine) << version;
+  }
+  ExpectFailure(Query({"-s", "5", "-x", Proxy(proxy.Port()), "127.0.0.1", Port(blocked.Port())}),
+                "SOCKS 5 proxy " + Proxy(proxy.Port()) + " did not connect to 127.0.0.1:" +
+                    Port(blocked.Port()) + ": Connection not allowed by ruleset.");
+  ExpectFailure(Query({"-s", "4", "-x", Proxy(proxy.Port()), "127.0.0.1", Port(blocked.Port())}),
+                "SOCKS 4 proxy " + Proxy(proxy.Port()) + " did not connect to 127.0.0.1:" +
+                    Port(blocked.Port()) + ": Request rejected or failed.");
+}
+
+TEST(QueryProgram, ThroughDantedWithLogin) {
+  const TSocksTestUser user = EnsureSocksTestUser();
+  if (user.Name.empty()) GTEST_SKIP() << user.WhyNot;
+  TTimeResponder server(Count);
+  TDantedProxy proxy({.RequireUsername = true, .BlockedPort = 0});
+  if (!proxy.SkipReason().empty()) GTEST_SKIP() << proxy.SkipReason();
+
+  const TRunResult result = Query({"-s", "5", "-x", Proxy(proxy.Port()), "-u", user.Name, "-p",
+                                   user.Password, "localhost", Port(server.Port())});
+  EXPECT_EQ(result.Status, 0);
+  EXPECT_EQ(result.Output, CountLine);
+  ExpectFailure(Query({"-s", "5", "-x", Proxy(proxy.Port()), "-u", user.Name, "-p", "wrong",
+                       "localhost", Port(server.Port())}),
+                "SOCKS 5 proxy " + Proxy(proxy.Port()) + " did not connect to localhost:" +
+                    Port(server.Port()) + ": Authentication error to socks server.");
+}
+
+TEST(QueryProgram, ThroughMicrosocksWithFullLengthLogin) {
+  const std::string user(255, 'u'), password(255, 'p');
+  TTimeResponder server(Count);
+  TMicrosocksProxy proxy(user, password);
+  if (!proxy.SkipReason().empty()) GTEST_SKIP() << proxy.SkipReason();
+
+  const TRunResult result = Query({"--socks=5", "--proxy=" + Proxy(proxy.Port()), "--user=" + user,
+                                   "--password=" + password, "127.0.0.1", Port(server.Port())});
+  EXPECT_EQ(result.Status, 0);
+  EXPECT_EQ(result.Output, CountLine);
+}
+
+TEST(QueryProgram, ThroughSshDynamicForwarding) {
+  TTimeResponder server(Count);
+  TSshDynamicProxy proxy;
+  if (!proxy.SkipReason().empty()) GTEST_SKIP() << proxy.SkipReason();
+
+  // A user name makes SOCKS 5 log in, which this proxy does not offer.
+  for (const std::vector<std::string>& socks :
+       {std::vector<std::string>{"-s", "4a", "-u", "abc"}, {"-s", "4", "-u", "abc"}, {"-s", "5"}}) {
+    std::vector<std::string> arguments = socks;
+    arguments.insert(arguments.end(), {"-x", Proxy(proxy.Port()), "localhost", Port(server.Port())});
+    const TRunResult result = Query(arguments);
+    EXPECT_EQ(result.Status, 0) << socks[1];
+    EXPECT_EQ(result.Output, CountLine) << socks[1];
+  }
+  const uint16_t closed = FreeLoopbackPort();
+  ExpectFailure(Query({"-s", "4a", "-x", Proxy(proxy.Port()), "localhost", Port(closed)}),
+                "SOCKS 4a proxy " + Proxy(proxy.Port()) + " did not connect to localhost:" +
+                    Port(closed) + ": Socks server did not respond.");
+}
+
+TEST(QueryProgram, Failures) {
+  const uint16_t closed = FreeLoopbackPort();
+  ExpectFailure(Query({"127.0.0.1", Port(closed)}),
+                "cannot connect to 127.0.0.1:" + Port(closed) +
+                    ": Socket Error # 111: Connection refused.");
+  ExpectFailure(Query({"-s", "5", "-x", Proxy(closed), "127.0.0.1", "37"}),
+                "cannot connect to 127.0.0.1:37 through the SOCKS 5 proxy " + Proxy(closed) +
+                    ": Socket Error # 111: Connection refused.");
+
+  {  // A server that takes the connection and never answers.
+    uint16_t port = 0;
+    const int silent = ListenOnLoopback(port);
+    ExpectFailure(Query({"--timeout", "300", "127.0.0.1", Port(port)}),
+                  "timed out after 300 ms waiting for the time from 127.0.0.1:" + Port(port));
+    // A proxy that does the same.
+    ExpectFailure(Query({"-t", "300", "-s", "5", "-x", Proxy(port), "localhost", "37"}),
+                  "timed out after 300 ms connecting to localhost:37 through the SOCKS 5 proxy " +
+                      Proxy(port));
+    close(silent);
+  }
+  {
+    TScriptedSocksProxy shortServer({Write({0xB3, 0x2D}), Close()});
+    ExpectFailure(Query({"127.0.0.1", Port(shortServer.Port())}),
+                  "127.0.0.1:" + Port(shortServer.Port()) +
+                      " closed the connection after 2 of the 4 bytes of a time answer");
+  }
+  {
+    TScriptedSocksProxy proxy({Read(3), Write({5, 0}), Read(16), Write({5, 2, 0, 1, 0, 0, 0, 0, 0, 0})});
+    ExpectFailure(Query({"-s", "5", "-x", Proxy(proxy.Port()), "127.0.0.1", "37"}),
+                  "SOCKS 5 proxy " + Proxy(proxy.Port()) +
+                      " did not connect to 127.0.0.1:37: Connection not allowed by ruleset.");
+  }
+}
+
+}  // namespace
+}  // namespace ostrevan::testing
