@@ -5,8 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <memory>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/loopback.h"
@@ -22,15 +28,16 @@ namespace {
 constexpr uint32_t Count = 3000000000u;
 const std::string CountLine = "1995-01-25 05:20:00 UTC (count 3000000000)\n";
 
-std::string QueryProgram() {
+std::string BuildDirectory() {
 #ifdef OSTREVAN_BUILD_DIR
-  return std::string(OSTREVAN_BUILD_DIR) + "/client/query/ostrevan-query";
+  return OSTREVAN_BUILD_DIR;
 #else
   // The test binary lives in <build>/tests.
-  const auto build = std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
-  return (build / "client/query/ostrevan-query").string();
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path().string();
 #endif
 }
+
+std::string QueryProgram() { return BuildDirectory() + "/client/query/ostrevan-query"; }
 
 TRunResult Query(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), QueryProgram());
@@ -44,6 +51,50 @@ std::string Proxy(uint16_t port) { return "127.0.0.1:" + Port(port); }
 void ExpectFailure(const TRunResult& result, const std::string& line) {
   EXPECT_EQ(result.Status, 1);
   EXPECT_EQ(result.Output, "ostrevan-query: " + line + "\n");
+}
+
+// A real RFC 868 server program on 127.0.0.1: the measuring tools'
+// reference responder, with the clock read in UTC.
+class TReferenceServer {
+ public:
+  TReferenceServer() {
+    const std::string program = BuildDirectory() + "/bench/rfc868-reference";
+    if (access(program.c_str(), X_OK) != 0) {
+      SkipReason_ = program + " is not built (OSTREVAN_BUILD_BENCH=OFF?)";
+      return;
+    }
+    TSpawnedProcess::TOptions options;
+    options.OutputFile = Dir_.File("out");
+    options.Environment = {"TZ=UTC"};
+    Process_ = std::make_unique<TSpawnedProcess>(
+        std::vector<std::string>{program, "0", "--ignore-stdin"}, options);
+    // It prints the port the system chose on a line of its own.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Port_ == 0 && std::chrono::steady_clock::now() < deadline && Process_->Running()) {
+      const std::string out = Dir_.ReadFile("out");
+      if (out.find('\n') != std::string::npos) Port_ = std::stoi(out);
+      else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (Port_ == 0) throw std::runtime_error("rfc868-reference did not start: " + Dir_.ReadFile("out"));
+  }
+  uint16_t Port() const { return static_cast<uint16_t>(Port_); }
+  const std::string& SkipReason() const { return SkipReason_; }
+
+ private:
+  TTempDir Dir_;
+  std::unique_ptr<TSpawnedProcess> Process_;
+  int Port_ = 0;
+  std::string SkipReason_;
+};
+
+// The count printed on a successful line must be the time of the moment.
+void ExpectCurrentTime(const TRunResult& result, const std::string& what) {
+  EXPECT_EQ(result.Status, 0) << what << ": " << result.Output;
+  const size_t at = result.Output.find("(count ");
+  ASSERT_NE(at, std::string::npos) << what << ": " << result.Output;
+  const int64_t count = std::stoll(result.Output.substr(at + 7));
+  const int64_t now = static_cast<int64_t>(std::time(nullptr)) + 2208988800;
+  EXPECT_LE(std::llabs(now % (int64_t{1} << 32) - count), 3) << what << ": " << result.Output;
 }
 
 TEST(QueryProgram, HelpAndCommandLineErrors) {
@@ -159,6 +210,37 @@ TEST(QueryProgram, ThroughSshDynamicForwarding) {
   ExpectFailure(Query({"-s", "4a", "-x", Proxy(proxy.Port()), "localhost", Port(closed)}),
                 "SOCKS 4a proxy " + Proxy(proxy.Port()) + " did not connect to localhost:" +
                     Port(closed) + ": Socks server did not respond.");
+}
+
+// The real server program, asked directly and through every real proxy.
+TEST(QueryProgram, RealServerThroughEveryProxy) {
+  TReferenceServer server;
+  if (!server.SkipReason().empty()) GTEST_SKIP() << server.SkipReason();
+  const std::string port = Port(server.Port());
+  ExpectCurrentTime(Query({"localhost", port}), "direct");
+
+  TDantedProxy danted({.RequireUsername = false, .BlockedPort = 0});
+  if (danted.SkipReason().empty()) {
+    ExpectCurrentTime(Query({"-s", "4", "-x", Proxy(danted.Port()), "127.0.0.1", port}), "danted 4");
+    ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(danted.Port()), "localhost", port}), "danted 5");
+  }
+  const TSocksTestUser user = EnsureSocksTestUser();
+  if (!user.Name.empty()) {
+    TDantedProxy login({.RequireUsername = true, .BlockedPort = 0});
+    ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(login.Port()), "-u", user.Name, "-p",
+                             user.Password, "localhost", port}),
+                      "danted 5 with login");
+  }
+  TMicrosocksProxy microsocks("user", "password");
+  if (microsocks.SkipReason().empty()) {
+    ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(microsocks.Port()), "-u", "user", "-p",
+                             "password", "127.0.0.1", port}),
+                      "microsocks");
+  }
+  TSshDynamicProxy ssh;
+  if (ssh.SkipReason().empty()) {
+    ExpectCurrentTime(Query({"-s", "4a", "-x", Proxy(ssh.Port()), "localhost", port}), "ssh 4a");
+  }
 }
 
 TEST(QueryProgram, Failures) {
