@@ -143,76 +143,8 @@ TEST(QueryProgram, DirectAndAcrossTheWrap) {
   EXPECT_EQ(result.Output, "2036-02-07 06:28:15 UTC (count 4294967295)\n");
 }
 
-TEST(QueryProgram, ThroughDanted) {
-  TTimeResponder server(Count);
-  TTimeResponder blocked(Count);
-  TDantedProxy proxy({.RequireUsername = false, .BlockedPort = blocked.Port()});
-  if (!proxy.SkipReason().empty()) GTEST_SKIP() << proxy.SkipReason();
-
-  for (const char* version : {"4", "5"}) {
-    const TRunResult result =
-        Query({"--socks", version, "--proxy", Proxy(proxy.Port()), "127.0.0.1", Port(server.Port())});
-    EXPECT_EQ(result.Status, 0) << version;
-    EXPECT_EQ(result.Output, CountLine) << version;
-  }
-  ExpectFailure(Query({"-s", "5", "-x", Proxy(proxy.Port()), "127.0.0.1", Port(blocked.Port())}),
-                "SOCKS 5 proxy " + Proxy(proxy.Port()) + " did not connect to 127.0.0.1:" +
-                    Port(blocked.Port()) + ": Connection not allowed by ruleset.");
-  ExpectFailure(Query({"-s", "4", "-x", Proxy(proxy.Port()), "127.0.0.1", Port(blocked.Port())}),
-                "SOCKS 4 proxy " + Proxy(proxy.Port()) + " did not connect to 127.0.0.1:" +
-                    Port(blocked.Port()) + ": Request rejected or failed.");
-}
-
-TEST(QueryProgram, ThroughDantedWithLogin) {
-  const TSocksTestUser user = EnsureSocksTestUser();
-  if (user.Name.empty()) GTEST_SKIP() << user.WhyNot;
-  TTimeResponder server(Count);
-  TDantedProxy proxy({.RequireUsername = true, .BlockedPort = 0});
-  if (!proxy.SkipReason().empty()) GTEST_SKIP() << proxy.SkipReason();
-
-  const TRunResult result = Query({"-s", "5", "-x", Proxy(proxy.Port()), "-u", user.Name, "-p",
-                                   user.Password, "localhost", Port(server.Port())});
-  EXPECT_EQ(result.Status, 0);
-  EXPECT_EQ(result.Output, CountLine);
-  ExpectFailure(Query({"-s", "5", "-x", Proxy(proxy.Port()), "-u", user.Name, "-p", "wrong",
-                       "localhost", Port(server.Port())}),
-                "SOCKS 5 proxy " + Proxy(proxy.Port()) + " did not connect to localhost:" +
-                    Port(server.Port()) + ": Authentication error to socks server.");
-}
-
-TEST(QueryProgram, ThroughMicrosocksWithFullLengthLogin) {
-  const std::string user(255, 'u'), password(255, 'p');
-  TTimeResponder server(Count);
-  TMicrosocksProxy proxy(user, password);
-  if (!proxy.SkipReason().empty()) GTEST_SKIP() << proxy.SkipReason();
-
-  const TRunResult result = Query({"--socks=5", "--proxy=" + Proxy(proxy.Port()), "--user=" + user,
-                                   "--password=" + password, "127.0.0.1", Port(server.Port())});
-  EXPECT_EQ(result.Status, 0);
-  EXPECT_EQ(result.Output, CountLine);
-}
-
-TEST(QueryProgram, ThroughSshDynamicForwarding) {
-  TTimeResponder server(Count);
-  TSshDynamicProxy proxy;
-  if (!proxy.SkipReason().empty()) GTEST_SKIP() << proxy.SkipReason();
-
-  // A user name makes SOCKS 5 log in, which this proxy does not offer.
-  for (const std::vector<std::string>& socks :
-       {std::vector<std::string>{"-s", "4a", "-u", "abc"}, {"-s", "4", "-u", "abc"}, {"-s", "5"}}) {
-    std::vector<std::string> arguments = socks;
-    arguments.insert(arguments.end(), {"-x", Proxy(proxy.Port()), "localhost", Port(server.Port())});
-    const TRunResult result = Query(arguments);
-    EXPECT_EQ(result.Status, 0) << socks[1];
-    EXPECT_EQ(result.Output, CountLine) << socks[1];
-  }
-  const uint16_t closed = FreeLoopbackPort();
-  ExpectFailure(Query({"-s", "4a", "-x", Proxy(proxy.Port()), "localhost", Port(closed)}),
-                "SOCKS 4a proxy " + Proxy(proxy.Port()) + " did not connect to localhost:" +
-                    Port(closed) + ": Socks server did not respond.");
-}
-
-// The real server program, asked directly and through every real proxy.
+// The real server program, asked directly and through every real proxy in
+// every version it speaks.
 TEST(QueryProgram, RealServerThroughEveryProxy) {
   TReferenceServer server;
   if (!server.SkipReason().empty()) GTEST_SKIP() << server.SkipReason();
@@ -231,16 +163,52 @@ TEST(QueryProgram, RealServerThroughEveryProxy) {
                              user.Password, "localhost", port}),
                       "danted 5 with login");
   }
-  TMicrosocksProxy microsocks("user", "password");
+  const std::string longUser(255, 'u'), longPassword(255, 'p');
+  TMicrosocksProxy microsocks(longUser, longPassword);
   if (microsocks.SkipReason().empty()) {
-    ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(microsocks.Port()), "-u", "user", "-p",
-                             "password", "127.0.0.1", port}),
-                      "microsocks");
+    ExpectCurrentTime(Query({"--socks=5", "--proxy=" + Proxy(microsocks.Port()),
+                             "--user=" + longUser, "--password=" + longPassword, "127.0.0.1", port}),
+                      "microsocks with a 255-byte login");
   }
   TSshDynamicProxy ssh;
   if (ssh.SkipReason().empty()) {
-    ExpectCurrentTime(Query({"-s", "4a", "-x", Proxy(ssh.Port()), "localhost", port}), "ssh 4a");
+    // A user name would make SOCKS 5 log in, which this proxy does not offer.
+    ExpectCurrentTime(Query({"-s", "4a", "-u", "abc", "-x", Proxy(ssh.Port()), "localhost", port}),
+                      "ssh 4a");
+    ExpectCurrentTime(Query({"-s", "4", "-x", Proxy(ssh.Port()), "localhost", port}), "ssh 4");
+    ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(ssh.Port()), "localhost", port}), "ssh 5");
   }
+}
+
+// Refusals by real proxies, each reported with the proxy's own message.
+TEST(QueryProgram, ProxyRefusals) {
+  TTimeResponder blocked(Count);
+  TDantedProxy danted({.RequireUsername = false, .BlockedPort = blocked.Port()});
+  if (danted.SkipReason().empty()) {
+    for (const auto& [version, message] :
+         {std::pair<std::string, std::string>{"4", "Request rejected or failed."},
+          {"5", "Connection not allowed by ruleset."}}) {
+      ExpectFailure(
+          Query({"-s", version, "-x", Proxy(danted.Port()), "127.0.0.1", Port(blocked.Port())}),
+          "SOCKS " + version + " proxy " + Proxy(danted.Port()) + " did not connect to 127.0.0.1:" +
+              Port(blocked.Port()) + ": " + message);
+    }
+  }
+  TMicrosocksProxy microsocks("user", "password");
+  if (microsocks.SkipReason().empty()) {
+    ExpectFailure(Query({"-s", "5", "-x", Proxy(microsocks.Port()), "-u", "user", "-p", "wrong",
+                         "localhost", Port(blocked.Port())}),
+                  "SOCKS 5 proxy " + Proxy(microsocks.Port()) + " did not connect to localhost:" +
+                      Port(blocked.Port()) + ": Authentication error to socks server.");
+  }
+  TSshDynamicProxy ssh;
+  if (ssh.SkipReason().empty()) {
+    const uint16_t closed = FreeLoopbackPort();
+    ExpectFailure(Query({"-s", "4a", "-x", Proxy(ssh.Port()), "localhost", Port(closed)}),
+                  "SOCKS 4a proxy " + Proxy(ssh.Port()) + " did not connect to localhost:" +
+                      Port(closed) + ": Socks server did not respond.");
+  }
+  EXPECT_EQ(blocked.Served(), 0);
 }
 
 TEST(QueryProgram, Failures) {
