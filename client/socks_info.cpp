@@ -1,17 +1,44 @@
 #include "client/socks_info.h"
 
 #include "client/socks_errors.h"
+#include "client/socks_negotiation.h"
 #include "conn/io_handler.h"
-#include "runtime/format.h"
 
 namespace ostrevan {
 
 TIdSocksInfo::TIdSocksInfo(TComponent* AOwner) : TIdComponent(AOwner) {}
 
-void TIdSocksInfo::NegotiateProxy(const std::string&, int32_t) {
+namespace {
+
+// The negotiation's view of the handler: its raw Send and Receive.
+class THandlerTransport : public TIdSocksTransport {
+ public:
+  explicit THandlerTransport(TIdIOHandler& AHandler) : Handler_(AHandler) {}
+  int32_t Send(const void* ABuffer, int32_t ALength) override {
+    return Handler_.Send(ABuffer, ALength);
+  }
+  int32_t Receive(void* ABuffer, int32_t ALength) override {
+    return Handler_.Receive(ABuffer, ALength);
+  }
+
+ private:
+  TIdIOHandler& Handler_;
+};
+
+}  // namespace
+
+void TIdSocksInfo::NegotiateProxy(const std::string& AHost, int32_t APort) {
   if (Version_ == svNoSocks) return;
-  const char* name = Version_ == svSocks4 ? "4" : Version_ == svSocks4A ? "4A" : "5";
-  throw EIdSocksError(Format("SOCKS %s negotiation is not supported yet.", name));
+  if (ProxyHandler_ == nullptr) {
+    throw EIdSocksError("Socks negotiation needs the I/O handler connected to the proxy.");
+  }
+  TIdSocksSettings settings;
+  settings.Version = Version_;
+  settings.Authentication = Authentication_;
+  settings.Username = Username_;
+  settings.Password = Password_;
+  THandlerTransport transport(*ProxyHandler_);
+  NegotiateSocks(settings, transport, AHost, APort);
 }
 
 void TIdSocksInfo::SetProxyHandler(TIdIOHandler* value) {

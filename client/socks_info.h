@@ -22,7 +22,9 @@ class TIdSocksInfo : public TIdComponent {
   explicit TIdSocksInfo(TComponent* AOwner);
 
   // Asks the proxy, over ProxyHandler's connection to it, to connect on to
-  // the host and port. Nothing happens with svNoSocks.
+  // the host and port (NegotiateSocks: the replies, limits and exceptions).
+  // Nothing happens with svNoSocks. A refusal leaves the connection to the
+  // proxy open.
   virtual void NegotiateProxy(const std::string& AHost, int32_t APort);
 
   TSocksAuthentication Authentication() const { return Authentication_; }

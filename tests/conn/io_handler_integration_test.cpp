@@ -23,6 +23,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/raises.h"
+#include "tests/support/scripted_socks_proxy.h"
 #include "threads/id_thread.h"
 
 namespace ostrevan {
@@ -434,19 +435,20 @@ TEST_F(IOHandlerTest, SocksInfoIsCreatedOnFirstReadOrReferenced) {
 }
 
 TEST_F(IOHandlerTest, ConnectThroughAProxyConnectsToTheProxyAndThenNegotiates) {
-  uint16_t proxyPort = 0;
-  const int proxy = ListenOnLoopback(proxyPort);
+  // SOCKS 5 without authentication, then a refusal: host unreachable.
+  testing::TScriptedSocksProxy proxy({testing::Read(3), testing::Write({5, 0}), testing::Read(7 + 19),
+                                      testing::Write({5, 4, 0, 1, 0, 0, 0, 0, 0, 0})});
   TIdIOHandlerSocket handler(nullptr);
   handler.SocksInfo()->SetVersion(svSocks5);
   handler.SocksInfo()->SetHost("127.0.0.1");
-  handler.SocksInfo()->SetPort(proxyPort);
-  EXPECT_THROW(handler.ConnectTo("destination.invalid", 80), EIdSocksError);
+  handler.SocksInfo()->SetPort(proxy.Port());
+  EXPECT_THROW(handler.ConnectTo("destination.invalid", 80), EIdSocksServerHostUnreachableError);
   EXPECT_TRUE(handler.Connected()) << "a refused negotiation leaves the proxy connection open";
-  EXPECT_EQ(handler.Binding()->RemotePort(), proxyPort);
-  const int accepted = accept(proxy, nullptr, nullptr);
-  EXPECT_GE(accepted, 0);
-  close(accepted);
-  close(proxy);
+  EXPECT_EQ(handler.Binding()->RemotePort(), proxy.Port());
+  handler.Close();
+  // The destination went to the proxy as a name, not looked up here.
+  const testing::TBytes received = proxy.Received();
+  EXPECT_EQ(std::string(received.begin() + 8, received.end() - 2), "destination.invalid");
 }
 
 }  // namespace

@@ -1,0 +1,193 @@
+#include "client/query/query_options.h"
+
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace ostrevan {
+
+namespace {
+
+// A decimal number in [low, high], digits only: no sign, blank or base prefix.
+std::optional<int64_t> ParseNumber(std::string_view text, int64_t low, int64_t high) {
+  if (text.empty() || text.size() > 10) return std::nullopt;
+  int64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+std::optional<int32_t> ParsePort(std::string_view text) {
+  const auto value = ParseNumber(text, 1, 65535);
+  if (!value) return std::nullopt;
+  return static_cast<int32_t>(*value);
+}
+
+std::optional<TSocksVersion> ParseSocksVersion(std::string_view text) {
+  if (text == "4") return svSocks4;
+  if (text == "4a" || text == "4A") return svSocks4A;
+  if (text == "5") return svSocks5;
+  return std::nullopt;
+}
+
+// The command line's words, with "--name=value" split in two.
+struct TWords {
+  std::vector<std::string> Items;
+  size_t Next = 0;
+};
+
+TWords SplitWords(int argc, char** argv) {
+  TWords words;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    const size_t equals = word.find('=');
+    if (!optionsEnded && word.rfind("--", 0) == 0 && word.size() > 2 && equals != std::string::npos) {
+      words.Items.push_back(word.substr(0, equals));
+      words.Items.push_back(word.substr(equals + 1));
+    } else {
+      words.Items.push_back(word);
+    }
+    if (word == "--") optionsEnded = true;
+  }
+  return words;
+}
+
+TQueryCommandLine Fail(std::string message) {
+  TQueryCommandLine result;
+  result.Kind = TQueryCommandLine::kError;
+  result.Error = std::move(message);
+  return result;
+}
+
+// Cross-checks of options that are each valid alone.
+std::string Inconsistency(const TQueryOptions& options, bool proxyGiven, bool userGiven,
+                          bool passwordGiven) {
+  if (options.Socks != svNoSocks && !proxyGiven) return "--socks needs --proxy HOST[:PORT]";
+  if (options.Socks == svNoSocks && proxyGiven) return "--proxy needs --socks 4, 4a or 5";
+  if (options.Socks == svNoSocks && (userGiven || passwordGiven)) {
+    return "--user and --password are for a SOCKS proxy (--socks)";
+  }
+  if ((options.Socks == svSocks4 || options.Socks == svSocks4A) && passwordGiven) {
+    return "--password is for SOCKS 5 only";
+  }
+  if (options.Username.size() > IdSocksMaxFieldLength) return "--user is longer than 255 bytes";
+  if (options.Password.size() > IdSocksMaxFieldLength) return "--password is longer than 255 bytes";
+  if (options.Socks != svSocks5 && options.Username.find('\0') != std::string::npos) {
+    return "--user contains a zero byte";
+  }
+  if (options.Socks != svNoSocks && options.Socks != svSocks4 &&
+      options.Host.size() > IdSocksMaxFieldLength) {
+    return "HOST is longer than 255 bytes, too long for the proxy";
+  }
+  return "";
+}
+
+}  // namespace
+
+TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
+  TQueryCommandLine result;
+  TQueryOptions& options = result.Options;
+  TWords words = SplitWords(argc, argv);
+  std::vector<std::string> positional;
+  bool proxyGiven = false, userGiven = false, passwordGiven = false, optionsEnded = false;
+
+  while (words.Next < words.Items.size()) {
+    const std::string word = words.Items[words.Next++];
+    if (optionsEnded || word == "-" || word.empty() || word[0] != '-') {
+      positional.push_back(word);
+      continue;
+    }
+    if (word == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (word == "-h" || word == "--help") {
+      result.Kind = TQueryCommandLine::kHelp;
+      return result;
+    }
+    if (words.Next >= words.Items.size()) return Fail(word + " needs a value");
+    const std::string value = words.Items[words.Next++];
+    if (word == "-s" || word == "--socks") {
+      const auto version = ParseSocksVersion(value);
+      if (!version) return Fail("--socks takes 4, 4a or 5, not \"" + value + "\"");
+      options.Socks = *version;
+    } else if (word == "-x" || word == "--proxy") {
+      const size_t colon = value.rfind(':');
+      options.ProxyHost = value.substr(0, colon);
+      if (colon != std::string::npos) {
+        const auto port = ParsePort(value.substr(colon + 1));
+        if (!port) return Fail("the proxy's port must be a number from 1 to 65535");
+        options.ProxyPort = *port;
+      }
+      if (options.ProxyHost.empty()) return Fail("--proxy needs a host");
+      proxyGiven = true;
+    } else if (word == "-u" || word == "--user") {
+      options.Username = value;
+      userGiven = true;
+    } else if (word == "-p" || word == "--password") {
+      options.Password = value;
+      passwordGiven = true;
+    } else if (word == "-t" || word == "--timeout") {
+      const auto ms = ParseNumber(value, 1, std::numeric_limits<int32_t>::max());
+      if (!ms) return Fail("--timeout takes milliseconds, a number from 1 to 2147483647");
+      options.TimeoutMs = static_cast<int32_t>(*ms);
+    } else {
+      return Fail("unknown option " + word);
+    }
+  }
+
+  if (positional.empty()) return Fail("no HOST given");
+  if (positional.size() > 2) return Fail("too many arguments: " + positional[2]);
+  options.Host = positional[0];
+  if (options.Host.empty()) return Fail("HOST is empty");
+  if (positional.size() == 2) {
+    const auto port = ParsePort(positional[1]);
+    if (!port) return Fail("PORT must be a number from 1 to 65535, not \"" + positional[1] + "\"");
+    options.Port = *port;
+  }
+  const std::string wrong = Inconsistency(options, proxyGiven, userGiven, passwordGiven);
+  if (!wrong.empty()) return Fail(wrong);
+  if (options.Socks == svSocks5 && (userGiven || passwordGiven)) {
+    options.Authentication = saUsernamePassword;
+  }
+  return result;
+}
+
+std::string QueryUsageText() {
+  return R"(Usage: ostrevan-query [OPTIONS] HOST [PORT]
+
+Asks the time server at HOST for the time over the Time protocol (RFC 868,
+TCP port 37 unless PORT is given), directly or through a SOCKS proxy, and
+prints it in UTC together with the count of seconds since 1900-01-01 00:00
+that the server sent, for example:
+
+  2026-12-08 18:31:06 UTC (count 4005743466)
+
+Options:
+  -s, --socks VERSION      go through a SOCKS proxy speaking VERSION: 4, 4a or 5
+  -x, --proxy HOST[:PORT]  the SOCKS proxy (PORT 1080 unless given)
+  -u, --user NAME          user name for the proxy: the user id of SOCKS 4 and
+                           4a, or the login of SOCKS 5 (at most 255 bytes)
+  -p, --password WORD      password of a SOCKS 5 login (at most 255 bytes); other
+                           users of this machine can see it in the process list
+  -t, --timeout MS         give up after MS milliseconds in all (default 10000):
+                           the connect, the proxy's answer and the four bytes
+  -h, --help               show this text
+
+SOCKS 5 logs in with a user name and password when --user or --password is
+given. With SOCKS 4 HOST is looked up here; with 4a and 5 the proxy looks it up.
+
+The count is 32 bits wide and wraps on 2036-02-07 06:28:16 UTC; a count below
+2^31 is read as lying after that day.
+
+Exit status: 0 when the time was printed; 1 when the query failed, with the
+reason in one line on standard error; 2 when the command line is wrong.
+)";
+}
+
+}  // namespace ostrevan

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "client/socks_negotiation.h"
+
+namespace ostrevan {
+
+// What ostrevan-query is asked to do.
+struct TQueryOptions {
+  std::string Host;
+  int32_t Port = 37;
+  TSocksVersion Socks = svNoSocks;
+  std::string ProxyHost;
+  int32_t ProxyPort = 1080;
+  // SOCKS 5 logs in when a user name or a password is given.
+  TSocksAuthentication Authentication = saNoAuthentication;
+  std::string Username;
+  std::string Password;
+  int32_t TimeoutMs = 10000;
+};
+
+// The outcome of reading the command line: options to run with, the help
+// text to show, or what is wrong with it.
+struct TQueryCommandLine {
+  enum TKind { kRun, kHelp, kError } Kind = kRun;
+  TQueryOptions Options;
+  std::string Error;  // kError: one line, without the program's name
+};
+
+TQueryCommandLine ParseQueryCommandLine(int argc, char** argv);
+std::string QueryUsageText();
+
+}  // namespace ostrevan

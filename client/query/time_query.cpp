@@ -1,0 +1,176 @@
+#include "client/query/time_query.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <ctime>
+#include <mutex>
+#include <thread>
+
+#include "client/socks_errors.h"
+#include "client/socks_info.h"
+#include "conn/io_handler_socket.h"
+#include "conn/tcp_connection.h"
+#include "net/errors.h"
+
+namespace ostrevan {
+
+namespace {
+
+constexpr int32_t AnswerLength = 4;
+// Seconds from 1900-01-01 to 1970-01-01.
+constexpr int64_t SecondsTo1970 = 2208988800;
+constexpr int64_t CountWrap = int64_t{1} << 32;
+
+// Closes the handler when the time is up, so that whatever waits on it (the
+// proxy's answer, the server's bytes) ends at once. Lives on a thread of its
+// own; Cancel and Expired come from the query's thread, and the handler's
+// Close is safe from any thread.
+class TDeadline {
+ public:
+  TDeadline(TIdIOHandlerSocket& AHandler, int32_t AMs)
+      : Thread_([this, &AHandler, AMs] { Watch(AHandler, AMs); }) {}
+  ~TDeadline() { Cancel(); }
+  TDeadline(const TDeadline&) = delete;
+  TDeadline& operator=(const TDeadline&) = delete;
+
+  void Cancel() {
+    {
+      std::lock_guard<std::mutex> guard(Lock_);
+      Cancelled_ = true;
+    }
+    Wake_.notify_all();
+    if (Thread_.joinable()) Thread_.join();
+  }
+  bool Expired() const { return Expired_.load(); }
+
+ private:
+  void Watch(TIdIOHandlerSocket& AHandler, int32_t AMs) {
+    std::unique_lock<std::mutex> lock(Lock_);
+    if (Wake_.wait_for(lock, std::chrono::milliseconds(AMs), [this] { return Cancelled_; })) return;
+    Expired_ = true;
+    lock.unlock();
+    AHandler.Close();
+  }
+
+  std::mutex Lock_;  // guards Cancelled_
+  std::condition_variable Wake_;
+  bool Cancelled_ = false;
+  std::atomic<bool> Expired_{false};
+  std::thread Thread_;  // last: it starts watching once the rest exists
+};
+
+std::string HostAndPort(const std::string& AHost, int32_t APort) {
+  return AHost + ":" + std::to_string(APort);
+}
+
+std::string VersionText(TSocksVersion AVersion) {
+  switch (AVersion) {
+    case svSocks4: return "4";
+    case svSocks4A: return "4a";
+    case svSocks5: return "5";
+    case svNoSocks: break;
+  }
+  return "";
+}
+
+std::string ProxyText(const TQueryOptions& AOptions) {
+  return "SOCKS " + VersionText(AOptions.Socks) + " proxy " +
+         HostAndPort(AOptions.ProxyHost, AOptions.ProxyPort);
+}
+
+// Socket errors read "Socket Error # 111\r\nConnection refused."; the
+// user gets one line.
+std::string OneLine(const std::string& AMessage) {
+  std::string line = AMessage;
+  for (size_t at = line.find("\r\n"); at != std::string::npos; at = line.find("\r\n", at)) {
+    line.replace(at, 2, ": ");
+  }
+  return line;
+}
+
+std::string ConnectFailure(const TQueryOptions& AOptions, const Exception& AError) {
+  const std::string server = HostAndPort(AOptions.Host, AOptions.Port);
+  if (AOptions.Socks == svNoSocks) return "cannot connect to " + server + ": " + OneLine(AError.Message());
+  if (dynamic_cast<const EIdSocksError*>(&AError) != nullptr) {
+    return ProxyText(AOptions) + " did not connect to " + server + ": " + AError.Message();
+  }
+  return "cannot connect to " + server + " through the " + ProxyText(AOptions) + ": " +
+         OneLine(AError.Message());
+}
+
+std::string ConnectTimedOut(const TQueryOptions& AOptions) {
+  std::string text = "timed out after " + std::to_string(AOptions.TimeoutMs) +
+                     " ms connecting to " + HostAndPort(AOptions.Host, AOptions.Port);
+  if (AOptions.Socks != svNoSocks) text += " through the " + ProxyText(AOptions);
+  return text;
+}
+
+std::string ReadTimedOut(const TQueryOptions& AOptions) {
+  return "timed out after " + std::to_string(AOptions.TimeoutMs) +
+         " ms waiting for the time from " + HostAndPort(AOptions.Host, AOptions.Port);
+}
+
+void ConfigureProxy(TIdIOHandlerSocket& AHandler, const TQueryOptions& AOptions) {
+  if (AOptions.Socks == svNoSocks) return;
+  TIdSocksInfo& socks = *AHandler.SocksInfo();
+  socks.SetVersion(AOptions.Socks);
+  socks.SetHost(AOptions.ProxyHost);
+  socks.SetPort(AOptions.ProxyPort);
+  socks.SetAuthentication(AOptions.Authentication);
+  socks.SetUsername(AOptions.Username);
+  socks.SetPassword(AOptions.Password);
+}
+
+}  // namespace
+
+uint32_t QueryTime(const TQueryOptions& AOptions) {
+  TIdIOHandlerSocket handler(nullptr);
+  ConfigureProxy(handler, AOptions);
+  TIdTCPConnection connection(nullptr);
+  connection.SetIOHandler(&handler);
+  TDeadline deadline(handler, AOptions.TimeoutMs);
+
+  try {
+    handler.ConnectTo(AOptions.Host, AOptions.Port, "", 0, 0, 0, AOptions.TimeoutMs);
+  } catch (const EIdConnectTimeout&) {
+    throw EQueryFailed(ConnectTimedOut(AOptions));
+  } catch (const Exception& e) {
+    throw EQueryFailed(deadline.Expired() ? ConnectTimedOut(AOptions) : ConnectFailure(AOptions, e));
+  }
+
+  TIdManagedBuffer& answer = connection.InBuffer();
+  try {
+    // The server may send its four bytes in pieces; a close ends the wait.
+    while (answer.Size() < AnswerLength && connection.FillInputBuffer(false, -2, false) > 0) {
+    }
+  } catch (const Exception& e) {
+    if (!deadline.Expired()) {
+      throw EQueryFailed("reading the time from " + HostAndPort(AOptions.Host, AOptions.Port) +
+                         " failed: " + OneLine(e.Message()));
+    }
+  }
+  deadline.Cancel();
+  if (answer.Size() < AnswerLength) {
+    if (deadline.Expired()) throw EQueryFailed(ReadTimedOut(AOptions));
+    throw EQueryFailed(HostAndPort(AOptions.Host, AOptions.Port) + " closed the connection after " +
+                       std::to_string(answer.Size()) + " of the 4 bytes of a time answer");
+  }
+  const std::string bytes = answer.TakeText(AnswerLength);
+  uint32_t count = 0;
+  for (char byte : bytes) count = (count << 8) | static_cast<uint8_t>(byte);
+  return count;
+}
+
+std::string FormatTimeLine(uint32_t ACount) {
+  const int64_t wraps = ACount < (uint32_t{1} << 31) ? 1 : 0;
+  const std::time_t unixTime =
+      static_cast<std::time_t>(int64_t{ACount} + wraps * CountWrap - SecondsTo1970);
+  std::tm utc{};
+  gmtime_r(&unixTime, &utc);
+  char text[64];
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S UTC", &utc);
+  return std::string(text) + " (count " + std::to_string(ACount) + ")";
+}
+
+}  // namespace ostrevan

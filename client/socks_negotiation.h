@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "client/socks_info.h"  // TSocksVersion, TSocksAuthentication
+
+namespace ostrevan {
+
+
+// What the proxy is asked with: the protocol and the credentials.
+struct TIdSocksSettings {
+  TSocksVersion Version = svNoSocks;
+  TSocksAuthentication Authentication = saNoAuthentication;  // SOCKS 5 only
+  std::string Username;
+  std::string Password;
+};
+
+// The two raw transfers the negotiation needs, as an I/O handler offers
+// them: each moves at most ALength bytes and returns how many it moved, 0
+// when the peer has closed, or -1 on a socket error with errno still set.
+class TIdSocksTransport {
+ public:
+  virtual ~TIdSocksTransport() = default;
+  virtual int32_t Send(const void* ABuffer, int32_t ALength) = 0;
+  virtual int32_t Receive(void* ABuffer, int32_t ALength) = 0;
+};
+
+// The longest user name, password or destination host name a request can
+// carry: each goes out with a one-byte length (SOCKS 5) or in a fixed-size
+// request (SOCKS 4). Longer ones are refused before anything is sent.
+constexpr size_t IdSocksMaxFieldLength = 255;
+
+// Asks the proxy at the other end of the transport to connect on to
+// AHost:APort, and returns once it has; afterwards the transport leads to the
+// destination. svNoSocks does nothing.
+//
+// A refusal raises the EIdSocksError kind of the proxy's reply code. A reply
+// that arrives in pieces is read until complete; a proxy that closes before
+// its reply is complete raises EIdSocksServerRespondError. With SOCKS 5 every
+// receive failure becomes EIdSocksServerRespondError; with SOCKS 4 a socket
+// error passes as EIdSocketError. Send failures pass as EIdSocketError.
+//
+// Needs GlobalStack (a live TIdComponent). Runs on the caller's thread.
+void NegotiateSocks(const TIdSocksSettings& ASettings, TIdSocksTransport& ATransport,
+                    const std::string& AHost, int32_t APort);
+
+}  // namespace ostrevan

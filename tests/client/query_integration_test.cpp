@@ -1,0 +1,249 @@
+// ostrevan-query end to end: the program run against a time server on
+// loopback, directly and through each real proxy, and its failures.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/loopback.h"
+#include "tests/support/scripted_socks_proxy.h"
+#include "tests/support/socks_proxies.h"
+#include "tests/support/spawned_process.h"
+#include "tests/support/time_responder.h"
+
+namespace ostrevan::testing {
+namespace {
+
+// 1995-01-25 05:20:00 UTC.
+constexpr uint32_t Count = 3000000000u;
+const std::string CountLine = "1995-01-25 05:20:00 UTC (count 3000000000)\n";
+
+std::string BuildDirectory() {
+#ifdef OSTREVAN_BUILD_DIR
+  return OSTREVAN_BUILD_DIR;
+#else
+  // The test binary lives in <build>/tests.
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path().string();
+#endif
+}
+
+std::string QueryProgram() { return BuildDirectory() + "/client/query/ostrevan-query"; }
+
+TRunResult Query(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), QueryProgram());
+  return RunProgram(arguments, "", std::chrono::seconds(20));
+}
+
+std::string Port(uint16_t port) { return std::to_string(port); }
+std::string Proxy(uint16_t port) { return "127.0.0.1:" + Port(port); }
+
+// A failure is one line on standard error, and status 1.
+void ExpectFailure(const TRunResult& result, const std::string& line) {
+  EXPECT_EQ(result.Status, 1);
+  EXPECT_EQ(result.Output, "ostrevan-query: " + line + "\n");
+}
+
+// A real RFC 868 server program on 127.0.0.1: the measuring tools'
+// reference responder, with the clock read in UTC.
+class TReferenceServer {
+ public:
+  TReferenceServer() {
+    const std::string program = BuildDirectory() + "/bench/rfc868-reference";
+    if (access(program.c_str(), X_OK) != 0) {
+      SkipReason_ = program + " is not built (OSTREVAN_BUILD_BENCH=OFF?)";
+      return;
+    }
+    TSpawnedProcess::TOptions options;
+    options.OutputFile = Dir_.File("out");
+    options.Environment = {"TZ=UTC"};
+    Process_ = std::make_unique<TSpawnedProcess>(
+        std::vector<std::string>{program, "0", "--ignore-stdin"}, options);
+    // It prints the port the system chose on a line of its own.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Port_ == 0 && std::chrono::steady_clock::now() < deadline && Process_->Running()) {
+      const std::string out = Dir_.ReadFile("out");
+      if (out.find('\n') != std::string::npos) Port_ = std::stoi(out);
+      else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (Port_ == 0) throw std::runtime_error("rfc868-reference did not start: " + Dir_.ReadFile("out"));
+  }
+  uint16_t Port() const { return static_cast<uint16_t>(Port_); }
+  const std::string& SkipReason() const { return SkipReason_; }
+
+ private:
+  TTempDir Dir_;
+  std::unique_ptr<TSpawnedProcess> Process_;
+  int Port_ = 0;
+  std::string SkipReason_;
+};
+
+// The count printed on a successful line must be the time of the moment.
+void ExpectCurrentTime(const TRunResult& result, const std::string& what) {
+  EXPECT_EQ(result.Status, 0) << what << ": " << result.Output;
+  const size_t at = result.Output.find("(count ");
+  ASSERT_NE(at, std::string::npos) << what << ": " << result.Output;
+  const int64_t count = std::stoll(result.Output.substr(at + 7));
+  const int64_t now = static_cast<int64_t>(std::time(nullptr)) + 2208988800;
+  EXPECT_LE(std::llabs(now % (int64_t{1} << 32) - count), 3) << what << ": " << result.Output;
+}
+
+TEST(QueryProgram, HelpAndCommandLineErrors) {
+  const TRunResult help = Query({"--help"});
+  EXPECT_EQ(help.Status, 0);
+  EXPECT_EQ(help.Output.rfind("Usage: ostrevan-query [OPTIONS] HOST [PORT]\n", 0), 0u) << help.Output;
+  for (const char* option : {"--socks", "--proxy", "--user", "--password", "--timeout"}) {
+    EXPECT_NE(help.Output.find(option), std::string::npos) << option;
+  }
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> wrong{
+      {{}, "no HOST given"},
+      {{"localhost", "0"}, "PORT must be a number from 1 to 65535, not \"0\""},
+      {{"localhost", "37", "38"}, "too many arguments: 38"},
+      {{"--socks", "6", "localhost"}, "--socks takes 4, 4a or 5, not \"6\""},
+      {{"--socks=5", "localhost"}, "--socks needs --proxy HOST[:PORT]"},
+      {{"--proxy", "localhost", "localhost"}, "--proxy needs --socks 4, 4a or 5"},
+      {{"-s", "5", "-x", "localhost:99999", "localhost"},
+       "the proxy's port must be a number from 1 to 65535"},
+      {{"-s", "4", "-x", "localhost", "-p", "secret", "localhost"}, "--password is for SOCKS 5 only"},
+      {{"-s", "5", "-x", "localhost", "-u", std::string(256, 'u'), "localhost"},
+       "--user is longer than 255 bytes"},
+      {{"--timeout", "-1", "localhost"},
+       "--timeout takes milliseconds, a number from 1 to 2147483647"},
+      {{"--verbose", "localhost"}, "unknown option --verbose"},
+      {{"localhost", "--timeout"}, "--timeout needs a value"}};
+  for (const auto& [arguments, error] : wrong) {
+    const TRunResult result = Query(arguments);
+    EXPECT_EQ(result.Status, 2) << error;
+    EXPECT_EQ(result.Output, "ostrevan-query: " + error + " (see ostrevan-query --help)\n");
+  }
+}
+
+TEST(QueryProgram, DirectAndAcrossTheWrap) {
+  TTimeResponder server(Count);
+  TRunResult result = Query({"127.0.0.1", Port(server.Port())});
+  EXPECT_EQ(result.Status, 0);
+  EXPECT_EQ(result.Output, CountLine);
+
+  // Past the 32-bit wrap of 2036 the count starts again from 0.
+  TTimeResponder wrapped(100);
+  result = Query({"localhost", Port(wrapped.Port())});
+  EXPECT_EQ(result.Output, "2036-02-07 06:29:56 UTC (count 100)\n");
+  TTimeResponder lastBeforeWrap(0xFFFFFFFFu);
+  result = Query({"localhost", Port(lastBeforeWrap.Port())});
+  EXPECT_EQ(result.Output, "2036-02-07 06:28:15 UTC (count 4294967295)\n");
+}
+
+// The real server program, asked directly and through every real proxy in
+// every version it speaks.
+TEST(QueryProgram, RealServerThroughEveryProxy) {
+  TReferenceServer server;
+  if (!server.SkipReason().empty()) GTEST_SKIP() << server.SkipReason();
+  const std::string port = Port(server.Port());
+  ExpectCurrentTime(Query({"localhost", port}), "direct");
+
+  TDantedProxy danted({.RequireUsername = false, .BlockedPort = 0});
+  if (danted.SkipReason().empty()) {
+    ExpectCurrentTime(Query({"-s", "4", "-x", Proxy(danted.Port()), "127.0.0.1", port}), "danted 4");
+    ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(danted.Port()), "localhost", port}), "danted 5");
+  }
+  const TSocksTestUser user = EnsureSocksTestUser();
+  if (!user.Name.empty()) {
+    TDantedProxy login({.RequireUsername = true, .BlockedPort = 0});
+    ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(login.Port()), "-u", user.Name, "-p",
+                             user.Password, "localhost", port}),
+                      "danted 5 with login");
+  }
+  const std::string longUser(255, 'u'), longPassword(255, 'p');
+  TMicrosocksProxy microsocks(longUser, longPassword);
+  if (microsocks.SkipReason().empty()) {
+    ExpectCurrentTime(Query({"--socks=5", "--proxy=" + Proxy(microsocks.Port()),
+                             "--user=" + longUser, "--password=" + longPassword, "127.0.0.1", port}),
+                      "microsocks with a 255-byte login");
+  }
+  TSshDynamicProxy ssh;
+  if (ssh.SkipReason().empty()) {
+    // A user name would make SOCKS 5 log in, which this proxy does not offer.
+    ExpectCurrentTime(Query({"-s", "4a", "-u", "abc", "-x", Proxy(ssh.Port()), "localhost", port}),
+                      "ssh 4a");
+    ExpectCurrentTime(Query({"-s", "4", "-x", Proxy(ssh.Port()), "localhost", port}), "ssh 4");
+    ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(ssh.Port()), "localhost", port}), "ssh 5");
+  }
+}
+
+// Refusals by real proxies, each reported with the proxy's own message.
+TEST(QueryProgram, ProxyRefusals) {
+  TTimeResponder blocked(Count);
+  TDantedProxy danted({.RequireUsername = false, .BlockedPort = blocked.Port()});
+  if (danted.SkipReason().empty()) {
+    for (const auto& [version, message] :
+         {std::pair<std::string, std::string>{"4", "Request rejected or failed."},
+          {"5", "Connection not allowed by ruleset."}}) {
+      ExpectFailure(
+          Query({"-s", version, "-x", Proxy(danted.Port()), "127.0.0.1", Port(blocked.Port())}),
+          "SOCKS " + version + " proxy " + Proxy(danted.Port()) + " did not connect to 127.0.0.1:" +
+              Port(blocked.Port()) + ": " + message);
+    }
+  }
+  TMicrosocksProxy microsocks("user", "password");
+  if (microsocks.SkipReason().empty()) {
+    ExpectFailure(Query({"-s", "5", "-x", Proxy(microsocks.Port()), "-u", "user", "-p", "wrong",
+                         "localhost", Port(blocked.Port())}),
+                  "SOCKS 5 proxy " + Proxy(microsocks.Port()) + " did not connect to localhost:" +
+                      Port(blocked.Port()) + ": Authentication error to socks server.");
+  }
+  TSshDynamicProxy ssh;
+  if (ssh.SkipReason().empty()) {
+    const uint16_t closed = FreeLoopbackPort();
+    ExpectFailure(Query({"-s", "4a", "-x", Proxy(ssh.Port()), "localhost", Port(closed)}),
+                  "SOCKS 4a proxy " + Proxy(ssh.Port()) + " did not connect to localhost:" +
+                      Port(closed) + ": Socks server did not respond.");
+  }
+  EXPECT_EQ(blocked.Served(), 0);
+}
+
+TEST(QueryProgram, Failures) {
+  const uint16_t closed = FreeLoopbackPort();
+  ExpectFailure(Query({"127.0.0.1", Port(closed)}),
+                "cannot connect to 127.0.0.1:" + Port(closed) +
+                    ": Socket Error # 111: Connection refused.");
+  ExpectFailure(Query({"-s", "5", "-x", Proxy(closed), "127.0.0.1", "37"}),
+                "cannot connect to 127.0.0.1:37 through the SOCKS 5 proxy " + Proxy(closed) +
+                    ": Socket Error # 111: Connection refused.");
+
+  {  // A server that takes the connection and never answers.
+    uint16_t port = 0;
+    const int silent = ListenOnLoopback(port);
+    ExpectFailure(Query({"--timeout", "300", "127.0.0.1", Port(port)}),
+                  "timed out after 300 ms waiting for the time from 127.0.0.1:" + Port(port));
+    // A proxy that does the same.
+    ExpectFailure(Query({"-t", "300", "-s", "5", "-x", Proxy(port), "localhost", "37"}),
+                  "timed out after 300 ms connecting to localhost:37 through the SOCKS 5 proxy " +
+                      Proxy(port));
+    close(silent);
+  }
+  {
+    TScriptedSocksProxy shortServer({Write({0xB3, 0x2D}), Close()});
+    ExpectFailure(Query({"127.0.0.1", Port(shortServer.Port())}),
+                  "127.0.0.1:" + Port(shortServer.Port()) +
+                      " closed the connection after 2 of the 4 bytes of a time answer");
+  }
+  {
+    TScriptedSocksProxy proxy({Read(3), Write({5, 0}), Read(16), Write({5, 2, 0, 1, 0, 0, 0, 0, 0, 0})});
+    ExpectFailure(Query({"-s", "5", "-x", Proxy(proxy.Port()), "127.0.0.1", "37"}),
+                  "SOCKS 5 proxy " + Proxy(proxy.Port()) +
+                      " did not connect to 127.0.0.1:37: Connection not allowed by ruleset.");
+  }
+}
+
+}  // namespace
+}  // namespace ostrevan::testing

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/spawned_process.h"
+
+namespace ostrevan::testing {
+
+// Real SOCKS proxies from the system's packages, started by a test on
+// 127.0.0.1 on ports chosen at run time, each with its own configuration in
+// a temporary directory, and stopped (by PID, with whatever they forked) when
+// the object goes. They may connect only to loopback destinations, and are
+// only ever asked for dotted loopback addresses or "localhost", so nothing
+// is looked up outside the machine.
+//
+// When a proxy cannot run here (not installed, not root), SkipReason says
+// why and Port is 0; a proxy that is there but fails to start raises
+// std::runtime_error with its log.
+class TSocksProxy {
+ public:
+  virtual ~TSocksProxy() = default;
+  uint16_t Port() const { return Port_; }
+  const std::string& SkipReason() const { return SkipReason_; }
+
+ protected:
+  TSocksProxy() = default;
+  TTempDir Dir_;
+  uint16_t Port_ = 0;
+  std::string SkipReason_;
+};
+
+// danted, speaking SOCKS 4 and 5.
+struct TDantedOptions {
+  bool RequireUsername = false;  // SOCKS 5 user name and password, checked against the system's users
+  uint16_t BlockedPort = 0;      // a rule refuses 127.0.0.1 on this port (0: none)
+};
+class TDantedProxy : public TSocksProxy {
+ public:
+  explicit TDantedProxy(const TDantedOptions& options);
+
+ private:
+  std::unique_ptr<TSpawnedProcess> Process_;
+};
+
+// microsocks, SOCKS 5 only; with a user name and password when given.
+class TMicrosocksProxy : public TSocksProxy {
+ public:
+  TMicrosocksProxy(const std::string& username = "", const std::string& password = "");
+
+ private:
+  std::unique_ptr<TSpawnedProcess> Process_;
+};
+
+// An sshd of the test's own (throw-away keys, loopback only, forwarding only
+// to loopback) and an ssh client with dynamic forwarding to it: SOCKS 4, 4A
+// and 5 without authentication. It closes the connection instead of sending a
+// failure reply.
+class TSshDynamicProxy : public TSocksProxy {
+ public:
+  TSshDynamicProxy();
+  ~TSshDynamicProxy() override;
+
+ private:
+  std::unique_ptr<TSpawnedProcess> Server_;
+  std::unique_ptr<TSpawnedProcess> Client_;
+};
+
+// The system user danted checks SOCKS 5 logins against. Created when missing
+// (needs root), its password set to Password; Name is empty and WhyNot says
+// why when that cannot be done.
+struct TSocksTestUser {
+  std::string Name;
+  std::string Password;
+  std::string WhyNot;
+};
+TSocksTestUser EnsureSocksTestUser();
+
+// A port on 127.0.0.1 that nothing listened on a moment ago.
+uint16_t FreeLoopbackPort();
+
+}  // namespace ostrevan::testing
