@@ -21,7 +21,11 @@ TIdThread* TIdThreadMgr::NewThread() {
 }
 
 void SetThreadPriority(TIdThread* /*AThread*/, int8_t APriority) {
-  if (getpriority(PRIO_PROCESS, 0) < APriority || geteuid() == 0) {
+  const int current = getpriority(PRIO_PROCESS, 0);
+  // Setting the value the thread already has would change nothing; not
+  // asking saves two system calls per connection.
+  if (current == APriority) return;
+  if (current < APriority || geteuid() == 0) {
     (void)setpriority(PRIO_PROCESS, 0, APriority);
   }
 }

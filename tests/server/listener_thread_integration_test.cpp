@@ -60,6 +60,11 @@ TEST(ListenerThread, WithoutAServerItAcceptsNothingAndStopsWhenTold) {
 
 // In a child process: the descriptor limit is the process's.
 TEST(ListenerThread, OutOfDescriptorsItWaitsQuietlyAndServesAgainLater) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The undefined-behaviour checks built with it probe memory through a
+  // pipe, which they cannot open with the descriptors used up.
+  GTEST_SKIP() << "not with the address sanitizer build";
+#endif
   auto outcome = testing::RunInChild({}, []() -> std::string {
     TIdTCPServer server(nullptr);
     std::atomic<int> failures{0};
