@@ -181,6 +181,20 @@ TEST(TcpServer, ActivationWithoutBindingsListensOnDefaultPortEverywhere) {
   EXPECT_FALSE(binding->Allocated());
 }
 
+TEST(TcpServer, ActiveSetWhileLoadingIsAppliedWhenLoadingEnds) {
+  TIdTCPServer server(nullptr);
+  server.SetDefaultPort(0);
+  server.BeginLoading();
+  server.SetActive(true);  // only recorded
+  EXPECT_TRUE(server.Active());
+  EXPECT_EQ(server.ListenerThreads(), nullptr);
+  server.Loaded();
+  EXPECT_TRUE(server.Active());
+  ASSERT_NE(server.ListenerThreads(), nullptr);
+  EXPECT_EQ(server.ListenerThreads()->Count(), 1);
+  server.SetActive(false);
+}
+
 TEST(TcpServer, FailedActivationClosesWhatItOpened) {
   uint16_t takenPort = 0;
   int taken = testing::ListenOnLoopback(takenPort);
