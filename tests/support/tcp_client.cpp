@@ -55,13 +55,6 @@ std::string TTestClient::Take(size_t count) {
   return result;
 }
 
-std::string TTestClient::Receive(size_t count, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Pending_.size() < count && Fill(RemainingMs(deadline))) {
-  }
-  return Take(count);
-}
-
 std::string TTestClient::ReceiveLine(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   while (Pending_.find('\n') == std::string::npos && Fill(RemainingMs(deadline))) {

@@ -16,8 +16,6 @@ class TTestClient {
   TTestClient& operator=(const TTestClient&) = delete;
 
   void Send(const std::string& bytes);
-  // Up to count bytes; fewer when the server closes or the time runs out.
-  std::string Receive(size_t count, int timeoutMs = 5000);
   // One line with its terminator (up to and including LF); what came when
   // the server closes or the time runs out first.
   std::string ReceiveLine(int timeoutMs = 5000);
