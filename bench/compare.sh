@@ -1,0 +1,324 @@
+#!/usr/bin/env bash
+# Measures the daemon against the single-threaded reference responder in one
+# run: connections per second, p50 and p99 latency at each client count, and
+# the ratio daemon/reference. Builds nothing; give the build folder.
+#
+#   bench/compare.sh [--build DIR] [--connections N] [--warmup N] [--repeat R]
+#                    [--clients "4 16"] [--daemon PATH] [--reference-as-daemon]
+#                    [--soak] [--time-limit-ms MS] [--load-threads T]
+#
+# Exit status: 0 all good, 1 a connection failed or a process misbehaved,
+# 2 usage, 3 the daemon missed the target ratio at 16 clients.
+set -euo pipefail
+
+BUILD=build
+CONNECTIONS=20000
+WARMUP=2000
+REPEAT=3
+CLIENTS="4 16"
+DAEMON=""
+REFERENCE_AS_DAEMON=0
+SOAK=0
+TIME_LIMIT_MS=120000
+LOAD_THREADS=0
+TARGET_CLIENTS=16
+TARGET_RATIO=0.55
+
+usage() {
+  sed -n '2,12s/^# \{0,1\}//p' "$0" >&2
+  exit 2
+}
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) BUILD=${2:?}; shift 2 ;;
+    --connections) CONNECTIONS=${2:?}; shift 2 ;;
+    --warmup) WARMUP=${2:?}; shift 2 ;;
+    --repeat) REPEAT=${2:?}; shift 2 ;;
+    --clients) CLIENTS=${2:?}; shift 2 ;;
+    --daemon) DAEMON=${2:?}; shift 2 ;;
+    --reference-as-daemon) REFERENCE_AS_DAEMON=1; shift ;;
+    --soak) SOAK=1; shift ;;
+    --time-limit-ms) TIME_LIMIT_MS=${2:?}; shift 2 ;;
+    --load-threads) LOAD_THREADS=${2:?}; shift 2 ;;
+    -h|--help) usage ;;
+    *) echo "compare.sh: unknown argument $1" >&2; usage ;;
+  esac
+done
+for number in "$CONNECTIONS" "$WARMUP" "$REPEAT" "$TIME_LIMIT_MS" "$LOAD_THREADS" $CLIENTS; do
+  [[ "$number" =~ ^[0-9]+$ ]] || { echo "compare.sh: not a number: $number" >&2; exit 2; }
+done
+[ "$REPEAT" -ge 1 ] || { echo "compare.sh: --repeat needs at least 1" >&2; exit 2; }
+[ "$CONNECTIONS" -ge 1 ] || { echo "compare.sh: --connections needs at least 1" >&2; exit 2; }
+
+LOAD="$BUILD/bench/rfc868-load"
+REFERENCE="$BUILD/bench/rfc868-reference"
+DAEMON=${DAEMON:-$BUILD/shell/ostrevan}
+for tool in "$LOAD" "$REFERENCE"; do
+  [ -x "$tool" ] || { echo "compare.sh: $tool is missing; build first" >&2; exit 2; }
+done
+if [ "$REFERENCE_AS_DAEMON" = 0 ] && [ ! -x "$DAEMON" ]; then
+  echo "compare.sh: $DAEMON is missing (build it, or try --reference-as-daemon)" >&2
+  exit 2
+fi
+
+WORK=$(mktemp -d)
+REFERENCE_PIDS=()
+DAEMON_PID=""
+DAEMON_INPUT=""
+LOAD_PID=""
+STATUS=0
+
+log() { echo "compare.sh: $*" >&2; }
+
+# True while the process runs; a zombie counts as ended.
+running() {
+  local state
+  state=$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null) || return 1
+  [ "$state" != Z ]
+}
+
+now_ms() { echo $(( ${EPOCHREALTIME/./} / 1000 )); }
+
+# Waits up to $2 milliseconds for process $1 to end.
+wait_for_end() {
+  local pid=$1 deadline=$(( $(now_ms) + $2 ))
+  while running "$pid" && [ "$(now_ms)" -lt "$deadline" ]; do
+    sleep 0.05
+  done
+  ! running "$pid"
+}
+
+# Ends a process we started: a polite request first, then TERM, then KILL.
+end_process() {
+  local pid=$1 grace=$2
+  if ! wait_for_end "$pid" "$grace"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    if ! wait_for_end "$pid" 3000; then
+      log "process $pid ignored SIGTERM; killing it"
+      kill -KILL "$pid" 2>/dev/null || true
+      wait_for_end "$pid" 3000 || true
+    fi
+  fi
+  wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+  local pid
+  if [ -n "$LOAD_PID" ]; then
+    kill -TERM "$LOAD_PID" 2>/dev/null || true
+    end_process "$LOAD_PID" 3000
+  fi
+  if [ -n "$DAEMON_PID" ]; then
+    # The daemon's console stops it on EXIT; its deactivation may wait up
+    # to five seconds for peer threads, so give it ten.
+    if [ -n "$DAEMON_INPUT" ]; then echo EXIT >&"$DAEMON_INPUT" 2>/dev/null || true; fi
+    end_process "$DAEMON_PID" 10000
+    if [ -n "$DAEMON_INPUT" ]; then exec {DAEMON_INPUT}>&-; fi
+  fi
+  for pid in "${REFERENCE_PIDS[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+    end_process "$pid" 3000
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+# A signal, a closed terminal or a closed output pipe ends the script through
+# the EXIT trap too, so nothing it started is left behind. Handlers, unlike
+# ignored signals, are not passed on to the programs it starts.
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+trap 'exit 141' PIPE
+
+# Waits up to $2 milliseconds for a line matching $3 in file $1 and prints it.
+wait_for_line() {
+  local file=$1 deadline=$(( $(now_ms) + $2 )) pattern=$3 line
+  while :; do
+    line=$(grep -m1 -E "$pattern" "$file" 2>/dev/null || true)
+    if [ -n "$line" ]; then echo "$line"; return 0; fi
+    [ "$(now_ms)" -lt "$deadline" ] || return 1
+    sleep 0.05
+  done
+}
+
+# The TCP port a process listens on, found through its socket inodes.
+listening_port_of() {
+  local pid=$1 inodes hex
+  inodes=" $(find "/proc/$pid/fd" -lname 'socket:*' -printf '%l\n' 2>/dev/null |
+             sed 's/[^0-9]//g' | tr '\n' ' ') "
+  hex=$(awk -v inodes="$inodes" \
+        'NR > 1 && $4 == "0A" && index(inodes, " " $10 " ") { split($2, a, ":"); print a[2]; exit }' \
+        "/proc/$pid/net/tcp")
+  [ -n "$hex" ] && echo $((16#$hex))
+}
+
+HELD_FDS=()
+
+# Starts a program in the background without the descriptors this script
+# holds for the others, so that each one's input ends when this script ends,
+# however it ends; sets LAUNCHED_PID. An output or error of "-" is this
+# script's own; an error equal to the output shares its descriptor.
+launch() {  # input output error program [arguments]
+  local input=$1 output=$2 error=$3
+  shift 3
+  (
+    for fd in "${HELD_FDS[@]}"; do eval "exec $fd>&-"; done
+    exec <"$input"
+    if [ "$output" != - ]; then exec >"$output"; fi
+    if [ "$error" = "$output" ]; then exec 2>&1; elif [ "$error" != - ]; then exec 2>"$error"; fi
+    exec "$@"
+  ) &
+  LAUNCHED_PID=$!
+}
+
+# Makes a FIFO and holds it open for reading and writing, so that neither
+# side blocks and its reader sees no end of input until this script closes
+# it or ends; sets HELD_FD.
+hold_fifo() {  # path
+  mkfifo "$1"
+  exec {HELD_FD}<>"$1"
+  HELD_FDS+=("$HELD_FD")
+}
+
+start_reference() {  # name; sets PORT
+  local name=$1
+  # Stopped by SIGTERM; its input ends as well if this script is killed.
+  hold_fifo "$WORK/$name.in"
+  launch "$WORK/$name.in" "$WORK/$name.out" "$WORK/$name.err" "$REFERENCE" 0
+  REFERENCE_PIDS+=("$LAUNCHED_PID")
+  PORT=$(wait_for_line "$WORK/$name.out" 5000 '^[0-9]+$') || {
+    log "the reference responder did not report its port"; cat "$WORK/$name.err" >&2; exit 1; }
+  TARGET_PID=$LAUNCHED_PID
+}
+
+start_daemon() {  # sets PORT
+  local line
+  # Its console reads this FIFO; EXIT on it stops the daemon.
+  hold_fifo "$WORK/daemon.in"
+  DAEMON_INPUT=$HELD_FD
+  launch "$WORK/daemon.in" "$WORK/daemon.out" "$WORK/daemon.out" "$DAEMON" 0
+  DAEMON_PID=$LAUNCHED_PID
+  line=$(wait_for_line "$WORK/daemon.out" 10000 'Time server started on port|Could not start') || {
+    log "the daemon did not report its start"; cat "$WORK/daemon.out" >&2; exit 1; }
+  case "$line" in
+    *"Could not start"*) log "the daemon could not start"; exit 1 ;;
+  esac
+  # Asked for port 0, the daemon prints 0; the kernel's choice is in /proc.
+  PORT=$(sed -n 's/.*port \(-\{0,1\}[0-9]*\)\..*/\1/p' <<<"$line")
+  if [ "$PORT" = 0 ]; then
+    local deadline=$(( $(now_ms) + 5000 ))
+    until PORT=$(listening_port_of "$DAEMON_PID"); do
+      [ "$(now_ms)" -lt "$deadline" ] || { log "cannot find the daemon's listening port"; exit 1; }
+      sleep 0.05
+    done
+  fi
+  TARGET_PID=$DAEMON_PID
+}
+
+# The generator's event loops for a client count: as asked, at most one per
+# client; 0 lets the generator take one per CPU.
+load_threads() {
+  if [ "$LOAD_THREADS" -gt "$1" ]; then echo "$1"; else echo "$LOAD_THREADS"; fi
+}
+
+# One load run; leaves its key=value line in LINE. A failed connection is
+# recorded in STATUS; a failing generator ends the script.
+run_load() {  # port clients connections
+  local rc=0
+  # In the background, so that a signal to this script is handled at once
+  # rather than after the run.
+  launch /dev/null "$WORK/load.out" - \
+    "$LOAD" --port "$1" --clients "$2" --connections "$3" --threads "$(load_threads "$2")" \
+    --time-limit-ms "$TIME_LIMIT_MS" --format kv
+  LOAD_PID=$LAUNCHED_PID
+  wait "$LOAD_PID" || rc=$?
+  LOAD_PID=""
+  LINE=$(<"$WORK/load.out")
+  case $rc in
+    0) ;;
+    1) log "failures at $2 clients on port $1: $LINE"; STATUS=1 ;;
+    *) log "the load generator failed ($rc) on port $1"; exit 1 ;;
+  esac
+}
+
+field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
+median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
+
+start_reference reference
+REFERENCE_PORT=$PORT
+if [ "$REFERENCE_AS_DAEMON" = 1 ]; then
+  start_reference daemon
+  DAEMON_LABEL="daemon*"
+else
+  start_daemon
+  DAEMON_LABEL=daemon
+fi
+DAEMON_PORT=$PORT
+DAEMON_TARGET_PID=$TARGET_PID
+
+printf 'Time protocol load, %s connections per run, median of %s runs, %s CPUs, load average %s\n' \
+  "$CONNECTIONS" "$REPEAT" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
+[ "$REFERENCE_AS_DAEMON" = 1 ] && echo "daemon* is a second reference responder standing in for the daemon"
+# gen busy: how busy the generator's loops were; near 100 per cent, the
+# generator rather than the server may be what limits the row.
+printf '%7s  %-10s %10s %10s %10s %8s %9s\n' clients target "conn/s" "p50 us" "p99 us" failed "gen busy"
+
+TARGET_MET=""
+for clients in $CLIENTS; do
+  if [ "$WARMUP" -gt 0 ]; then
+    run_load "$REFERENCE_PORT" "$clients" "$WARMUP"
+    run_load "$DAEMON_PORT" "$clients" "$WARMUP"
+  fi
+  declare -A cps=() p50=() p99=() failed=() busy=()
+  for ((r = 1; r <= REPEAT; r++)); do
+    # Alternate the order so that a drift in the machine's load hits both.
+    if ((r % 2)); then order="reference daemon"; else order="daemon reference"; fi
+    for who in $order; do
+      port=$REFERENCE_PORT
+      [ "$who" = daemon ] && port=$DAEMON_PORT
+      run_load "$port" "$clients" "$CONNECTIONS"
+      cps[$who]+=" $(field cps "$LINE")"
+      p50[$who]+=" $(field p50_us "$LINE")"
+      p99[$who]+=" $(field p99_us "$LINE")"
+      busy[$who]+=" $(field busy_pct "$LINE")"
+      failed[$who]=$(( ${failed[$who]:-0} + $(field failed "$LINE") ))
+    done
+  done
+  for who in reference daemon; do
+    label=$who
+    [ "$who" = daemon ] && label=$DAEMON_LABEL
+    printf '%7s  %-10s %10.0f %10.1f %10.1f %8s %8s%%\n' "$clients" "$label" \
+      "$(median <<<"${cps[$who]}")" "$(median <<<"${p50[$who]}")" \
+      "$(median <<<"${p99[$who]}")" "${failed[$who]}" "$(median <<<"${busy[$who]}")"
+  done
+  ratio=$(awk -v d="$(median <<<"${cps[daemon]}")" -v r="$(median <<<"${cps[reference]}")" \
+          'BEGIN { printf "%.2f", (r > 0) ? d / r : 0 }')
+  printf '%7s  %-10s %10s\n' "$clients" "ratio" "$ratio"
+  if [ "$clients" = "$TARGET_CLIENTS" ]; then
+    TARGET_MET=$(awk -v x="$ratio" -v t="$TARGET_RATIO" 'BEGIN { print (x >= t) ? "met" : "not met" }')
+    TARGET_RATIO_SEEN=$ratio
+  fi
+  unset cps p50 p99 failed busy
+done
+
+if [ -n "$TARGET_MET" ]; then
+  echo "target: daemon/reference >= $TARGET_RATIO at $TARGET_CLIENTS clients: $TARGET_MET ($TARGET_RATIO_SEEN)"
+  if [ "$TARGET_MET" != met ] && [ "$STATUS" = 0 ]; then STATUS=3; fi
+fi
+
+if [ "$SOAK" = 1 ]; then
+  echo "soak: 20000 connections from 16 clients against $DAEMON_LABEL (pid $DAEMON_TARGET_PID)"
+  rc=0
+  launch /dev/null - - \
+    "$LOAD" --port "$DAEMON_PORT" --clients 16 --connections 20000 \
+    --time-limit-ms "$TIME_LIMIT_MS" --watch-pid "$DAEMON_TARGET_PID"
+  LOAD_PID=$LAUNCHED_PID
+  wait "$LOAD_PID" || rc=$?
+  LOAD_PID=""
+  case $rc in
+    0) echo "soak: ok" ;;
+    *) echo "soak: FAILED ($rc)"; STATUS=1 ;;
+  esac
+fi
+exit "$STATUS"

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <functional>
+
+#include "conn/component.h"
+#include "runtime/stream.h"
+
+namespace ostrevan {
+
+class TIdConnectionIntercept;
+
+using TIdInterceptNotifyEvent = std::function<void(TIdConnectionIntercept* ASender)>;
+// AStream holds one block, positioned at its start; a handler may rewrite
+// the bytes and change their number.
+using TIdInterceptStreamEvent =
+    std::function<void(TIdConnectionIntercept* ASender, TStream& AStream)>;
+
+// A hook object that a connection calls when it connects, disconnects,
+// receives and sends, to watch or rewrite the bytes. Intercepts chain: each
+// passes every hook on to its NestedIntercept, so that received bytes pass
+// the innermost intercept first and bytes to send the outermost first.
+//
+// Used by the thread that uses its connection, and has no lock; Disconnect
+// also runs on a thread that closes the connection from outside. One
+// intercept serving several connections at once must guard its own state.
+class TIdConnectionIntercept : public TIdBaseComponent {
+ public:
+  explicit TIdConnectionIntercept(TComponent* AOwner) : TIdBaseComponent(AOwner) {}
+
+  // Stores the connection, calls OnConnect, then passes the hook on.
+  virtual void Connect(TComponent* AConnection);
+  // Passes the hook on first, then calls OnDisconnect and forgets the
+  // connection.
+  virtual void Disconnect();
+  // Passes the block on first, then calls OnReceive and rewinds.
+  virtual void Receive(TStream& AStream);
+  // Calls OnSend and rewinds, then passes the block on.
+  virtual void Send(TStream& AStream);
+
+  // The connection served now, or none; not owned.
+  TComponent* Connection() const { return Connection_; }
+  // Not owned; cleared when that intercept is destroyed.
+  TIdConnectionIntercept* NestedIntercept() const { return NestedIntercept_; }
+  void SetNestedIntercept(TIdConnectionIntercept* value);
+
+  TIdInterceptNotifyEvent OnConnect;
+  TIdInterceptNotifyEvent OnDisconnect;
+  TIdInterceptStreamEvent OnReceive;
+  TIdInterceptStreamEvent OnSend;
+
+ protected:
+  // Each calls the same hook of NestedIntercept when there is one.
+  virtual void NestedConnect(TComponent* AConnection);
+  virtual void NestedDisconnect();
+  virtual void NestedReceive(TStream& AStream);
+  virtual void NestedSend(TStream& AStream);
+
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+
+ private:
+  TComponent* Connection_ = nullptr;
+  TIdConnectionIntercept* NestedIntercept_ = nullptr;
+};
+
+}  // namespace ostrevan

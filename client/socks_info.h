@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "conn/component.h"
+
+namespace ostrevan {
+
+class TIdIOHandler;
+
+enum TSocksVersion { svNoSocks, svSocks4, svSocks4A, svSocks5 };
+enum TSocksAuthentication { saNoAuthentication, saUsernamePassword };
+
+// The SOCKS proxy settings of a socket I/O handler's client connect, and the
+// negotiation with the proxy over that handler's connection. Used by the
+// thread that makes the client connect.
+class TIdSocksInfo : public TIdComponent {
+ public:
+  static constexpr int32_t kDefaultPort = 1080;
+
+  explicit TIdSocksInfo(TComponent* AOwner);
+
+  // Asks the proxy, over ProxyHandler's connection to it, to connect on to
+  // the host and port. Nothing happens with svNoSocks.
+  virtual void NegotiateProxy(const std::string& AHost, int32_t APort);
+
+  TSocksAuthentication Authentication() const { return Authentication_; }
+  void SetAuthentication(TSocksAuthentication value) { Authentication_ = value; }
+  const std::string& Host() const { return Host_; }
+  void SetHost(const std::string& value) { Host_ = value; }
+  const std::string& Password() const { return Password_; }
+  void SetPassword(const std::string& value) { Password_ = value; }
+  int32_t Port() const { return Port_; }
+  void SetPort(int32_t value) { Port_ = value; }
+  const std::string& Username() const { return Username_; }
+  void SetUsername(const std::string& value) { Username_ = value; }
+  TSocksVersion Version() const { return Version_; }
+  void SetVersion(TSocksVersion value) { Version_ = value; }
+  // The handler whose Send and Receive the negotiation uses; not owned,
+  // cleared when that handler is destroyed.
+  TIdIOHandler* ProxyHandler() const { return ProxyHandler_; }
+  void SetProxyHandler(TIdIOHandler* value);
+
+ protected:
+  // Into another TIdSocksInfo: every setting but ProxyHandler. Any other
+  // target raises EConvertError "Cannot assign a ... to a ...".
+  void AssignTo(TPersistent* dest) const override;
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+
+ private:
+  TSocksAuthentication Authentication_ = saNoAuthentication;
+  std::string Host_;
+  std::string Password_;
+  int32_t Port_ = kDefaultPort;
+  std::string Username_;
+  TSocksVersion Version_ = svNoSocks;
+  TIdIOHandler* ProxyHandler_ = nullptr;
+};
+
+}  // namespace ostrevan

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+
+#include "conn/component.h"
+
+namespace ostrevan {
+
+class TIdIOHandler;
+class TIdThread;
+
+// Accepts connections for a server: given a listening socket, it returns a
+// new I/O handler bound to the accepted connection, or none. Used by the
+// listener threads; Prepare by the thread that activates the server.
+class TIdServerIOHandler : public TIdComponent {
+ public:
+  explicit TIdServerIOHandler(TComponent* AOwner) : TIdComponent(AOwner) {}
+
+  // Called when the server activates.
+  virtual void Prepare() {}
+  // The handler of one accepted connection, owned by the caller, or none.
+  virtual TIdIOHandler* AcceptConnection(int32_t AListeningSocket, TIdThread* AThread);
+};
+
+// Accepts into a new TIdIOHandlerSocket. With a thread it waits in slices of
+// AcceptSlice milliseconds and gives up (none) once the thread is Stopped;
+// without one it blocks in the accept.
+class TIdServerIOHandlerSocket : public TIdServerIOHandler {
+ public:
+  static constexpr int32_t kAcceptSlice = 100;
+
+  explicit TIdServerIOHandlerSocket(TComponent* AOwner) : TIdServerIOHandler(AOwner) {}
+
+  // A listening socket closed under the wait, or an interrupted accept,
+  // gives none; other socket errors raise EIdSocketError. The handler made
+  // for the connection is freed on every path that does not return it.
+  TIdIOHandler* AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override;
+};
+
+}  // namespace ostrevan
