@@ -14,6 +14,7 @@
 #include "server/thread_mgr_default.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/loopback.h"
+#include "tests/support/raises.h"
 #include "tests/support/tcp_client.h"
 #include "tests/threads/probe_thread.h"
 
@@ -24,6 +25,7 @@ using namespace std::chrono_literals;
 using testing::ActivateOnLoopback;
 using testing::Describe;
 using testing::Journal;
+using testing::MessageOf;
 using testing::PollUntil;
 using testing::Signal;
 using testing::TTestClient;
@@ -205,12 +207,8 @@ TEST(TcpServer, FailedActivationClosesWhatItOpened) {
   TIdSocketHandle* second = server.Bindings().Add();
   second->SetIP("127.0.0.1");
   second->SetPort(takenPort);
-  try {
-    server.SetActive(true);
-    FAIL() << "no exception";
-  } catch (const EIdCouldNotBindSocket& e) {
-    EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
-  }
+  EXPECT_EQ(MessageOf<EIdCouldNotBindSocket>([&] { server.SetActive(true); }),
+            "Could not bind socket. Address and port are already in use.");
   EXPECT_FALSE(server.Active());
   EXPECT_EQ(server.ListenerThreads(), nullptr);
   EXPECT_FALSE(first->Allocated());
@@ -253,12 +251,8 @@ TEST(TcpServer, PeerThatOutlastsTheWaitKeepsTheServerActive) {
   ASSERT_TRUE(entered.Wait());
   for (int attempt = 0; attempt < 2; ++attempt) {  // a second deactivation waits again
     const auto start = Clock::now();
-    try {
-      server.SetActive(false);
-      FAIL() << "no exception";
-    } catch (const EIdTerminateThreadTimeout& e) {
-      EXPECT_STREQ(e.what(), "Terminate Thread Timeout");
-    }
+    EXPECT_EQ(MessageOf<EIdTerminateThreadTimeout>([&] { server.SetActive(false); }),
+              "Terminate Thread Timeout");
     EXPECT_GE(MillisecondsSince(start), 500);
     EXPECT_TRUE(server.Active());
     EXPECT_EQ(server.ListenerThreads(), nullptr);

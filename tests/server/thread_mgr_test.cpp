@@ -11,11 +11,13 @@
 
 #include "server/errors.h"
 #include "server/thread_mgr_default.h"
+#include "tests/support/raises.h"
 #include "tests/threads/probe_thread.h"
 
 namespace ostrevan {
 namespace {
 
+using testing::MessageOf;
 using testing::PollUntil;
 using testing::Signal;
 
@@ -54,12 +56,8 @@ TEST(ThreadMgr, NoThreadClassCreatesNothing) {
   TIdThreadMgrDefault mgr(nullptr);
   EXPECT_FALSE(mgr.ThreadClass());
   EXPECT_EQ(mgr.ThreadPriority(), 0);
-  try {
-    mgr.AcquireThread();
-    FAIL() << "no exception";
-  } catch (const EIdThreadClassNotSpecified& e) {
-    EXPECT_STREQ(e.what(), "Thread Class Not Specified.");
-  }
+  EXPECT_EQ(MessageOf<EIdThreadClassNotSpecified>([&] { mgr.AcquireThread(); }),
+            "Thread Class Not Specified.");
   EXPECT_EQ(mgr.ActiveThreads().Count(), 0);
 }
 
@@ -130,12 +128,8 @@ TEST(ThreadMgr, ReleasingASelfFreeingThreadFromOutsideFailsAndKeepsItListed) {
   thread->SetFreeOnTerminate(true);
   thread->Start();
   ASSERT_TRUE(PollUntil([&] { return running.load(); }));
-  try {
-    f.mgr->ReleaseThread(thread);
-    FAIL() << "no exception";
-  } catch (const EIdThreadTerminateAndWaitFor& e) {
-    EXPECT_STREQ(e.what(), "Cannot call TerminateAndWaitFor on FreeAndTerminate threads");
-  }
+  EXPECT_EQ(MessageOf<EIdThreadTerminateAndWaitFor>([&] { f.mgr->ReleaseThread(thread); }),
+            "Cannot call TerminateAndWaitFor on FreeAndTerminate threads");
   EXPECT_TRUE(f.mgr->ActiveThreads().Contains(thread));
   f.mgr->ActiveThreads().Remove(thread);
   thread->Terminate();
