@@ -6,8 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/support/child_process.h"
-#include "tests/support/loopback.h"
+#include "tests/support/program_runner.h"
+#include "tests/support/tcp_probe.h"
 
 namespace ostrevan {
 namespace {

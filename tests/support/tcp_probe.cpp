@@ -1,4 +1,4 @@
-#include "tests/support/loopback.h"
+#include "tests/support/tcp_probe.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,4 +1,4 @@
-#include "tests/support/child_process.h"
+#include "tests/support/program_runner.h"
 
 #include <fcntl.h>
 #include <poll.h>
