@@ -49,15 +49,21 @@ void TIdListenerThread::Run() {
   try {
     AcceptPass(peer);
   } catch (const std::exception& e) {
-    Abandon(peer);
-    Server_->ListenerException(*this, e);
-    // A lasting failure (no descriptors left) must not spin a core.
-    PauseSlice();
+    PassFailed(peer, e);
   } catch (...) {
-    Abandon(peer);
-    Server_->ListenerException(*this, Exception("Unknown exception"));
-    PauseSlice();
+    PassFailed(peer, Exception("Unknown exception"));
   }
+}
+
+void TIdListenerThread::PassFailed(TIdPeerThread* APeer, const std::exception& AException) {
+  Abandon(APeer);
+  // Deactivation stops the listener before it shuts the socket down; an
+  // accept woken by the shutdown fails (EINVAL) before the close would have
+  // ended it quietly. Once stopped, a failed pass is the end, not an error.
+  if (TerminateRequested() || StopFlag()) return;
+  Server_->ListenerException(*this, AException);
+  // A lasting failure (no descriptors left) must not spin a core.
+  PauseSlice();
 }
 
 void TIdListenerThread::AcceptPass(TIdPeerThread*& APeer) {

@@ -49,6 +49,9 @@ class TIdListenerThread : public TIdThread {
   void Refuse(TIdPeerThread*& APeer);
   // Unlists a peer thread obtained in a failed pass and discards it.
   void Abandon(TIdPeerThread* APeer);
+  // Discards what the pass obtained; reports the error unless the listener
+  // is stopping, then pauses.
+  void PassFailed(TIdPeerThread* APeer, const std::exception& AException);
   // Waits one retry slice, or less when the thread is stopped meanwhile.
   void PauseSlice();
 

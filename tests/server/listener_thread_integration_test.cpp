@@ -58,6 +58,24 @@ TEST(ListenerThread, WithoutAServerItAcceptsNothingAndStopsWhenTold) {
   EXPECT_FALSE(binding.Allocated());  // closed when its run steps ended
 }
 
+// Deactivation terminates the listener, then shuts its socket down and
+// closes it. An accept woken by the shutdown fails (EINVAL) before the close
+// would make it end quietly: that is the end of listening, not an error.
+TEST(ListenerThread, AcceptFailingAfterTheStopRequestIsNoListenError) {
+  TIdTCPServer server(nullptr);
+  std::atomic<int> reports{0};
+  server.OnListenException = [&](TIdListenerThread&, const std::exception&) { ++reports; };
+  server.OnExecute = [](TIdPeerThread& thread) { thread.Connection()->Disconnect(); };
+  // One connection served: the listener is past its first pass and waits.
+  TTestClient(ActivateOnLoopback(server)).AwaitClose();
+  TIdListenerThread* listener = server.ListenerThreads()->LockList().Items().front();
+  listener->Terminate();
+  shutdown(listener->Binding()->Descriptor(), SHUT_RDWR);  // wakes the accept wait
+  EXPECT_TRUE(PollUntil([&] { return listener->Finished(); }));
+  EXPECT_EQ(reports, 0);
+  server.SetActive(false);
+}
+
 // In a child process: the descriptor limit is the process's.
 TEST(ListenerThread, OutOfDescriptorsItWaitsQuietlyAndServesAgainLater) {
 #if defined(__SANITIZE_ADDRESS__)

@@ -32,7 +32,7 @@ using testing::BuildDir;
 using testing::TChildProcess;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kConnections = 3000;  // a sanitized daemon is several times slower
+constexpr int kConnections = 10000;  // a sanitized daemon is several times slower
 #else
 constexpr int kConnections = 20000;
 #endif
