@@ -44,12 +44,21 @@ sigset_t OperatorSignals() {
   return set;
 }
 
+// True on the threads this class starts: they block the operator's signals
+// from their first instruction and never unblock them.
+thread_local bool operatorSignalsBlocked = false;
+
 int CreatePosixThread(pthread_t* handle, size_t stackSize, void* (*proc)(void*), void* arg) {
   pthread_attr_t attr;
   int rc = pthread_attr_init(&attr);
   if (rc != 0) return rc;
   rc = pthread_attr_setstacksize(&attr, AtLeastStackMin(stackSize));
-  if (rc == 0) {
+  if (rc == 0 && operatorSignalsBlocked) {
+    // A framework thread creating another (a listener its peer threads):
+    // the mask the new thread inherits is already right, and two system
+    // calls per connection are saved.
+    rc = pthread_create(handle, &attr, proc, arg);
+  } else if (rc == 0) {
     // The new thread inherits the creator's mask; block the operator's
     // signals for the creation only and give the creator its mask back.
     sigset_t blocked = OperatorSignals();
@@ -185,6 +194,7 @@ void TThread::MarkFinished() {
 
 void* TThread::ThreadProc(void* arg) {
   auto* self = static_cast<TThread*>(arg);
+  operatorSignalsBlocked = true;
   // A new thread inherits its creator's floating-point control; the time
   // arithmetic relies on rounding to nearest. No traps are enabled: a trap
   // would be a signal, not an exception.

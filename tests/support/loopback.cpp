@@ -43,7 +43,12 @@ int ConnectToLoopback(uint16_t port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   Require(fd >= 0, "socket");
   sockaddr_in address = LoopbackAddress(port);
-  Require(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0, "connect");
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    const int error = errno;
+    close(fd);  // a refused connect must not cost the caller a descriptor
+    errno = error;
+    Require(false, "connect");
+  }
   return fd;
 }
 

@@ -176,6 +176,12 @@ TEST(Thread, FrameworkThreadsBlockOperatorSignalsAndUseTheirStackSize) {
   EXPECT_EQ(sigismember(&after, SIGINT), sigismember(&before, SIGINT));  // creator's mask back
   EXPECT_EQ(sigismember(&after, SIGTERM), sigismember(&before, SIGTERM));
   EXPECT_EQ(seen.rounding, FE_TONEAREST);
+  // A thread made by a framework thread (a listener's peer thread) too.
+  Environment nested;
+  BodyThread outer([&](BodyThread&) { nested = ObserveEnvironment(0); });
+  outer.WakeThread();
+  outer.WaitFor();
+  EXPECT_TRUE(nested.operatorSignalsBlocked);
 
   // glibc may hand a thread a cached stack of up to four times the size it
   // asked for, and the sanitizers raise small stacks to hold their own

@@ -1,0 +1,27 @@
+#include "server/command.h"
+
+#include "server/command_handler.h"
+#include "server/peer_thread.h"
+#include "server/tcp_server.h"
+
+namespace ostrevan {
+
+TIdCommand::TIdCommand()
+    : Params_(std::make_unique<TStringList>()),
+      Reply_(std::make_unique<TIdRFCReply>()),
+      Response_(std::make_unique<TStringList>()) {}
+
+TIdCommand::~TIdCommand() = default;
+
+void TIdCommand::PerformCommand() {
+  if (CommandHandler_ != nullptr && CommandHandler_->OnCommand) CommandHandler_->OnCommand(*this);
+}
+
+void TIdCommand::SendReply() {
+  PerformReply_ = false;
+  TIdTCPServer* server = CommandHandler_ != nullptr ? CommandHandler_->Server() : nullptr;
+  if (server != nullptr) server->ReplyTexts().CompleteReply(*Reply_);
+  Thread_->Connection()->WriteReply(*Reply_);
+}
+
+}  // namespace ostrevan

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "server/tcp_server_connection.h"
+#include "threads/id_thread.h"
+
+namespace ostrevan {
+
+// Serves one accepted connection: the server's connect step, its execute
+// step while the client stays connected, its disconnect step; then it
+// releases itself to the thread manager, leaves the server's PeerThreads,
+// frees the connection and, being marked to free itself, its own object.
+//
+// Created suspended by the thread manager and given its connection by the
+// listener before Start; after Start it belongs to itself. The server's
+// thread reads Connection only while holding the PeerThreads lock.
+class TIdPeerThread : public TIdThread {
+ public:
+  explicit TIdPeerThread(bool ACreateSuspended = true, size_t AStackSize = 0);
+  ~TIdPeerThread() override;
+
+  TIdTCPServerConnection* Connection() const { return Connection_.get(); }
+  // Takes ownership of the connection.
+  void SetConnection(TIdTCPServerConnection* value) { Connection_.reset(value); }
+  // Frees the connection and clears the reference.
+  void FreeConnection() { Connection_.reset(); }
+
+ protected:
+  // Prepares the accepted transport, installs the server intercept's
+  // connection intercept, runs the server's connect step; stops the thread
+  // when that step left the connection closed.
+  void BeforeRun() override;
+  // The server's execute step; socket errors, a closed socket and the
+  // client's close are reported through the server's OnException without
+  // ending the thread, anything else is reported and ends it.
+  void Run() override;
+  // The server's disconnect step.
+  void AfterRun() override;
+  // Releases the thread, unlists it and frees the connection.
+  void Cleanup() override;
+
+ private:
+  void ExecuteStep();
+
+  std::unique_ptr<TIdTCPServerConnection> Connection_;
+};
+
+}  // namespace ostrevan

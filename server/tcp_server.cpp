@@ -1,0 +1,341 @@
+#include "server/tcp_server.h"
+
+#include <sys/socket.h>
+
+#include "client/server_intercept.h"
+#include "conn/server_io_handler.h"
+#include "net/stack.h"
+#include "server/errors.h"
+#include "server/listener_thread.h"
+#include "server/peer_thread.h"
+#include "server/tcp_server_connection.h"
+#include "server/thread_mgr_default.h"
+
+namespace ostrevan {
+
+namespace {
+
+constexpr int32_t kPeerWaitStep = 250;
+// How often destruction looks again for peer threads that outlasted the
+// deactivation's wait.
+constexpr int32_t kPeerEndPoll = 10;
+
+}  // namespace
+
+TIdTCPServer::TIdTCPServer(TComponent* AOwner)
+    : TIdComponent(AOwner),
+      Bindings_(std::make_unique<TIdSocketHandles>(this)),
+      CommandHandlers_(std::make_unique<TIdCommandHandlers>(this)),
+      Greeting_(std::make_unique<TIdRFCReply>()),
+      MaxConnectionReply_(std::make_unique<TIdRFCReply>()),
+      ReplyTexts_(std::make_unique<TIdRFCReplies>(this)),
+      PeerThreadClass_(ThreadClassOf<TIdPeerThread>()),
+      PeerThreads_(std::make_unique<TThreadList<TIdPeerThread>>()),
+      ReplyUnknownCommand_(std::make_unique<TIdRFCReply>()) {}
+
+TIdTCPServer::~TIdTCPServer() {
+  try {
+    SetActive(false);
+  } catch (...) {
+    // A timed-out deactivation: the peers' sockets are closed, and the wait
+    // below goes on until their threads have left the list.
+  }
+  try {
+    StopListeners();
+  } catch (...) {
+  }
+  WaitForPeersToEnd();
+  FreeImplicitThreadMgr();
+  if (ImplicitIOHandler_) {
+    TIdServerIOHandler* handler = IOHandler_.exchange(nullptr);
+    ImplicitIOHandler_ = false;
+    delete handler;
+  }
+  Bindings_.reset();
+  ReplyUnknownCommand_.reset();
+  ReplyTexts_.reset();
+  PeerThreads_.reset();
+  MaxConnectionReply_.reset();
+  Greeting_.reset();
+  CommandHandlers_.reset();
+}
+
+// --- Activation and deactivation ------------------------------------------
+
+void TIdTCPServer::SetActive(bool value) {
+  if (Designing() || Loading() || value == Active_) {
+    Active_ = value;
+    return;
+  }
+  if (value) {
+    Activate();
+  } else {
+    Deactivate();
+  }
+  Active_ = value;
+}
+
+void TIdTCPServer::Loaded() {
+  TIdComponent::Loaded();
+  if (Active_) {
+    Active_ = false;
+    SetActive(true);
+  }
+}
+
+void TIdTCPServer::Activate() {
+  if (!CommandHandlersPrepared_) {
+    CommandHandlersPrepared_ = true;
+    PrepareCommandHandlers();
+  }
+  if (Bindings_->Count() == 0) Bindings_->Add();
+  ThreadMgr()->SetThreadClass(PeerThreadClass_);
+  if (IOHandler_ == nullptr) {
+    auto* handler = new TIdServerIOHandlerSocket(this);
+    SetIOHandler(handler);
+    ImplicitIOHandler_ = true;
+  }
+  // Completed here, once, rather than by whichever peer thread comes first:
+  // peer threads only read the greeting.
+  ReplyTexts_->CompleteReply(*Greeting_);
+  ListenerThreads_ = std::make_unique<TThreadList<TIdListenerThread>>();
+  try {
+    IOHandler_.load()->Prepare();
+    for (int i = 0; i < Bindings_->Count(); ++i) {
+      TIdSocketHandle& binding = *Bindings_->Items(i);
+      OpenBinding(binding);
+      StartListener(binding);
+    }
+  } catch (...) {
+    // Nothing half-open stays behind a failed activation.
+    StopListeners();
+    CloseBindings();
+    throw;
+  }
+}
+
+void TIdTCPServer::OpenBinding(TIdSocketHandle& ABinding) {
+  ABinding.Allocate(SOCK_STREAM, 0);
+  if (ReuseSocket_ == rsOSDependent || ReuseSocket_ == rsTrue) {
+    const int32_t one = 1;
+    ABinding.SetOption(SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  }
+  ABinding.BindLocal();
+  ABinding.StartListening(ListenQueue_);
+}
+
+void TIdTCPServer::StartListener(TIdSocketHandle& ABinding) {
+  auto* listener = new TIdListenerThread(this, &ABinding);
+  ListenerThreads_->Add(listener);
+  listener->Start();
+}
+
+void TIdTCPServer::CloseBindings() {
+  for (int i = 0; i < Bindings_->Count(); ++i) Bindings_->Items(i)->Close();
+}
+
+void TIdTCPServer::Deactivate() {
+  StopListeners();
+  try {
+    StopPeers();
+  } catch (...) {
+    FreeImplicitThreadMgrIfIdle();
+    throw;
+  }
+  FreeImplicitThreadMgrIfIdle();
+}
+
+void TIdTCPServer::StopListeners() {
+  if (!ListenerThreads_) return;
+  {
+    auto locked = ListenerThreads_->LockList();
+    for (TIdListenerThread* listener : locked.Items()) {
+      listener->Terminate();
+      listener->Binding()->Close();
+      // Only a listener whose Start failed still waits at its start gate.
+      if (listener->IsSuspended()) listener->WakeThread();
+      try {
+        listener->WaitFor();
+      } catch (...) {
+        // The join failed: the thread is gone already.
+      }
+      delete listener;
+    }
+  }
+  ListenerThreads_.reset();
+}
+
+void TIdTCPServer::CloseTransports() {
+  auto locked = PeerThreads_->LockList();
+  for (TIdPeerThread* peer : locked.Items()) {
+    if (TIdTCPServerConnection* connection = peer->Connection()) connection->CloseTransport();
+  }
+}
+
+void TIdTCPServer::StopPeers() {
+  CloseTransports();
+  for (int32_t step = 0; step < TerminateWaitTime_ / kPeerWaitStep; ++step) {
+    TIdStack::PauseMilliseconds(kPeerWaitStep);
+    if (PeerThreads_->Empty()) return;
+  }
+  throw EIdTerminateThreadTimeout();
+}
+
+void TIdTCPServer::WaitForPeersToEnd() {
+  if (PeerThreads_->Empty()) return;
+  CloseTransports();
+  while (!PeerThreads_->Empty()) TIdStack::PauseMilliseconds(kPeerEndPoll);
+}
+
+// --- Thread manager, I/O handler, intercept -------------------------------
+
+TIdThreadMgr* TIdTCPServer::ThreadMgr() {
+  TIdThreadMgr* mgr = ThreadMgr_;
+  if (mgr != nullptr || Designing()) return mgr;
+  std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
+  mgr = ThreadMgr_;
+  if (mgr == nullptr) {
+    mgr = new TIdThreadMgrDefault(this);
+    InstallThreadMgr(mgr);
+    ImplicitThreadMgr_ = true;
+  }
+  return mgr;
+}
+
+void TIdTCPServer::SetThreadMgr(TIdThreadMgr* value) {
+  std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
+  InstallThreadMgr(value);
+}
+
+void TIdTCPServer::InstallThreadMgr(TIdThreadMgr* value) {
+  FreeImplicitThreadMgr();
+  if (TIdThreadMgr* previous = ThreadMgr_; previous != nullptr && previous != value) {
+    RemoveFreeNotification(previous);
+  }
+  ThreadMgr_ = value;
+  if (value != nullptr) value->FreeNotification(this);
+}
+
+void TIdTCPServer::FreeImplicitThreadMgr() {
+  if (!ImplicitThreadMgr_) return;
+  // Forgotten before it goes, so that its removal notice is not taken for
+  // the loss of a manager in use.
+  TIdThreadMgr* mgr = ThreadMgr_.exchange(nullptr);
+  ImplicitThreadMgr_ = false;
+  delete mgr;
+}
+
+void TIdTCPServer::FreeImplicitThreadMgrIfIdle() {
+  if (ImplicitThreadMgr_ && PeerThreads_->Empty()) {
+    std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
+    FreeImplicitThreadMgr();
+  }
+}
+
+void TIdTCPServer::SetIOHandler(TIdServerIOHandler* value) {
+  TIdServerIOHandler* current = IOHandler_;
+  if (current != nullptr && ImplicitIOHandler_) {
+    ImplicitIOHandler_ = false;
+    IOHandler_ = nullptr;
+    delete current;
+  }
+  IOHandler_ = value;
+  if (value != nullptr) value->FreeNotification(this);
+}
+
+void TIdTCPServer::SetIntercept(TIdServerIntercept* value) {
+  Intercept_ = value;
+  if (value != nullptr) value->FreeNotification(this);
+}
+
+void TIdTCPServer::Notification(TComponent* AComponent, TOperation Operation) {
+  TIdComponent::Notification(AComponent, Operation);
+  if (Operation != opRemove) return;
+  if (AComponent != nullptr && AComponent == ThreadMgr_.load()) {
+    // Peer threads release themselves to this manager before they leave
+    // PeerThreads: once the list is empty none of them can still be inside
+    // it. This runs inside the manager's destructor, so a timed-out wait
+    // goes on instead of raising.
+    try {
+      StopPeers();
+    } catch (...) {
+      WaitForPeersToEnd();
+    }
+    ThreadMgr_ = nullptr;
+  }
+  if (AComponent == Intercept_.load()) Intercept_ = nullptr;
+  if (AComponent == IOHandler_.load()) IOHandler_ = nullptr;
+}
+
+void TIdTCPServer::SetBindings(const TIdSocketHandles& value) { Bindings_->Assign(&value); }
+
+void TIdTCPServer::SetDefaultPort(int32_t value) { Bindings_->SetDefaultPort(value); }
+
+// --- Steps of the listener and peer threads --------------------------------
+
+void TIdTCPServer::PeerConnected(TIdPeerThread& AThread) {
+  AThread.Connection()->WriteReply(*Greeting_);
+  if (OnConnect) OnConnect(AThread);
+}
+
+void TIdTCPServer::PeerDisconnected(TIdPeerThread& AThread) {
+  if (OnDisconnect) OnDisconnect(AThread);
+}
+
+bool TIdTCPServer::ExecutePeer(TIdPeerThread& AThread) {
+  if (CommandHandlersEnabled_ && CommandHandlers_->Count() > 0) {
+    TIdTCPServerConnection* connection = AThread.Connection();
+    if (!connection->Connected()) return true;
+    const std::string line = connection->ReadLn("\n", -1, -1);
+    if (line.empty()) return true;
+    BeforeCommandHandler(AThread, line);
+    try {
+      RunCommandHandlers(AThread, line);
+    } catch (...) {
+      AfterCommandHandler(AThread);
+      throw;
+    }
+    AfterCommandHandler(AThread);
+    return true;
+  }
+  if (!OnExecute) return false;
+  OnExecute(AThread);
+  return true;
+}
+
+void TIdTCPServer::RunCommandHandlers(TIdPeerThread& AThread, const std::string& ALine) {
+  const int count = CommandHandlers_->Count();
+  for (int i = 0; i < count; ++i) {
+    TIdCommandHandler* handler = CommandHandlers_->Items(i);
+    if (handler->Enabled() && handler->CheckCommand(ALine, AThread)) return;
+  }
+  UnknownCommand(ALine, AThread);
+}
+
+void TIdTCPServer::PeerException(TIdPeerThread& AThread, const std::exception& AException) {
+  if (OnException) OnException(AThread, AException);
+}
+
+void TIdTCPServer::ListenerException(TIdListenerThread& AThread, const std::exception& AException) {
+  if (OnListenException) OnListenException(AThread, AException);
+}
+
+void TIdTCPServer::BeforeCommandHandler(TIdPeerThread& AThread, const std::string& AData) {
+  if (OnBeforeCommandHandler) OnBeforeCommandHandler(*this, AData, AThread);
+}
+
+void TIdTCPServer::AfterCommandHandler(TIdPeerThread& AThread) {
+  if (OnAfterCommandHandler) OnAfterCommandHandler(*this, AThread);
+}
+
+void TIdTCPServer::UnknownCommand(const std::string& AData, TIdPeerThread& AThread) {
+  if (OnNoCommandHandler) {
+    OnNoCommandHandler(*this, AData, AThread);
+  } else if (ReplyUnknownCommand_->HasContent()) {
+    AThread.Connection()->WriteReply(*ReplyUnknownCommand_);
+  } else {
+    throw EIdTCPServerError("No command handler found.");
+  }
+}
+
+}  // namespace ostrevan

@@ -1,0 +1,222 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "conn/component.h"
+#include "net/socket_handle.h"
+#include "runtime/thread_list.h"
+#include "server/command_handler.h"
+#include "server/rfc_reply.h"
+#include "server/thread_mgr.h"
+
+namespace ostrevan {
+
+class TIdListenerThread;
+class TIdPeerThread;
+class TIdServerIntercept;
+class TIdServerIOHandler;
+class TIdTCPServer;
+
+enum TIdReuseSocket { rsOSDependent, rsTrue, rsFalse };
+
+using TIdAfterCommandHandlerEvent = std::function<void(TIdTCPServer& ASender, TIdPeerThread& AThread)>;
+using TIdBeforeCommandHandlerEvent =
+    std::function<void(TIdTCPServer& ASender, const std::string& AData, TIdPeerThread& AThread)>;
+using TIdServerThreadEvent = std::function<void(TIdPeerThread& AThread)>;
+using TIdServerThreadExceptionEvent =
+    std::function<void(TIdPeerThread& AThread, const std::exception& AException)>;
+using TIdListenExceptionEvent =
+    std::function<void(TIdListenerThread& AThread, const std::exception& AException)>;
+using TIdNoCommandHandlerEvent =
+    std::function<void(TIdTCPServer& ASender, const std::string& AData, TIdPeerThread& AThread)>;
+
+// True when the list is absent or holds fewer than ACount entries; the count
+// is read under the list's lock.
+template <class T>
+bool ListCountBelow(const TThreadList<T>* AList, int32_t ACount) {
+  return AList == nullptr || AList->Count() < ACount;
+}
+
+// A multi-threaded TCP server: one listener thread per binding, one peer
+// thread per accepted connection, obtained from a thread manager. What is
+// done on a connection is ExecutePeer: a derived server overrides it, or the
+// base runs OnExecute or the command handlers.
+//
+// Owned by the thread that creates it, which alone sets properties (while
+// the server is inactive), activates, deactivates and destroys it. Listener
+// threads call ListenerException and read IOHandler, ThreadMgr,
+// MaxConnections and MaxConnectionReply; peer threads call PeerConnected,
+// ExecutePeer, PeerException, PeerDisconnected and the command-handler
+// steps; both use PeerThreads, which has its own lock. Events run on the
+// listener or peer thread concerned, several at once.
+//
+// Each connection costs one thread, created with the process's default
+// stack size: TThread::DefaultStackSize(), 256 KiB unless changed with
+// TThread::SetDefaultStackSize before activation.
+class TIdTCPServer : public TIdComponent {
+ public:
+  explicit TIdTCPServer(TComponent* AOwner);
+  // Deactivates; if peer threads outlast TerminateWaitTime it keeps waiting
+  // for them (their sockets are closed by then), so that no thread touches a
+  // freed server. Never raises.
+  ~TIdTCPServer() override;
+
+  // --- Properties ---------------------------------------------------------
+
+  bool Active() const { return Active_; }
+  // Activation opens every binding and starts its listener; a failure
+  // closes what was opened and propagates, leaving Active false.
+  // Deactivation stops the listeners, closes every peer's socket and waits
+  // for the peer threads in 250 ms steps up to TerminateWaitTime, raising
+  // EIdTerminateThreadTimeout "Terminate Thread Timeout" (Active stays
+  // true) when some remain. Setting the current value does nothing.
+  virtual void SetActive(bool value);
+
+  TIdSocketHandles& Bindings() { return *Bindings_; }
+  // Copies the items.
+  virtual void SetBindings(const TIdSocketHandles& value);
+  TIdCommandHandlers& CommandHandlers() { return *CommandHandlers_; }
+  bool CommandHandlersEnabled() const { return CommandHandlersEnabled_; }
+  void SetCommandHandlersEnabled(bool value) { CommandHandlersEnabled_ = value; }
+  // The port each new binding starts with; kept in Bindings.
+  int32_t DefaultPort() const { return Bindings_->DefaultPort(); }
+  virtual void SetDefaultPort(int32_t value);
+  // Written to every new connection when it has content.
+  TIdRFCReply& Greeting() { return *Greeting_; }
+  void SetGreeting(const TIdRFCReply& value) { Greeting_->Assign(&value); }
+  TIdServerIntercept* Intercept() const { return Intercept_; }
+  virtual void SetIntercept(TIdServerIntercept* value);
+  TIdServerIOHandler* IOHandler() const { return IOHandler_; }
+  virtual void SetIOHandler(TIdServerIOHandler* value);
+  int32_t ListenQueue() const { return ListenQueue_; }
+  void SetListenQueue(int32_t value) { ListenQueue_ = value; }
+  // Written to a connection refused by MaxConnections, not completed from
+  // ReplyTexts.
+  TIdRFCReply& MaxConnectionReply() { return *MaxConnectionReply_; }
+  void SetMaxConnectionReply(const TIdRFCReply& value) { MaxConnectionReply_->Assign(&value); }
+  // Upper bound of live peer threads; 0 or less: none.
+  int32_t MaxConnections() const { return MaxConnections_; }
+  void SetMaxConnections(int32_t value) { MaxConnections_ = value; }
+  int32_t ReplyExceptionCode() const { return ReplyExceptionCode_; }
+  void SetReplyExceptionCode(int32_t value) { ReplyExceptionCode_ = value; }
+  TIdRFCReplies& ReplyTexts() { return *ReplyTexts_; }
+  TIdRFCReply& ReplyUnknownCommand() { return *ReplyUnknownCommand_; }
+  void SetReplyUnknownCommand(const TIdRFCReply& value) { ReplyUnknownCommand_->Assign(&value); }
+  TIdReuseSocket ReuseSocket() const { return ReuseSocket_; }
+  void SetReuseSocket(TIdReuseSocket value) { ReuseSocket_ = value; }
+  int32_t TerminateWaitTime() const { return TerminateWaitTime_; }
+  void SetTerminateWaitTime(int32_t value) { TerminateWaitTime_ = value; }
+  // Never none outside design mode: a TIdThreadMgrDefault owned by the
+  // server is made on first use.
+  TIdThreadMgr* ThreadMgr();
+  // Frees an implicit manager at once.
+  virtual void SetThreadMgr(TIdThreadMgr* value);
+
+  // The class of the peer threads the thread manager makes; TIdPeerThread
+  // unless a derived server sets another (a TIdPeerThread descendant).
+  const TIdThreadClass& PeerThreadClass() const { return PeerThreadClass_; }
+  void SetPeerThreadClass(TIdThreadClass value) { PeerThreadClass_ = std::move(value); }
+
+  // The live peer threads. While its lock is held every listed thread's
+  // connection exists: a peer thread unlists itself before freeing it.
+  TThreadList<TIdPeerThread>& PeerThreads() { return *PeerThreads_; }
+  // The running listeners; null while inactive.
+  TThreadList<TIdListenerThread>* ListenerThreads() { return ListenerThreads_.get(); }
+
+  // --- Events -------------------------------------------------------------
+
+  TIdAfterCommandHandlerEvent OnAfterCommandHandler;
+  TIdBeforeCommandHandlerEvent OnBeforeCommandHandler;
+  TIdServerThreadEvent OnConnect;
+  TIdServerThreadEvent OnDisconnect;
+  TIdServerThreadExceptionEvent OnException;
+  TIdServerThreadEvent OnExecute;
+  TIdListenExceptionEvent OnListenException;
+  TIdNoCommandHandlerEvent OnNoCommandHandler;
+
+  // --- Steps of the listener and peer threads ---------------------------
+
+  // Writes the greeting (when it has content), then calls OnConnect.
+  virtual void PeerConnected(TIdPeerThread& AThread);
+  // Calls OnDisconnect.
+  virtual void PeerDisconnected(TIdPeerThread& AThread);
+  // One execute step; false when nothing handled the connection. The base
+  // reads a line for the command handlers when it has enabled ones, else
+  // calls OnExecute.
+  virtual bool ExecutePeer(TIdPeerThread& AThread);
+  void PeerException(TIdPeerThread& AThread, const std::exception& AException);
+  void ListenerException(TIdListenerThread& AThread, const std::exception& AException);
+  void BeforeCommandHandler(TIdPeerThread& AThread, const std::string& AData);
+  void AfterCommandHandler(TIdPeerThread& AThread);
+  // OnNoCommandHandler, else ReplyUnknownCommand when it has content, else
+  // EIdTCPServerError "No command handler found.".
+  void UnknownCommand(const std::string& AData, TIdPeerThread& AThread);
+
+  // The manager the peer threads release themselves to: the current one,
+  // without making one (a peer thread must not create a manager).
+  TIdThreadMgr* CurrentThreadMgr() const { return ThreadMgr_; }
+
+  // Applies an Active stored while loading.
+  void Loaded() override;
+
+ protected:
+  // Runs once, at the start of the first activation; empty here.
+  virtual void PrepareCommandHandlers() {}
+
+  void Notification(TComponent* AComponent, TOperation Operation) override;
+
+  // Terminates every listener, closes its binding, waits for it and frees
+  // it; then drops the list.
+  void StopListeners();
+  // Closes every peer's socket, then waits for the peer threads in 250 ms
+  // steps, TerminateWaitTime div 250 of them, raising
+  // EIdTerminateThreadTimeout when none found the list empty.
+  void StopPeers();
+
+ private:
+  void Activate();
+  void Deactivate();
+  void OpenBinding(TIdSocketHandle& ABinding);
+  void StartListener(TIdSocketHandle& ABinding);
+  void CloseBindings();
+  void CloseTransports();
+  void RunCommandHandlers(TIdPeerThread& AThread, const std::string& ALine);
+  void FreeImplicitThreadMgr();
+  void FreeImplicitThreadMgrIfIdle();
+  void InstallThreadMgr(TIdThreadMgr* value);
+  void WaitForPeersToEnd();
+
+  std::atomic<bool> Active_{false};
+  std::atomic<TIdThreadMgr*> ThreadMgr_{nullptr};
+  std::unique_ptr<TIdSocketHandles> Bindings_;
+  std::unique_ptr<TIdCommandHandlers> CommandHandlers_;
+  std::atomic<bool> CommandHandlersEnabled_{true};
+  bool CommandHandlersPrepared_ = false;
+  std::unique_ptr<TIdRFCReply> Greeting_;
+  std::atomic<bool> ImplicitThreadMgr_{false};
+  bool ImplicitIOHandler_ = false;
+  std::atomic<TIdServerIntercept*> Intercept_{nullptr};
+  std::atomic<TIdServerIOHandler*> IOHandler_{nullptr};
+  std::unique_ptr<TThreadList<TIdListenerThread>> ListenerThreads_;
+  int32_t ListenQueue_ = 15;
+  std::unique_ptr<TIdRFCReply> MaxConnectionReply_;
+  std::atomic<int32_t> MaxConnections_{0};
+  std::unique_ptr<TIdRFCReplies> ReplyTexts_;
+  TIdReuseSocket ReuseSocket_ = rsOSDependent;
+  int32_t TerminateWaitTime_ = 5000;
+  TIdThreadClass PeerThreadClass_;
+  std::unique_ptr<TThreadList<TIdPeerThread>> PeerThreads_;
+  std::atomic<int32_t> ReplyExceptionCode_{0};
+  std::unique_ptr<TIdRFCReply> ReplyUnknownCommand_;
+  // Makes the on-demand creation of the implicit thread manager happen once
+  // when a listener and the owner's thread ask at the same time.
+  std::recursive_mutex ThreadMgrLock_;
+};
+
+}  // namespace ostrevan

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "conn/tcp_connection.h"
+
+namespace ostrevan {
+
+class TIdTCPServer;
+
+// The connection of one accepted client, owned and used by its peer thread;
+// the server's thread may call CloseTransport while it deactivates.
+class TIdTCPServerConnection : public TIdTCPConnection {
+ public:
+  // No owner component: the peer thread frees it.
+  explicit TIdTCPServerConnection(TIdTCPServer* AServer);
+
+  // The server that accepted the connection.
+  TIdTCPServer* Server() const { return Server_; }
+
+ private:
+  TIdTCPServer* const Server_;
+};
+
+}  // namespace ostrevan

@@ -1,0 +1,35 @@
+#include "server/thread_mgr.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "server/errors.h"
+
+namespace ostrevan {
+
+TIdThreadMgr::TIdThreadMgr(TComponent* AOwner) : TIdBaseComponent(AOwner) {}
+
+TIdThreadMgr::~TIdThreadMgr() = default;
+
+TIdThread* TIdThreadMgr::NewThread() {
+  if (!ThreadClass_) throw EIdThreadClassNotSpecified();
+  std::unique_ptr<TIdThread> thread(ThreadClass_(true));
+  ostrevan::SetThreadPriority(thread.get(), ThreadPriority_);
+  return thread.release();
+}
+
+void SetThreadPriority(TIdThread* /*AThread*/, int8_t APriority) {
+  const int current = getpriority(PRIO_PROCESS, 0);
+  // Setting the value the thread already has would change nothing; not
+  // asking saves two system calls per connection.
+  if (current == APriority) return;
+  if (current < APriority || geteuid() == 0) {
+    (void)setpriority(PRIO_PROCESS, 0, APriority);
+  }
+}
+
+bool IsCurrentThread(const TIdThread* AThread) { return AThread->IsCurrentThread(); }
+
+}  // namespace ostrevan

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+
+#include "conn/component.h"
+#include "runtime/thread_list.h"
+#include "threads/id_thread.h"
+
+namespace ostrevan {
+
+// A class of threads: makes one thread of that class, suspended when asked.
+// An empty factory is "no class".
+using TIdThreadClass = std::function<TIdThread*(bool ACreateSuspended)>;
+
+template <class T>
+TIdThreadClass ThreadClassOf() {
+  return [](bool ACreateSuspended) -> TIdThread* { return new T(ACreateSuspended); };
+}
+
+// Hands out the threads that serve connections and takes them back.
+//
+// Owned by the thread that creates it (a server's main thread). Acquire and
+// release may come from any thread at once (listeners acquire, peer threads
+// release themselves); ActiveThreads is the only state they share, under its
+// own lock. ThreadClass and ThreadPriority are set while nothing is acquired.
+//
+// Threads are created with the process's default stack size,
+// TThread::DefaultStackSize() (256 KiB unless TThread::SetDefaultStackSize
+// changed it before the threads are made).
+class TIdThreadMgr : public TIdBaseComponent {
+ public:
+  explicit TIdThreadMgr(TComponent* AOwner);
+  // Threads still listed are neither stopped nor freed.
+  ~TIdThreadMgr() override;
+
+  // A new thread of ThreadClass, suspended and not listed, with
+  // ThreadPriority applied. Raises EIdThreadClassNotSpecified "Thread Class
+  // Not Specified." when there is no class.
+  virtual TIdThread* NewThread();
+  // A thread ready to be given work and started by the caller; listed.
+  virtual TIdThread* AcquireThread() = 0;
+  // Takes back a thread that AcquireThread handed out.
+  virtual void ReleaseThread(TIdThread* AThread) = 0;
+
+  // The threads handed out and not yet released.
+  TThreadList<TIdThread>& ActiveThreads() { return ActiveThreads_; }
+
+  const TIdThreadClass& ThreadClass() const { return ThreadClass_; }
+  void SetThreadClass(TIdThreadClass value) { ThreadClass_ = std::move(value); }
+  // A POSIX nice value.
+  int8_t ThreadPriority() const { return ThreadPriority_; }
+  void SetThreadPriority(int8_t value) { ThreadPriority_ = value; }
+
+ private:
+  TThreadList<TIdThread> ActiveThreads_;
+  TIdThreadClass ThreadClass_;
+  std::atomic<int8_t> ThreadPriority_{0};
+};
+
+// Applies a nice value the way the thread manager does for each new thread:
+// to the calling thread (AThread is not used), and only when that lowers
+// its priority or the process runs as root. The nice value of a Linux
+// thread is its own, so this changes the thread that creates the threads
+// (a server's listener), not the new one; that is deliberate and kept.
+void SetThreadPriority(TIdThread* AThread, int8_t APriority);
+
+// True when the caller runs on AThread's POSIX thread.
+bool IsCurrentThread(const TIdThread* AThread);
+
+}  // namespace ostrevan

@@ -1,0 +1,327 @@
+#include "server/tcp_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "conn/errors.h"
+#include "server/errors.h"
+#include "server/peer_thread.h"
+#include "server/thread_mgr_default.h"
+#include "tests/server/server_test_support.h"
+#include "tests/support/loopback.h"
+#include "tests/support/raises.h"
+#include "tests/support/tcp_client.h"
+#include "tests/threads/probe_thread.h"
+
+namespace ostrevan {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ActivateOnLoopback;
+using testing::Describe;
+using testing::Journal;
+using testing::MessageOf;
+using testing::PollUntil;
+using testing::Signal;
+using testing::TTestClient;
+using Log = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+// Journals the connect, disconnect and exception events of a server.
+void Watch(TIdTCPServer& server, Journal& journal) {
+  server.OnConnect = [&journal](TIdPeerThread&) { journal.Add("connect"); };
+  server.OnDisconnect = [&journal](TIdPeerThread&) { journal.Add("disconnect"); };
+  server.OnException = [&journal](TIdPeerThread&, const std::exception& e) {
+    journal.Add("exception " + Describe(e));
+  };
+}
+
+bool NoPeersLeft(TIdTCPServer& server) {
+  return PollUntil([&] { return server.PeerThreads().Empty(); });
+}
+
+int64_t MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// One client against a server set up by configure; the client does its
+// part, then the events are collected once the peer thread has gone.
+Log ServeOne(const std::function<void(TIdTCPServer&, Journal&)>& configure,
+             const std::function<void(TTestClient&, Journal&)>& client) {
+  TIdTCPServer server(nullptr);
+  Journal journal;
+  Watch(server, journal);
+  configure(server, journal);
+  TTestClient peer(ActivateOnLoopback(server));
+  client(peer, journal);
+  if (peer.Fd >= 0) {
+    EXPECT_TRUE(peer.AwaitClose()) << "the server did not close the connection";
+  }
+  EXPECT_TRUE(NoPeersLeft(server));
+  server.SetActive(false);
+  return journal.Entries();
+}
+
+TEST(TcpServer, PeerEndsAreReportedAsTheyShouldBe) {
+  auto reading = [](TIdTCPServer& server, Journal& journal) {
+    server.OnExecute = [&journal](TIdPeerThread& thread) {
+      journal.Add("execute");
+      thread.Connection()->ReadLn();
+    };
+  };
+  auto afterExecute = [](TTestClient&, Journal& journal) { journal.WaitCount("execute", 1); };
+
+  // No execute step at all: reported once, then dropped.
+  EXPECT_EQ(ServeOne([](TIdTCPServer&, Journal&) {}, [](TTestClient&, Journal&) {}),
+            (Log{"connect", "exception EIdNoExecuteSpecified: No execute handler found.",
+                 "disconnect"}));
+
+  // A reset during the execute step: error 104, and the server disconnects.
+  auto log = ServeOne(reading, [&](TTestClient& client, Journal& journal) {
+    afterExecute(client, journal);
+    client.Reset();
+  });
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[2].rfind("exception EIdSocketError 104: Socket Error # 104", 0), 0u) << log[2];
+  EXPECT_EQ(log[3], "disconnect");
+
+  // The client closes while a line is read.
+  EXPECT_EQ(ServeOne(reading,
+                     [&](TTestClient& client, Journal& journal) {
+                       afterExecute(client, journal);
+                       client.Close();
+                     }),
+            (Log{"connect", "execute",
+                 "exception EIdConnClosedGracefully: Connection Closed Gracefully.",
+                 "disconnect"}));
+
+  // OnConnect that disconnects: no execute step, but OnDisconnect.
+  EXPECT_EQ(ServeOne(
+                [&](TIdTCPServer& server, Journal& journal) {
+                  reading(server, journal);
+                  server.OnConnect = [&journal](TIdPeerThread& thread) {
+                    journal.Add("connect");
+                    thread.Connection()->Disconnect();
+                  };
+                },
+                [](TTestClient&, Journal&) {}),
+            (Log{"connect", "disconnect"}));
+
+  // OnConnect that raises: nothing reported, no execute, no disconnect
+  // event; the thread still leaves the server and closes the connection.
+  EXPECT_EQ(ServeOne(
+                [&](TIdTCPServer& server, Journal& journal) {
+                  reading(server, journal);
+                  server.OnConnect = [&journal](TIdPeerThread&) {
+                    journal.Add("connect");
+                    throw EIdException("refused");
+                  };
+                },
+                [](TTestClient&, Journal&) {}),
+            (Log{"connect"}));
+}
+
+TEST(TcpServer, ConnectionLimitRefusesWithItsReplyAndServesAgainLater) {
+  TIdTCPServer server(nullptr);
+  server.SetMaxConnections(1);
+  server.MaxConnectionReply().SetCodeAndText(421, "too busy");
+  server.OnExecute = [](TIdPeerThread& thread) {
+    TIdTCPServerConnection* connection = thread.Connection();
+    connection->WriteLn("echo " + connection->ReadLn());
+    connection->Disconnect();
+  };
+  const uint16_t port = ActivateOnLoopback(server);
+
+  TTestClient first(port);
+  ASSERT_TRUE(PollUntil([&] { return server.PeerThreads().Count() == 1; }));
+  TTestClient second(port);
+  EXPECT_EQ(second.ReceiveAll(), "421 too busy\r\n");
+  EXPECT_TRUE(second.Closed());
+  EXPECT_EQ(server.ThreadMgr()->ActiveThreads().Count(), 1);
+
+  first.Send("one\n");
+  EXPECT_EQ(first.ReceiveAll(), "echo one\r\n");
+  ASSERT_TRUE(NoPeersLeft(server));
+  TTestClient third(port);
+  third.Send("three\n");
+  EXPECT_EQ(third.ReceiveAll(), "echo three\r\n");
+  server.SetActive(false);
+}
+
+TEST(TcpServer, GreetingTakesItsTextFromTheCatalogue) {
+  TIdTCPServer server(nullptr);
+  server.ReplyTexts().Add()->SetCodeAndText(220, "ready");
+  server.Greeting().SetNumericCode(220);
+  server.OnExecute = [](TIdPeerThread& thread) { thread.Connection()->Disconnect(); };
+  TTestClient client(ActivateOnLoopback(server));
+  EXPECT_EQ(client.ReceiveAll(), "220 ready\r\n");
+  EXPECT_EQ(server.Greeting().Text(), (TStringList{"ready"}));
+}
+
+TEST(TcpServer, ActivationWithoutBindingsListensOnDefaultPortEverywhere) {
+  TIdTCPServer server(nullptr);
+  server.SetDefaultPort(0);  // the system chooses
+  server.OnExecute = [](TIdPeerThread& thread) {
+    thread.Connection()->Write("hi");
+    thread.Connection()->Disconnect();
+  };
+  server.SetActive(true);
+  server.SetActive(true);  // the current value: nothing happens
+  ASSERT_EQ(server.Bindings().Count(), 1);
+  TIdSocketHandle* binding = server.Bindings().Items(0);
+  EXPECT_EQ(binding->IP(), "0.0.0.0");
+  ASSERT_NE(binding->Port(), 0);
+  TTestClient client(static_cast<uint16_t>(binding->Port()));
+  EXPECT_EQ(client.ReceiveAll(), "hi");
+  server.SetActive(false);
+  EXPECT_EQ(server.Bindings().Count(), 1);
+  EXPECT_FALSE(binding->Allocated());
+}
+
+TEST(TcpServer, ActiveSetWhileLoadingIsAppliedWhenLoadingEnds) {
+  TIdTCPServer server(nullptr);
+  server.SetDefaultPort(0);
+  server.BeginLoading();
+  server.SetActive(true);  // only recorded
+  EXPECT_TRUE(server.Active());
+  EXPECT_EQ(server.ListenerThreads(), nullptr);
+  server.Loaded();
+  EXPECT_TRUE(server.Active());
+  ASSERT_NE(server.ListenerThreads(), nullptr);
+  EXPECT_EQ(server.ListenerThreads()->Count(), 1);
+  server.SetActive(false);
+}
+
+TEST(TcpServer, FailedActivationClosesWhatItOpened) {
+  uint16_t takenPort = 0;
+  int taken = testing::ListenOnLoopback(takenPort);
+  TIdTCPServer server(nullptr);
+  TIdSocketHandle* first = server.Bindings().Add();
+  first->SetIP("127.0.0.1");
+  first->SetPort(0);
+  TIdSocketHandle* second = server.Bindings().Add();
+  second->SetIP("127.0.0.1");
+  second->SetPort(takenPort);
+  EXPECT_EQ(MessageOf<EIdCouldNotBindSocket>([&] { server.SetActive(true); }),
+            "Could not bind socket. Address and port are already in use.");
+  EXPECT_FALSE(server.Active());
+  EXPECT_EQ(server.ListenerThreads(), nullptr);
+  EXPECT_FALSE(first->Allocated());
+  EXPECT_FALSE(second->Allocated());
+  testing::TLoopbackPair::CloseFd(taken);
+  server.SetActive(true);  // the port is free now
+  EXPECT_TRUE(server.Active());
+  server.SetActive(false);
+}
+
+TEST(TcpServer, DeactivationWaitsInQuarterSecondSteps) {
+  TIdTCPServer server(nullptr);
+  ActivateOnLoopback(server);
+  server.SetTerminateWaitTime(249);  // no step at all: raises at once
+  auto start = Clock::now();
+  EXPECT_THROW(server.SetActive(false), EIdTerminateThreadTimeout);
+  EXPECT_LT(MillisecondsSince(start), 250);
+  EXPECT_TRUE(server.Active());
+
+  server.SetTerminateWaitTime(5000);  // no peers: the first check succeeds
+  start = Clock::now();
+  server.SetActive(false);
+  const int64_t elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 250);
+  EXPECT_LT(elapsed, 2000);
+  EXPECT_FALSE(server.Active());
+  EXPECT_EQ(server.CurrentThreadMgr(), nullptr);  // the implicit manager went
+}
+
+TEST(TcpServer, PeerThatOutlastsTheWaitKeepsTheServerActive) {
+  TIdTCPServer server(nullptr);
+  server.SetTerminateWaitTime(500);
+  Signal entered, release;
+  server.OnExecute = [&](TIdPeerThread& thread) {
+    entered.Set();
+    release.Wait();
+    thread.Connection()->Disconnect();
+  };
+  TTestClient client(ActivateOnLoopback(server));
+  ASSERT_TRUE(entered.Wait());
+  for (int attempt = 0; attempt < 2; ++attempt) {  // a second deactivation waits again
+    const auto start = Clock::now();
+    EXPECT_EQ(MessageOf<EIdTerminateThreadTimeout>([&] { server.SetActive(false); }),
+              "Terminate Thread Timeout");
+    EXPECT_GE(MillisecondsSince(start), 500);
+    EXPECT_TRUE(server.Active());
+    EXPECT_EQ(server.ListenerThreads(), nullptr);
+    EXPECT_NE(server.CurrentThreadMgr(), nullptr);  // kept while a peer remains
+  }
+  EXPECT_TRUE(client.AwaitClose());  // its socket was closed all the same
+  release.Set();
+  server.SetActive(false);
+  EXPECT_FALSE(server.Active());
+}
+
+TEST(TcpServer, DeactivationAndDestructionWithClientsConnected) {
+  auto server = std::make_unique<TIdTCPServer>(nullptr);
+  server->OnExecute = [](TIdPeerThread& thread) {
+    TIdTCPServerConnection* connection = thread.Connection();
+    connection->WriteLn(connection->ReadLn());
+  };
+  uint16_t port = ActivateOnLoopback(*server);
+  std::vector<std::unique_ptr<TTestClient>> clients;
+  for (int i = 0; i < 4; ++i) clients.push_back(std::make_unique<TTestClient>(port));
+  clients[0]->Send("ping\n");
+  EXPECT_EQ(clients[0]->ReceiveLine(), "ping\r\n");
+  ASSERT_TRUE(PollUntil([&] { return server->PeerThreads().Count() == 4; }));
+  server->SetActive(false);  // closes their sockets and waits for the threads
+  for (auto& client : clients) EXPECT_TRUE(client->AwaitClose());
+  server.reset();  // right after deactivation
+
+  // Destroying an active server deactivates it first.
+  server = std::make_unique<TIdTCPServer>(nullptr);
+  server->OnExecute = [](TIdPeerThread& thread) { thread.Connection()->ReadLn(); };
+  port = ActivateOnLoopback(*server);
+  clients.clear();
+  for (int i = 0; i < 4; ++i) clients.push_back(std::make_unique<TTestClient>(port));
+  ASSERT_TRUE(PollUntil([&] { return server->PeerThreads().Count() == 4; }));
+  server.reset();
+  for (auto& client : clients) EXPECT_TRUE(client->AwaitClose());
+}
+
+TEST(TcpServer, ListenerReportsAFailedPassAndGoesOn) {
+  TIdTCPServer server(nullptr);
+  Journal journal;
+  server.SetPeerThreadClass(nullptr);  // every accepted connection fails
+  server.OnListenException = [&](TIdListenerThread&, const std::exception& e) {
+    journal.Add(Describe(e));
+  };
+  const uint16_t port = ActivateOnLoopback(server);
+  for (int i = 1; i <= 2; ++i) {
+    TTestClient client(port);
+    EXPECT_TRUE(client.AwaitClose());  // the accepted socket went with its connection
+    EXPECT_TRUE(journal.WaitCount("EIdThreadClassNotSpecified: Thread Class Not Specified.", i));
+  }
+  EXPECT_EQ(server.ThreadMgr()->ActiveThreads().Count(), 0);
+  EXPECT_TRUE(server.PeerThreads().Empty());
+  server.SetActive(false);
+}
+
+TEST(TcpServer, ImplicitPartsComeAndGoWithTheirServer) {
+  TIdTCPServer server(nullptr);
+  TIdThreadMgr* implicit = server.ThreadMgr();
+  ASSERT_NE(implicit, nullptr);
+  EXPECT_EQ(server.ThreadMgr(), implicit);
+  EXPECT_EQ(server.ComponentCount(), 1);  // owned by the server
+  auto external = std::make_unique<TIdThreadMgrDefault>(nullptr);
+  server.SetThreadMgr(external.get());  // frees the implicit one at once
+  EXPECT_EQ(server.ComponentCount(), 0);
+  EXPECT_EQ(server.ThreadMgr(), external.get());
+  external.reset();  // the server forgets it
+  EXPECT_EQ(server.CurrentThreadMgr(), nullptr);
+}
+
+}  // namespace
+}  // namespace ostrevan

@@ -1,0 +1,22 @@
+#include "time/time_server.h"
+
+#include "server/peer_thread.h"
+#include "time/clock.h"
+#include "time/time_protocol_count.h"
+
+namespace ostrevan {
+
+TIdTimeServer::TIdTimeServer(TComponent* AOwner) : TIdTCPServer(AOwner) {
+  SetDefaultPort(kDefaultTimePort);
+  BaseDate_ = 2.0;
+}
+
+bool TIdTimeServer::ExecutePeer(TIdPeerThread& AThread) {
+  TIdTCPServerConnection* connection = AThread.Connection();
+  const uint32_t count = TimeProtocolCount(CurrentDateTime(), BaseDate_);
+  connection->WriteUInt32(count, true);
+  connection->Disconnect();
+  return true;
+}
+
+}  // namespace ostrevan

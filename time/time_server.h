@@ -1,0 +1,33 @@
+#pragma once
+
+#include "server/tcp_server.h"
+#include "time/date_time.h"
+
+namespace ostrevan {
+
+// The RFC 868 Time protocol over TCP: every connection receives the local
+// time as four bytes, seconds since BaseDate, most significant byte first,
+// and is closed. Nothing is read from the client.
+//
+// Thread use as TIdTCPServer; ExecutePeer runs on many peer threads at once
+// and only reads BaseDate, which is set while the server is inactive.
+class TIdTimeServer : public TIdTCPServer {
+ public:
+  static constexpr int32_t kDefaultTimePort = 37;
+
+  // DefaultPort 37, BaseDate 1900-01-01 (2.0).
+  explicit TIdTimeServer(TComponent* AOwner);
+
+  // Only the whole days count.
+  TDateTime BaseDate() const { return BaseDate_; }
+  void SetBaseDate(TDateTime value) { BaseDate_ = value; }
+
+  // Writes the count and disconnects; the command handlers and OnExecute
+  // are never used.
+  bool ExecutePeer(TIdPeerThread& AThread) override;
+
+ private:
+  TDateTime BaseDate_ = 2.0;
+};
+
+}  // namespace ostrevan
