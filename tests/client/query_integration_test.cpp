@@ -53,37 +53,39 @@ void ExpectFailure(const TRunResult& result, const std::string& line) {
   EXPECT_EQ(result.Output, "ostrevan-query: " + line + "\n");
 }
 
-// A real RFC 868 server program on 127.0.0.1: the measuring tools'
-// reference responder, with the clock read in UTC.
-class TReferenceServer {
+// The daemon itself on 127.0.0.1, as an operator would run it: its console
+// reads /dev/null, so it serves until it is stopped with SIGTERM. Its clock
+// is read in UTC so that the count can be checked against time().
+class TDaemon {
  public:
-  TReferenceServer() {
-    const std::string program = BuildDirectory() + "/bench/rfc868-reference";
+  TDaemon() {
+    const std::string program = BuildDirectory() + "/shell/ostrevan";
     if (access(program.c_str(), X_OK) != 0) {
-      SkipReason_ = program + " is not built (OSTREVAN_BUILD_BENCH=OFF?)";
+      SkipReason_ = program + " is not built";
       return;
     }
+    Port_ = FreeLoopbackPort();
     TSpawnedProcess::TOptions options;
     options.OutputFile = Dir_.File("out");
     options.Environment = {"TZ=UTC"};
     Process_ = std::make_unique<TSpawnedProcess>(
-        std::vector<std::string>{program, "0", "--ignore-stdin"}, options);
-    // It prints the port the system chose on a line of its own.
+        std::vector<std::string>{program, std::to_string(Port_)}, options);
+    const std::string started = "Time server started on port " + std::to_string(Port_) + ".";
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (Port_ == 0 && std::chrono::steady_clock::now() < deadline && Process_->Running()) {
-      const std::string out = Dir_.ReadFile("out");
-      if (out.find('\n') != std::string::npos) Port_ = std::stoi(out);
-      else std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (Dir_.ReadFile("out").find(started) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > deadline || !Process_->Running()) {
+        throw std::runtime_error("the daemon did not start: " + Dir_.ReadFile("out"));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (Port_ == 0) throw std::runtime_error("rfc868-reference did not start: " + Dir_.ReadFile("out"));
   }
-  uint16_t Port() const { return static_cast<uint16_t>(Port_); }
+  uint16_t Port() const { return Port_; }
   const std::string& SkipReason() const { return SkipReason_; }
 
  private:
   TTempDir Dir_;
-  std::unique_ptr<TSpawnedProcess> Process_;
-  int Port_ = 0;
+  std::unique_ptr<TSpawnedProcess> Process_;  // stopped with SIGTERM, then reaped
+  uint16_t Port_ = 0;
   std::string SkipReason_;
 };
 
@@ -143,10 +145,10 @@ TEST(QueryProgram, DirectAndAcrossTheWrap) {
   EXPECT_EQ(result.Output, "2036-02-07 06:28:15 UTC (count 4294967295)\n");
 }
 
-// The real server program, asked directly and through every real proxy in
-// every version it speaks.
-TEST(QueryProgram, RealServerThroughEveryProxy) {
-  TReferenceServer server;
+// The daemon, asked directly and through every real proxy in every version
+// it speaks.
+TEST(QueryProgram, DaemonThroughEveryProxy) {
+  TDaemon server;
   if (!server.SkipReason().empty()) GTEST_SKIP() << server.SkipReason();
   const std::string port = Port(server.Port());
   ExpectCurrentTime(Query({"localhost", port}), "direct");
