@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -307,6 +308,50 @@ TEST(TcpServer, ListenerReportsAFailedPassAndGoesOn) {
   }
   EXPECT_EQ(server.ThreadMgr()->ActiveThreads().Count(), 0);
   EXPECT_TRUE(server.PeerThreads().Empty());
+  server.SetActive(false);
+}
+
+// A thread manager whose first hand-out waits until the test lets it go,
+// which holds the listener inside its first pass.
+class TGatedThreadMgr : public TIdThreadMgrDefault {
+ public:
+  using TIdThreadMgrDefault::TIdThreadMgrDefault;
+  TIdThread* AcquireThread() override {
+    if (!FirstDone_.exchange(true)) {
+      InFirst.Set();
+      Release.Wait();
+    }
+    return TIdThreadMgrDefault::AcquireThread();
+  }
+  Signal InFirst, Release;
+
+ private:
+  std::atomic<bool> FirstDone_{false};
+};
+
+// A client that connects and resets while the listener is busy is still
+// taken from the queue without a listener error (asking for its address
+// after the reset would fail), and the listener serves on at once.
+TEST(TcpServer, AClientThatResetWhileQueuedIsNoListenerError) {
+  TGatedThreadMgr mgr(nullptr);
+  TIdTCPServer server(nullptr);
+  server.SetThreadMgr(&mgr);
+  server.OnExecute = [](TIdPeerThread& thread) {
+    thread.Connection()->Write("served");
+    thread.Connection()->Disconnect();
+  };
+  server.OnException = [](TIdPeerThread&, const std::exception&) {};
+  std::atomic<int> listenErrors{0};
+  server.OnListenException = [&](TIdListenerThread&, const std::exception&) { ++listenErrors; };
+  const uint16_t port = ActivateOnLoopback(server);
+
+  TTestClient first(port);
+  ASSERT_TRUE(mgr.InFirst.Wait());
+  TTestClient(port).Reset();  // queued, then gone
+  mgr.Release.Set();
+  EXPECT_EQ(first.ReceiveAll(), "served");
+  EXPECT_EQ(TTestClient(port).ReceiveAll(), "served");
+  EXPECT_EQ(listenErrors, 0);
   server.SetActive(false);
 }
 
