@@ -1,5 +1,7 @@
 #include "conn/component.h"
 
+#include <atomic>
+
 #include "net/stack.h"
 #include "runtime/exception.h"
 #include "runtime/format.h"
@@ -10,7 +12,33 @@ std::mutex ComponentCountLock;
 
 namespace {
 
-int32_t LiveComponents = 0;  // guarded by ComponentCountLock
+// Changed without the lock while it stays above zero (a connection and its
+// handler come and go with every client, on the listener and peer threads);
+// the steps from 0 to 1 and from 1 to 0, which create and free the stack,
+// are made under ComponentCountLock.
+std::atomic<int32_t> LiveComponents{0};
+
+// Counts one more component when there is one already, and so a stack.
+bool TryAddToLiveCount() {
+  int32_t count = LiveComponents.load(std::memory_order_relaxed);
+  while (count > 0) {
+    if (LiveComponents.compare_exchange_weak(count, count + 1, std::memory_order_acq_rel)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Counts one component less when it is not the last one.
+bool TryRemoveFromLiveCount() {
+  int32_t count = LiveComponents.load(std::memory_order_relaxed);
+  while (count > 1) {
+    if (LiveComponents.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
+      return true;
+    }
+  }
+  return false;
+}
 
 constexpr const char* StatusTexts[] = {
     "Resolving hostname %s.",  // hsResolving
@@ -54,34 +82,31 @@ std::string FormatTexts(const std::string& format, const std::vector<std::string
 
 std::string StatusText(TIdStatus AStatus) { return StatusTexts[AStatus]; }
 
-int32_t LiveComponentCount() {
-  std::lock_guard<std::mutex> guard(ComponentCountLock);
-  return LiveComponents;
-}
+int32_t LiveComponentCount() { return LiveComponents.load(std::memory_order_acquire); }
 
 TIdComponent::TIdComponent(TComponent* AOwner) : TIdBaseComponent(AOwner) {
+  if (TryAddToLiveCount()) return;
   std::lock_guard<std::mutex> guard(ComponentCountLock);
-  ++LiveComponents;
-  if (LiveComponents != 1) return;
-  try {
-    SetGlobalStack(TIdStack::CreatePlatformStack().release());
-  } catch (...) {
-    // This object's destructor will not run, so undo its count here.
-    --LiveComponents;
-    throw;
+  if (LiveComponents.load(std::memory_order_relaxed) > 0) {
+    LiveComponents.fetch_add(1, std::memory_order_acq_rel);
+    return;
   }
+  // The first component: the stack is installed before the count says so,
+  // so that nobody counting itself in without the lock finds none.
+  SetGlobalStack(TIdStack::CreatePlatformStack().release());
+  LiveComponents.store(1, std::memory_order_release);
 }
 
 TIdComponent::~TIdComponent() {
   // Owned components count too; they must go before this one's decrement.
   DestroyComponents();
+  if (TryRemoveFromLiveCount()) return;
   std::lock_guard<std::mutex> guard(ComponentCountLock);
-  --LiveComponents;
-  if (LiveComponents == 0) {
-    TIdStack* stack = GlobalStack();
-    SetGlobalStack(nullptr);
-    delete stack;
-  }
+  // A component made meanwhile without the lock keeps the stack alive.
+  if (LiveComponents.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  TIdStack* stack = GlobalStack();
+  SetGlobalStack(nullptr);
+  delete stack;
 }
 
 void TIdComponent::NotifyStatus(TIdStatus AStatus) { NotifyStatus(AStatus, {}); }

@@ -35,7 +35,9 @@ using TWorkEndEvent = std::function<void(TObject* Sender, TWorkMode AWorkMode)>;
 // The format text of a status ("Connecting to %s.").
 std::string StatusText(TIdStatus AStatus);
 
-// Guards LiveComponentCount and the creation and release of GlobalStack.
+// Guards the creation and release of GlobalStack, that is the steps of the
+// live count from 0 to 1 and from 1 to 0; other changes of the count need
+// no lock.
 extern std::mutex ComponentCountLock;
 // The number of TIdComponent objects alive.
 int32_t LiveComponentCount();

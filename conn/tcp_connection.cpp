@@ -28,10 +28,8 @@ TIdStack& Stack() { return *GlobalStack(); }
 TIdTCPConnection::TIdTCPConnection(TComponent* AOwner)
     : TIdComponent(AOwner),
       // Read progress is counted when the application consumes bytes.
-      InBuffer_(std::make_unique<TIdManagedBuffer>(
-          [this](TObject*, int32_t ACount) { WorkProgress(wmRead, ACount); })),
-      LastReply_(std::make_unique<TIdRFCReply>(nullptr)),
-      ReceiveBlock_(std::make_unique<TIdSimpleBuffer>()) {}
+      InBuffer_([this](TObject*, int32_t ACount) { WorkProgress(wmRead, ACount); }),
+      LastReply_(nullptr) {}
 
 TIdTCPConnection::~TIdTCPConnection() {
   CloseTransport();
@@ -121,7 +119,7 @@ bool TIdTCPConnection::CheckDisconnected(bool ARaiseIfDisconnected, bool AIgnore
   } else {
     disconnected = !IOHandler_->Connected();
   }
-  if (disconnected && ARaiseIfDisconnected && (InBuffer_->Size() == 0 || AIgnoreBuffer)) {
+  if (disconnected && ARaiseIfDisconnected && (InBuffer_.Size() == 0 || AIgnoreBuffer)) {
     throw EIdConnClosedGracefully();
   }
   return disconnected;
@@ -145,7 +143,7 @@ void TIdTCPConnection::NotifyDisconnected() {
 }
 
 void TIdTCPConnection::ResetReadState() {
-  InBuffer_->Clear();
+  InBuffer_.Clear();
   PeerClosed_ = false;
 }
 
@@ -176,8 +174,8 @@ int32_t TIdTCPConnection::FillInputBuffer(bool ARaiseIfDisconnected, int32_t ATi
 }
 
 int32_t TIdTCPConnection::ReceiveOnce() {
-  ReceiveBlock_->SetSize(RecvBufferSize_);
-  int32_t count = IOHandler_->Receive(ReceiveBlock_->Memory(), RecvBufferSize_);
+  ReceiveBlock_.SetSize(RecvBufferSize_);
+  int32_t count = IOHandler_->Receive(ReceiveBlock_.Memory(), RecvBufferSize_);
   PeerClosed_ = count == 0;
   if (count == 0) return 0;
 
@@ -186,29 +184,29 @@ int32_t TIdTCPConnection::ReceiveOnce() {
     // Read the code before closing: the close's own calls may change errno.
     const int32_t code = stack.LastSocketError();
     CloseTransport();
-    if (InBuffer_->Size() == 0) stack.RaiseSocketErrorCode(code);
+    if (InBuffer_.Size() == 0) stack.RaiseSocketErrorCode(code);
     return 0;
   }
 
-  ReceiveBlock_->SetSize(count);
+  ReceiveBlock_.SetSize(count);
   if (Intercept_ != nullptr) {
-    ReceiveBlock_->SetPosition(0);
-    Intercept_->Receive(*ReceiveBlock_);
-    count = static_cast<int32_t>(ReceiveBlock_->Size());
+    ReceiveBlock_.SetPosition(0);
+    Intercept_->Receive(ReceiveBlock_);
+    count = static_cast<int32_t>(ReceiveBlock_.Size());
   }
-  uint8_t* bytes = ReceiveBlock_->Memory();
+  uint8_t* bytes = ReceiveBlock_.Memory();
   if (ASCIIFilter_) {
     for (int32_t i = 0; i < count; ++i) bytes[i] &= 0x7F;
   }
-  InBuffer_->Seek(0, soEnd);
-  InBuffer_->WriteBuffer(bytes, count);
+  InBuffer_.Seek(0, soEnd);
+  InBuffer_.WriteBuffer(bytes, count);
   return count;
 }
 
 int64_t TIdTCPConnection::FindTerminator(const std::string& ATerminator, int64_t AFrom) {
-  const int64_t size = InBuffer_->Size();
+  const int64_t size = InBuffer_.Size();
   if (AFrom >= size) return -1;
-  const uint8_t* data = InBuffer_->Memory();
+  const uint8_t* data = InBuffer_.Memory();
   const void* hit = nullptr;
   if (ATerminator.size() == 1) {
     hit = std::memchr(data + AFrom, ATerminator[0], static_cast<size_t>(size - AFrom));
@@ -222,7 +220,7 @@ int64_t TIdTCPConnection::FindTerminator(const std::string& ATerminator, int64_t
 std::string TIdTCPConnection::LineTooLong(int64_t AMaxLength) {
   if (MaxLineAction_ == maException) throw EIdReadLnMaxLineLengthExceeded();
   LineSplit_ = true;
-  return InBuffer_->TakeText(static_cast<int32_t>(AMaxLength));
+  return InBuffer_.TakeText(static_cast<int32_t>(AMaxLength));
 }
 
 std::string TIdTCPConnection::ReadLn(const std::string& ATerminator, int32_t ATimeout,
@@ -241,7 +239,7 @@ std::string TIdTCPConnection::ReadLn(const std::string& ATerminator, int32_t ATi
   int64_t found = -1;
   int64_t searched = 0;
   for (;;) {
-    const int64_t size = InBuffer_->Size();
+    const int64_t size = InBuffer_.Size();
     if (size > searched) {
       found = FindTerminator(terminator, std::max<int64_t>(0, searched - overlap));
       searched = size;
@@ -265,7 +263,7 @@ std::string TIdTCPConnection::ReadLn(const std::string& ATerminator, int32_t ATi
   }
 
   std::string line =
-      InBuffer_->TakeText(static_cast<int32_t>(found + static_cast<int64_t>(terminator.size())));
+      InBuffer_.TakeText(static_cast<int32_t>(found + static_cast<int64_t>(terminator.size())));
   size_t length = static_cast<size_t>(found);
   if (terminator == kLineFeed && length > 0 && line[length - 1] == '\r') --length;
   line.resize(length);
@@ -282,7 +280,7 @@ std::string TIdTCPConnection::ReadNonBlankLine(int32_t AAttempts) {
 
 std::string TIdTCPConnection::TakeAvailable() {
   if (Connected()) FillInputBuffer(false, -1, true);
-  return InBuffer_->TakeText(static_cast<int32_t>(InBuffer_->Size()));
+  return InBuffer_.TakeText(static_cast<int32_t>(InBuffer_.Size()));
 }
 
 std::string TIdTCPConnection::ReadAll() {
@@ -294,7 +292,7 @@ std::string TIdTCPConnection::ReadAll() {
   std::string result;
   while (Connected()) result += TakeAvailable();
   // What arrived before the close was noticed is part of the answer too.
-  result += InBuffer_->TakeText(static_cast<int32_t>(InBuffer_->Size()));
+  result += InBuffer_.TakeText(static_cast<int32_t>(InBuffer_.Size()));
   return result;
 }
 
@@ -402,8 +400,8 @@ int32_t TIdTCPConnection::ReadReply() {
       lines.Add(line);
     } while (line.size() >= 4 && !SameText(line.substr(0, 4), endMarker));
   }
-  LastReply_->ParseLines(lines);
-  return LastReply_->NumericCode();
+  LastReply_.ParseLines(lines);
+  return LastReply_.NumericCode();
 }
 
 int32_t TIdTCPConnection::CheckReplyCode(int32_t ACode, const std::vector<int16_t>& AAllowed) {
@@ -415,7 +413,7 @@ int32_t TIdTCPConnection::CheckReplyCode(int32_t ACode, const std::vector<int16_
 
 int32_t TIdTCPConnection::ExpectReply(const std::vector<int16_t>& AAllowed) {
   ReadReply();
-  return CheckReplyCode(LastReply_->NumericCode(), AAllowed);
+  return CheckReplyCode(LastReply_.NumericCode(), AAllowed);
 }
 
 int32_t TIdTCPConnection::SendCommand(const std::string& ACommand,
@@ -425,11 +423,11 @@ int32_t TIdTCPConnection::SendCommand(const std::string& ACommand,
 }
 
 void TIdTCPConnection::RaiseReplyError() {
-  throw EIdProtocolReplyError(LastReply_->NumericCode(), LastReply_->Text().Text());
+  throw EIdProtocolReplyError(LastReply_.NumericCode(), LastReply_.Text().Text());
 }
 
 void TIdTCPConnection::RaiseReplyErrorAs(const TIdExceptionClass& AClass) {
-  const std::string message = LastReply_->Text().Text();
+  const std::string message = LastReply_.Text().Text();
   if (AClass) AClass(message);
   // A class reference that raised nothing still ends the call with an error.
   throw EIdException(message);

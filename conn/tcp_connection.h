@@ -152,7 +152,7 @@ class TIdTCPConnection : public TIdComponent {
   bool PeerClosed() const { return PeerClosed_; }
   bool OwnsIOHandler() const { return OwnsIOHandler_; }
   void SetOwnsIOHandler(bool value) { OwnsIOHandler_ = value; }
-  TIdManagedBuffer& InBuffer() { return *InBuffer_; }
+  TIdManagedBuffer& InBuffer() { return InBuffer_; }
   TIdConnectionIntercept* Intercept() const { return Intercept_; }
   // Not owned; cleared when the intercept is destroyed.
   void SetIntercept(TIdConnectionIntercept* value);
@@ -160,7 +160,7 @@ class TIdTCPConnection : public TIdComponent {
   // Frees an owned handler first. A handler the connection does not own
   // must outlive every use of the connection, CloseTransport included.
   void SetIOHandler(TIdIOHandler* value);
-  TIdRFCReply& LastReply() { return *LastReply_; }
+  TIdRFCReply& LastReply() { return LastReply_; }
   TIdMaxLineAction MaxLineAction() const { return MaxLineAction_; }
   void SetMaxLineAction(TIdMaxLineAction value) { MaxLineAction_ = value; }
   int32_t MaxLineLength() const { return MaxLineLength_; }
@@ -198,10 +198,12 @@ class TIdTCPConnection : public TIdComponent {
   bool ASCIIFilter_ = false;
   std::atomic<bool> PeerClosed_{false};
   bool OwnsIOHandler_ = false;
-  std::unique_ptr<TIdManagedBuffer> InBuffer_;
+  // The buffers and the reply live inside the connection rather than on the
+  // heap: one allocation per connection instead of four.
+  TIdManagedBuffer InBuffer_;
   TIdConnectionIntercept* Intercept_ = nullptr;
   TIdIOHandler* IOHandler_ = nullptr;
-  std::unique_ptr<TIdRFCReply> LastReply_;
+  TIdRFCReply LastReply_;
   TIdMaxLineAction MaxLineAction_ = maException;
   int32_t MaxLineLength_ = kDefaultMaxLineLength;
   bool LineSplit_ = false;
@@ -209,7 +211,7 @@ class TIdTCPConnection : public TIdComponent {
   bool ReadLnTimedOut_ = false;
   int32_t ReadTimeout_ = 0;
   int32_t RecvBufferSize_ = kDefaultBufferSize;
-  std::unique_ptr<TIdSimpleBuffer> ReceiveBlock_;
+  TIdSimpleBuffer ReceiveBlock_;
   int32_t SendBufferSize_ = kDefaultBufferSize;
   TIdIOHandlerSocket* SocketHandler_ = nullptr;
   // Guards IOHandler_, SocketHandler_ and Intercept_ against CloseTransport

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <typeinfo>
+#include <utility>
 
 #include "net/errors.h"
 #include "net/stack.h"
@@ -96,7 +97,11 @@ bool TIdSocketHandle::AcceptFrom(int32_t AListeningSocket) {
   Descriptor_ = accepted;
   Allocated_ = true;
   RefreshLocalAddress();
-  RefreshPeerAddress();
+  // accept has told the peer's address already. Asking again would cost a
+  // system call per connection, and would fail (ENOTCONN) for a client
+  // that reset the connection while it waited in the queue.
+  RemoteIP_ = std::move(peerIP);
+  RemotePort_ = peerPort;
   return true;
 }
 

@@ -152,12 +152,13 @@ void TIdTCPServer::StopListeners() {
     for (TIdListenerThread* listener : locked.Items()) {
       listener->Terminate();
       listener->Binding()->Close();
-      // Only a listener whose Start failed still waits at its start gate.
-      if (listener->IsSuspended()) listener->WakeThread();
-      try {
-        listener->WaitFor();
-      } catch (...) {
-        // The join failed: the thread is gone already.
+      // A listener whose Start failed has no thread to wait for.
+      if (listener->Launched()) {
+        try {
+          listener->WaitFor();
+        } catch (...) {
+          // The join failed: the thread is gone already.
+        }
       }
       delete listener;
     }

@@ -37,7 +37,9 @@ class TIdThreadMgr : public TIdBaseComponent {
 
   // A new thread of ThreadClass, suspended and not listed, with
   // ThreadPriority applied. Raises EIdThreadClassNotSpecified "Thread Class
-  // Not Specified." when there is no class.
+  // Not Specified." when there is no class. The POSIX thread is made by the
+  // thread's first Start, which is where a refusal of the system shows; a
+  // thread discarded unstarted (a refused connection) never costs one.
   virtual TIdThread* NewThread();
   // A thread ready to be given work and started by the caller; listed.
   virtual TIdThread* AcquireThread() = 0;

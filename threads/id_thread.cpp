@@ -17,18 +17,32 @@ TIdThread::~TIdThread() {
   // The wait must happen before any member of this class goes: a thread
   // woken here still reads StopFlag and runs AfterLoop.
   EndThread();
-  // A self-freeing thread can reach this point while the Start that let it
-  // go is still releasing StateLock_ (when its body was skipped, nothing
-  // else made it wait for that lock); the lock must be free before it goes.
+  // A self-freeing thread can reach this point while the Start that woke it
+  // from its park is still releasing StateLock_; the lock must be free
+  // before it goes. (A first Start lets go of the lock before it creates
+  // the thread, and TThread keeps the thread from ending before that
+  // creation is complete.)
   { std::lock_guard<std::recursive_mutex> lock(StateLock_); }
   TIdThread::Cleanup();
 }
 
 void TIdThread::Start() {
-  std::lock_guard<std::recursive_mutex> lock(StateLock_);
-  if (!Stopped()) return;
-  StopFlag_ = false;
-  if (IsSuspended()) WakeThread();
+  {
+    std::lock_guard<std::recursive_mutex> lock(StateLock_);
+    if (!Stopped()) return;
+    StopFlag_ = false;
+    if (!IsSuspended() || !BeginWake()) return;
+  }
+  // The first start creates the thread, outside StateLock_: the new thread
+  // asks Stopped at once, and would otherwise wait for this call to return.
+  // Its flags already say running, so a Stop from elsewhere is not lost.
+  try {
+    Launch();
+  } catch (...) {
+    std::lock_guard<std::recursive_mutex> lock(StateLock_);
+    StopFlag_ = true;
+    throw;
+  }
 }
 
 void TIdThread::Stop() {

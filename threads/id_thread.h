@@ -60,14 +60,17 @@ class TIdThread : public TIdBaseThread {
  public:
   // ACreateSuspended true (what the framework always uses): the thread is
   // stopped until Start. False: StopFlag starts clear, and the thread runs
-  // once its start gate opens (TThread::CreateRunning, or Start).
+  // once it is woken (TThread::CreateRunning, or Start).
   explicit TIdThread(bool ACreateSuspended = true, size_t AStackSize = 0);
   ~TIdThread() override;
 
   // Lets a stopped thread run: clears StopFlag and wakes the thread when it
-  // waits at its start gate or is parked. A Start while the thread still
-  // finishes its current Run after a Stop with saSuspend only clears
-  // StopFlag, and the run loop goes on. On a running thread it does nothing.
+  // has not begun yet (the first Start creates the POSIX thread) or is
+  // parked. A Start while the thread still finishes its current Run after a
+  // Stop with saSuspend only clears StopFlag, and the run loop goes on. On a
+  // running thread it does nothing. When the thread cannot be created it
+  // raises EThread "Thread creation error: %s" and the thread stays as it
+  // was, stopped and without a POSIX thread.
   void Start();
   // Stops a running thread after its current Run: with saTerminate it also
   // requests termination; with saSuspend the thread parks after AfterRun,

@@ -73,13 +73,9 @@ int CreatePosixThread(pthread_t* handle, size_t stackSize, void* (*proc)(void*),
 
 }  // namespace
 
-TThread::TThread(bool ACreateSuspended, size_t AStackSize) : CreateSuspended_(ACreateSuspended) {
-  size_t stackSize = AStackSize != 0 ? AStackSize : DefaultStackSize();
-  int rc = CreatePosixThread(&Handle_, stackSize, &TThread::ThreadProc, this);
-  if (rc != 0) throw EThread(Format("Thread creation error: %s", SystemErrorText(rc).c_str()));
-  std::lock_guard<std::mutex> lock(WaitLock_);
-  Joinable_ = true;
-}
+TThread::TThread(bool ACreateSuspended, size_t AStackSize)
+    : CreateSuspended_(ACreateSuspended),
+      StackSize_(AStackSize != 0 ? AStackSize : DefaultStackSize()) {}
 
 TThread::~TThread() { EndThread(); }
 
@@ -98,14 +94,48 @@ std::unique_lock<std::mutex> TThread::LockWait() const {
 }
 
 void TThread::WakeThread() {
+  if (BeginWake()) Launch();
+}
+
+bool TThread::BeginWake() {
   auto lock = LockWait();
   IsSuspended_ = false;
-  if (!GateOpen_) {
-    GateOpen_ = true;
-  } else {
-    WakePending_ = true;
+  if (!LaunchClaimed_) {
+    // Cleared before the thread exists, so that it never finds itself
+    // suspended; Launch sets it again if the creation fails.
+    LaunchClaimed_ = true;
+    return true;
   }
+  WakePending_ = true;
   WaitCond_.notify_all();
+  return false;
+}
+
+void TThread::Launch() {
+  {
+    auto lock = LockWait();
+    Launching_ = true;
+  }
+  // Created without the lock: the new thread may need it at once.
+  pthread_t handle{};
+  const int rc = CreatePosixThread(&handle, StackSize_, &TThread::ThreadProc, this);
+  auto lock = LockWait();
+  Launching_ = false;
+  if (rc != 0) {
+    LaunchClaimed_ = false;
+    IsSuspended_ = true;
+    throw EThread(Format("Thread creation error: %s", SystemErrorText(rc).c_str()));
+  }
+  Handle_.store(handle, std::memory_order_release);
+  Launched_ = true;
+  Joinable_ = true;
+  // A thread that has already reached its end waits for this.
+  WaitCond_.notify_all();
+}
+
+bool TThread::Launched() const {
+  auto lock = LockWait();
+  return Launched_;
 }
 
 void TThread::ParkThread() {
@@ -134,7 +164,7 @@ int32_t TThread::WaitFor() {
   Joinable_ = false;
   lock.unlock();
   void* result = nullptr;
-  int rc = pthread_join(Handle_, &result);
+  int rc = pthread_join(ThreadID(), &result);
   if (rc != 0) RaiseThreadError(rc);
   return static_cast<int32_t>(reinterpret_cast<intptr_t>(result));
 }
@@ -166,7 +196,7 @@ void TThread::EndThread() noexcept {
       if (IsCurrentThread()) {
         // Deleting itself at the end of its function: nobody will join it.
         Joinable_ = false;
-        pthread_detach(Handle_);
+        pthread_detach(ThreadID());
         return;
       }
     }
@@ -179,13 +209,12 @@ void TThread::EndThread() noexcept {
   }
 }
 
-void TThread::WaitAtStartGate() {
-  std::unique_lock<std::mutex> lock(WaitLock_);
-  WaitCond_.wait(lock, [this] { return GateOpen_; });
-}
-
 void TThread::MarkFinished() {
-  std::lock_guard<std::mutex> lock(WaitLock_);
+  std::unique_lock<std::mutex> lock(WaitLock_);
+  // The creator may not yet be out of Launch: once Finished is set the
+  // object may be freed under it, and it must have recorded the handle
+  // first, or nobody would join or detach the thread.
+  WaitCond_.wait(lock, [this] { return !Launching_; });
   Finished_ = true;
   // Notified under the lock: a waiter that then deletes the object cannot
   // get the lock before this thread has let go of the condition variable.
@@ -194,12 +223,12 @@ void TThread::MarkFinished() {
 
 void* TThread::ThreadProc(void* arg) {
   auto* self = static_cast<TThread*>(arg);
+  self->Handle_.store(pthread_self(), std::memory_order_relaxed);
   operatorSignalsBlocked = true;
   // A new thread inherits its creator's floating-point control; the time
   // arithmetic relies on rounding to nearest. No traps are enabled: a trap
   // would be a signal, not an exception.
   std::fesetround(FE_TONEAREST);
-  self->WaitAtStartGate();
   std::exception_ptr fatal;
   if (!self->TerminateRequested_) {
     try {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -23,19 +24,24 @@ namespace ostrevan {
 // thread; ParkThread and SetExitCode belong to the thread itself.
 //
 // Lifetime rules (C++ builds the base first and tears it down last):
-// - The POSIX thread is created by the constructor but always waits at its
-//   start gate until the first WakeThread. A base constructor cannot let a
-//   body run that calls overrides of a class not yet constructed, so nothing
-//   opens the gate before construction is complete. A thread "not created
-//   suspended" is made with CreateRunning, which opens the gate once the
-//   object is whole.
+// - The POSIX thread is created by the first WakeThread, not by the
+//   constructor: a base constructor cannot let a body run that calls
+//   overrides of a class not yet constructed, and a thread that begins only
+//   when it is meant to run never has to wait for that moment (one wait and
+//   one wake-up fewer per thread), while an object that is never started
+//   costs no thread at all. A thread "not created suspended" is made with
+//   CreateRunning, which wakes it once the object is whole. A creation
+//   failure is therefore reported by that first WakeThread.
+// - Before the first WakeThread there is no POSIX thread: ThreadID is the
+//   zero handle, IsCurrentThread is false, and WaitFor blocks until someone
+//   wakes the thread and it has ended.
 // - Destruction from another thread requests termination, wakes the thread if
 //   it is suspended and joins it. Destructors of derived classes run before
 //   that, so an object must not be deleted while its thread can still call
 //   its overrides: delete only threads that have ended (WaitFor returned or
 //   Finished seen), that were never started, or that are parked and call no
 //   override on their way out. A never-started thread deleted this way runs
-//   no body at all.
+//   nothing at all, not even OnTerminate: it never had a thread.
 // - With FreeOnTerminate the thread function ends with `delete this`; such an
 //   object must be created with new, and nobody may touch it once its body
 //   can end. Deleting an object from inside its own body is not allowed.
@@ -43,23 +49,24 @@ class TThread : public TObject {
  public:
   static constexpr size_t kDefaultStackSize = 256 * 1024;
 
-  // Creates the POSIX thread at once, with every process signal meant for
-  // the operator (SIGINT, SIGQUIT, SIGTERM, SIGHUP) blocked in it, and with
-  // a stack of AStackSize bytes (0: DefaultStackSize()). Raises EThread
-  // "Thread creation error: %s" when the system refuses.
+  // Prepares a thread that begins with the first WakeThread, with every
+  // process signal meant for the operator (SIGINT, SIGQUIT, SIGTERM,
+  // SIGHUP) blocked in it, and with a stack of AStackSize bytes (0:
+  // DefaultStackSize() as it is now).
   explicit TThread(bool ACreateSuspended, size_t AStackSize = 0);
   ~TThread() override;
 
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
 
-  // Constructs a T with new and opens its start gate once it is complete:
-  // the safe form of a thread that is not created suspended.
+  // Constructs a T with new and wakes it once it is complete: the safe form
+  // of a thread that is not created suspended.
+  // Raises what WakeThread raises, and then nothing is left behind.
   template <class T, class... Args>
   static T* CreateRunning(Args&&... args) {
-    T* thread = new T(std::forward<Args>(args)...);
+    std::unique_ptr<T> thread(new T(std::forward<Args>(args)...));
     thread->WakeThread();
-    return thread;
+    return thread.release();
   }
 
   // Stack size given to threads constructed without their own. Framework
@@ -73,21 +80,28 @@ class TThread : public TObject {
   // never wakes.
   virtual void Terminate();
 
-  // The first call opens the start gate; later calls let a parked thread go
-  // on. A call while the thread is neither waiting at the gate nor parked
-  // has no effect. Raises EThread "Thread Error: %s (%d)" on failure.
+  // The first call creates the POSIX thread, which then runs; it raises
+  // EThread "Thread creation error: %s" when the system refuses, and leaves
+  // the object as it was (suspended, without a thread), so that it can be
+  // deleted or woken again. Later calls let a parked thread go on; a call
+  // while the thread is running has no effect. Raises EThread "Thread
+  // Error: %s (%d)" when its lock fails.
   void WakeThread();
 
   // Waits until the thread has finished, joins it and returns its exit code.
-  // It does not open the start gate: waiting for a never-started thread
-  // blocks until someone wakes it. Waiting from the thread itself would
-  // never return, so it raises EThread "Thread Error: %s (%d)" with EDEADLK
+  // It does not start the thread: waiting for a never-started thread blocks
+  // until someone wakes it. Waiting from the thread itself would never
+  // return, so it raises EThread "Thread Error: %s (%d)" with EDEADLK
   // instead; a failed join raises the same.
   int32_t WaitFor();
 
-  // True when the caller runs on this object's POSIX thread.
-  bool IsCurrentThread() const { return pthread_equal(pthread_self(), Handle_) != 0; }
-  pthread_t ThreadID() const { return Handle_; }
+  // True when the caller runs on this object's POSIX thread; false for
+  // everyone before the thread has been created.
+  bool IsCurrentThread() const { return pthread_equal(pthread_self(), ThreadID()) != 0; }
+  // The POSIX thread's handle; the zero handle before the first WakeThread.
+  pthread_t ThreadID() const { return Handle_.load(std::memory_order_acquire); }
+  // Whether the POSIX thread has been created (a WakeThread succeeded).
+  bool Launched() const;
 
   bool CreatedSuspended() const { return CreateSuspended_; }
   bool TerminateRequested() const { return TerminateRequested_; }
@@ -105,8 +119,8 @@ class TThread : public TObject {
   TNotifyEvent OnTerminate;
 
  protected:
-  // The thread's work; runs once, after the start gate opened, unless
-  // termination was requested before.
+  // The thread's work; runs once, when the first wake has created the
+  // thread, unless termination was requested before.
   virtual void ThreadBody() = 0;
 
   // Finish notification; calls OnTerminate when set.
@@ -125,6 +139,18 @@ class TThread : public TObject {
 
   void SetExitCode(int32_t value);
 
+  // WakeThread in two halves, for a caller that decides under a lock of its
+  // own whether the thread is to go on, but must not hold that lock while
+  // the thread is created (the new thread would at once wait for it).
+  // BeginWake does all of WakeThread to a thread that exists and returns
+  // false; before the first launch it marks the thread as no longer
+  // suspended and returns true, and the caller must then call Launch,
+  // outside its lock. Launch creates the POSIX thread; on failure it makes
+  // the thread suspended again and raises EThread "Thread creation error:
+  // %s".
+  bool BeginWake();
+  void Launch();
+
   // The destructor's part, callable earlier by a derived destructor: on the
   // thread itself the POSIX thread is detached; elsewhere termination is
   // requested, the thread woken when suspended, and joined. Never raises.
@@ -132,22 +158,31 @@ class TThread : public TObject {
 
  private:
   static void* ThreadProc(void* arg);
-  void WaitAtStartGate();
   void MarkFinished();
   std::unique_lock<std::mutex> LockWait() const;
 
-  pthread_t Handle_{};
+  // Stored by the creator once pthread_create returns, and by the new
+  // thread itself as it begins (it may ask IsCurrentThread before the
+  // creator gets there); both store the same value.
+  std::atomic<pthread_t> Handle_{};
   bool CreateSuspended_;
+  size_t StackSize_;
   std::atomic<bool> TerminateRequested_{false};
   std::atomic<bool> IsSuspended_{true};
   std::atomic<bool> FreeOnTerminate_{false};
   std::atomic<bool> Finished_{false};
 
-  // Guards GateOpen_, WakePending_, Joinable_, ExitCode_ and
-  // FatalException_; WaitCond_ signals the gate, a wake and the finish.
+  // Guards LaunchClaimed_, Launching_, Launched_, WakePending_, Joinable_, ExitCode_
+  // and FatalException_; WaitCond_ signals a wake, the end of a launch and
+  // the finish.
   mutable std::mutex WaitLock_;
   std::condition_variable WaitCond_;
-  bool GateOpen_ = false;
+  // Set by the first wake; cleared again only when the creation failed.
+  bool LaunchClaimed_ = false;
+  // While the creator is still inside Launch after pthread_create: the new
+  // thread must not finish (and perhaps free the object) before it is out.
+  bool Launching_ = false;
+  bool Launched_ = false;
   bool WakePending_ = false;
   bool Joinable_ = false;
   int32_t ExitCode_ = 0;

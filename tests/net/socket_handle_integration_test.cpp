@@ -91,6 +91,26 @@ TEST_F(SocketHandleTest, ListenConnectAcceptAndExchange) {
   EXPECT_EQ(accepted.ReceiveBytes(buffer, sizeof(buffer), 0), 0);
 }
 
+// accept itself tells the peer's address; a client gone by the time of the
+// accept (reset while queued) is still taken with its address, not raised
+// as an error that would hold up the listener.
+TEST_F(SocketHandleTest, AcceptTakesAClientThatResetWhileQueued) {
+  auto binding = Listen();
+  auto client = Connect(binding->Port());
+  const int32_t clientPort = client->Port();
+  const linger abortive{1, 0};
+  client->SetOption(SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive));
+  client->Close();  // sends a reset
+
+  ASSERT_TRUE(TIdSocketHandle::WaitHandleReadable(binding->Descriptor(), 2000));
+  TIdSocketHandle accepted(nullptr);
+  ASSERT_TRUE(accepted.AcceptFrom(binding->Descriptor()));
+  EXPECT_EQ(accepted.RemoteIP(), "127.0.0.1");
+  EXPECT_EQ(accepted.RemotePort(), clientPort);
+  EXPECT_EQ(accepted.IP(), "127.0.0.1");
+  EXPECT_EQ(accepted.Port(), binding->Port());
+}
+
 TEST_F(SocketHandleTest, EmptyAddressBindsEveryLocalAddress) {
   TIdSocketHandle binding(nullptr);
   binding.Allocate(SOCK_STREAM, 0);

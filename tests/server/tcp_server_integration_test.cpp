@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -306,6 +308,104 @@ TEST(TcpServer, ListenerReportsAFailedPassAndGoesOn) {
   }
   EXPECT_EQ(server.ThreadMgr()->ActiveThreads().Count(), 0);
   EXPECT_TRUE(server.PeerThreads().Empty());
+  server.SetActive(false);
+}
+
+// A thread manager whose first hand-out waits until the test lets it go,
+// which holds the listener inside its first pass.
+class TGatedThreadMgr : public TIdThreadMgrDefault {
+ public:
+  using TIdThreadMgrDefault::TIdThreadMgrDefault;
+  TIdThread* AcquireThread() override {
+    if (!FirstDone_.exchange(true)) {
+      InFirst.Set();
+      Release.Wait();
+    }
+    return TIdThreadMgrDefault::AcquireThread();
+  }
+  Signal InFirst, Release;
+
+ private:
+  std::atomic<bool> FirstDone_{false};
+};
+
+// A client that connects and resets while the listener is busy is still
+// taken from the queue without a listener error (asking for its address
+// after the reset would fail), and the listener serves on at once.
+TEST(TcpServer, AClientThatResetWhileQueuedIsNoListenerError) {
+  TGatedThreadMgr mgr(nullptr);
+  TIdTCPServer server(nullptr);
+  server.SetThreadMgr(&mgr);
+  server.OnExecute = [](TIdPeerThread& thread) {
+    thread.Connection()->Write("served");
+    thread.Connection()->Disconnect();
+  };
+  server.OnException = [](TIdPeerThread&, const std::exception&) {};
+  std::atomic<int> listenErrors{0};
+  server.OnListenException = [&](TIdListenerThread&, const std::exception&) { ++listenErrors; };
+  const uint16_t port = ActivateOnLoopback(server);
+
+  TTestClient first(port);
+  ASSERT_TRUE(mgr.InFirst.Wait());
+  TTestClient(port).Reset();  // queued, then gone
+  mgr.Release.Set();
+  EXPECT_EQ(first.ReceiveAll(), "served");
+  EXPECT_EQ(TTestClient(port).ReceiveAll(), "served");
+  EXPECT_EQ(listenErrors, 0);
+  server.SetActive(false);
+}
+
+// A thread that the system refuses to create (here: a stack it cannot map)
+// shows at the peer's Start, when its POSIX thread is made: the pass is
+// reported, the connection dropped, nothing stays listed, and the next
+// client is served once threads can be made again. The listener's own
+// thread, refused the same way, fails the activation instead.
+TEST(TcpServer, AThreadThatCannotBeCreatedIsReported) {
+  struct TStackSizeGuard {
+    ~TStackSizeGuard() { TThread::SetDefaultStackSize(TThread::kDefaultStackSize); }
+  } restore;
+  constexpr size_t kUnmappable = size_t{1} << 50;
+  TIdTCPServer server(nullptr);
+  server.OnExecute = [](TIdPeerThread& thread) {
+    thread.Connection()->Write("served");
+    thread.Connection()->Disconnect();
+  };
+  std::mutex reportsLock;
+  Log reports;
+  server.OnListenException = [&](TIdListenerThread&, const std::exception& e) {
+    std::lock_guard<std::mutex> lock(reportsLock);
+    reports.push_back(Describe(e));
+  };
+  const uint16_t port = ActivateOnLoopback(server);
+
+  TThread::SetDefaultStackSize(kUnmappable);
+  TTestClient refused(port);
+  EXPECT_EQ(refused.ReceiveAll(), "") << "closed without being served";
+  ASSERT_TRUE(PollUntil([&] {
+    std::lock_guard<std::mutex> lock(reportsLock);
+    return !reports.empty();
+  }));
+  {
+    std::lock_guard<std::mutex> lock(reportsLock);
+    EXPECT_EQ(reports.front().rfind("EThread: Thread creation error: ", 0), 0u) << reports.front();
+  }
+  EXPECT_EQ(server.ThreadMgr()->ActiveThreads().Count(), 0);
+  EXPECT_TRUE(server.PeerThreads().Empty());
+
+  TThread::SetDefaultStackSize(TThread::kDefaultStackSize);
+  EXPECT_EQ(TTestClient(port).ReceiveAll(), "served");
+  server.SetActive(false);
+
+  TThread::SetDefaultStackSize(kUnmappable);
+  EXPECT_EQ(MessageOf<EThread>([&] { server.SetActive(true); }).rfind("Thread creation error: ", 0),
+            0u);
+  EXPECT_FALSE(server.Active());
+  EXPECT_EQ(server.ListenerThreads(), nullptr);
+  EXPECT_FALSE(server.Bindings().Items(0)->Allocated());
+  TThread::SetDefaultStackSize(TThread::kDefaultStackSize);
+  server.SetActive(true);
+  EXPECT_EQ(TTestClient(static_cast<uint16_t>(server.Bindings().Items(0)->Port())).ReceiveAll(),
+            "served");
   server.SetActive(false);
 }
 

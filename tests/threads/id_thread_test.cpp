@@ -26,6 +26,7 @@ TEST(IdThread, ThreadEndedBeforeItRanRunsNoHook) {
   auto journal = std::make_shared<Journal>();
   {
     ProbeThread thread(journal);
+    EXPECT_FALSE(thread.Launched()) << "no POSIX thread before the first Start";
     EXPECT_TRUE(thread.Stopped());
     EXPECT_TRUE(thread.IsSuspended());
     EXPECT_TRUE(thread.StopFlag());
@@ -45,6 +46,29 @@ TEST(IdThread, ThreadEndedBeforeItRanRunsNoHook) {
   waited.TerminateAndWaitFor();
   EXPECT_TRUE(waited.Finished());
   EXPECT_EQ(journal->Entries(), Log{"DataObject freed"});
+}
+
+// The first Start creates the POSIX thread; when the system refuses, Start
+// raises and the thread is as it was before: stopped, and fit to be freed.
+TEST(IdThread, AStartThatCannotCreateTheThreadLeavesItStopped) {
+  auto journal = std::make_shared<Journal>();
+  TThread::SetDefaultStackSize(size_t{1} << 50);  // a petabyte: refused
+  auto thread = std::make_unique<ProbeThread>(journal);
+  TThread::SetDefaultStackSize(TThread::kDefaultStackSize);
+  thread->SetDataObject(std::make_unique<TrackedData>(journal));
+  try {
+    thread->Start();
+    ADD_FAILURE() << "a thread with a petabyte stack was started";
+  } catch (const EThread& e) {
+    EXPECT_EQ(e.Message().rfind("Thread creation error: ", 0), 0u) << e.Message();
+  }
+  EXPECT_TRUE(thread->Stopped());
+  EXPECT_TRUE(thread->StopFlag());
+  EXPECT_TRUE(thread->IsSuspended());
+  EXPECT_FALSE(thread->TerminateRequested());
+  EXPECT_FALSE(thread->Launched());
+  thread.reset();
+  EXPECT_EQ(journal->Entries(), Log{"DataObject freed"}) << "no hook ran";
 }
 
 TEST(IdThread, StopWithTerminateEndsTheCycleAfterTheCurrentRun) {
