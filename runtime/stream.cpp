@@ -12,6 +12,7 @@
 
 #include "runtime/exception.h"
 #include "runtime/format.h"
+#include "runtime/sysutils.h"
 
 namespace ostrevan {
 
@@ -113,7 +114,7 @@ TFileStream::TFileStream(const std::string& fileName, uint32_t mode) : FileName_
   Handle_ = ::open(fileName.c_str(), flags, 0644);
   if (Handle_ < 0) {
     int error = errno;
-    throw EFOpenError(Format("Cannot open file \"%s\". %s", fileName.c_str(), std::strerror(error)));
+    throw EFOpenError(Format("Cannot open file \"%s\". %s", fileName.c_str(), SysErrorMessage(error).c_str()));
   }
 }
 

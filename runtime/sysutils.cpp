@@ -1,5 +1,7 @@
 #include "runtime/sysutils.h"
 
+#include <cstring>
+
 #include "runtime/exception.h"
 #include "runtime/format.h"
 
@@ -117,6 +119,12 @@ std::string Trim(std::string_view text) {
   while (begin < end && static_cast<unsigned char>(text[begin]) <= 32) ++begin;
   while (end > begin && static_cast<unsigned char>(text[end - 1]) <= 32) --end;
   return std::string(text.substr(begin, end - begin));
+}
+
+std::string SysErrorMessage(int code) {
+  char buffer[256];
+  // The GNU strerror_r returns the text, which need not be in buffer.
+  return strerror_r(code, buffer, sizeof buffer);
 }
 
 }  // namespace ostrevan

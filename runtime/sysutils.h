@@ -28,4 +28,7 @@ bool SameText(std::string_view a, std::string_view b);
 // Removes leading and trailing bytes with codes up to 32.
 std::string Trim(std::string_view text);
 
+// The system's text for an errno value; safe on any thread.
+std::string SysErrorMessage(int code);
+
 }  // namespace ostrevan

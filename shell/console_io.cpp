@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "runtime/exception.h"
 #include "runtime/format.h"
+#include "runtime/sysutils.h"
 
 namespace ostrevan {
 
@@ -27,7 +27,7 @@ sigset_t TerminatingSignals() {
 }
 
 [[noreturn]] void RaiseIoError(const char* what) {
-  throw EInOutError(Format("%s: %s", what, std::strerror(errno)));
+  throw EInOutError(Format("%s: %s", what, SysErrorMessage(errno).c_str()));
 }
 
 }  // namespace

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cfenv>
-#include <cstring>
 #include <system_error>
 
 #include "runtime/exception.h"
 #include "runtime/format.h"
+#include "runtime/sysutils.h"
 
 namespace ostrevan {
 
@@ -18,14 +18,8 @@ namespace {
 
 std::atomic<size_t> defaultStackSize{TThread::kDefaultStackSize};
 
-std::string SystemErrorText(int code) {
-  char buffer[256];
-  // The GNU strerror_r returns the text, which need not be in buffer.
-  return strerror_r(code, buffer, sizeof buffer);
-}
-
 [[noreturn]] void RaiseThreadError(int code) {
-  throw EThread(Format("Thread Error: %s (%d)", SystemErrorText(code).c_str(), code));
+  throw EThread(Format("Thread Error: %s (%d)", SysErrorMessage(code).c_str(), code));
 }
 
 size_t AtLeastStackMin(size_t size) {
@@ -124,7 +118,7 @@ void TThread::Launch() {
   if (rc != 0) {
     LaunchClaimed_ = false;
     IsSuspended_ = true;
-    throw EThread(Format("Thread creation error: %s", SystemErrorText(rc).c_str()));
+    throw EThread(Format("Thread creation error: %s", SysErrorMessage(rc).c_str()));
   }
   Handle_.store(handle, std::memory_order_release);
   Launched_ = true;
