@@ -36,7 +36,7 @@ class TWriteInterrupter {
   // until Disarm.
   void Arm();
   void Disarm();
-  // Ticks taken by this thread so far.
+  // Ticks so far (they all go to the thread that created the interrupter).
   uint64_t Ticks() const;
 
  private:

@@ -95,15 +95,21 @@ TQueryCommandLine Fail(std::string message) {
   return result;
 }
 
+// Which of the options that others depend on were given.
+struct TGiven {
+  bool Proxy = false;
+  bool User = false;
+  bool Password = false;
+};
+
 // Cross-checks of options that are each valid alone.
-std::string Inconsistency(const TQueryOptions& options, bool proxyGiven, bool userGiven,
-                          bool passwordGiven) {
-  if (options.Socks != svNoSocks && !proxyGiven) return "--socks needs --proxy HOST[:PORT]";
-  if (options.Socks == svNoSocks && proxyGiven) return "--proxy needs --socks 4, 4a or 5";
-  if (options.Socks == svNoSocks && (userGiven || passwordGiven)) {
+std::string Inconsistency(const TQueryOptions& options, const TGiven& given) {
+  if (options.Socks != svNoSocks && !given.Proxy) return "--socks needs --proxy HOST[:PORT]";
+  if (options.Socks == svNoSocks && given.Proxy) return "--proxy needs --socks 4, 4a or 5";
+  if (options.Socks == svNoSocks && (given.User || given.Password)) {
     return "--user and --password are for a SOCKS proxy (--socks)";
   }
-  if ((options.Socks == svSocks4 || options.Socks == svSocks4A) && passwordGiven) {
+  if ((options.Socks == svSocks4 || options.Socks == svSocks4A) && given.Password) {
     return "--password is for SOCKS 5 only";
   }
   if (options.Username.size() > IdSocksMaxFieldLength) return "--user is longer than 255 bytes";
@@ -118,6 +124,50 @@ std::string Inconsistency(const TQueryOptions& options, bool proxyGiven, bool us
   return "";
 }
 
+// Takes the value of an option; what is wrong with it, or empty.
+std::string ApplyValue(TOptionKind AKind, const std::string& AValue, TQueryOptions& options,
+                       TGiven& given) {
+  switch (AKind) {
+    case okSocks: {
+      const auto version = ParseSocksVersion(AValue);
+      if (!version) return "--socks takes 4, 4a or 5, not \"" + AValue + "\"";
+      options.Socks = *version;
+      break;
+    }
+    case okProxy: {
+      const size_t colon = AValue.rfind(':');
+      options.ProxyHost = AValue.substr(0, colon);
+      if (IsIPv6Literal(options.ProxyHost)) return "IPv6 addresses are not supported: --proxy " + AValue;
+      if (colon != std::string::npos) {
+        const auto port = ParsePort(AValue.substr(colon + 1));
+        if (!port) return "the proxy's port must be a number from 1 to 65535";
+        options.ProxyPort = *port;
+      }
+      if (options.ProxyHost.empty()) return "--proxy needs a host";
+      given.Proxy = true;
+      break;
+    }
+    case okUser:
+      options.Username = AValue;
+      given.User = true;
+      break;
+    case okPassword:
+      options.Password = AValue;
+      given.Password = true;
+      break;
+    case okTimeout: {
+      const auto ms = ParseNumber(AValue, 1, std::numeric_limits<int32_t>::max());
+      if (!ms) return "--timeout takes milliseconds, a number from 1 to 2147483647";
+      options.TimeoutMs = static_cast<int32_t>(*ms);
+      break;
+    }
+    case okHelp:
+    case okVersion:
+      break;  // they take no value
+  }
+  return "";
+}
+
 }  // namespace
 
 TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
@@ -125,7 +175,8 @@ TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
   TQueryOptions& options = result.Options;
   const std::vector<TWord> words = SplitWords(argc, argv);
   std::vector<std::string> positional;
-  bool proxyGiven = false, userGiven = false, passwordGiven = false, optionsEnded = false;
+  TGiven given;
+  bool optionsEnded = false;
 
   for (size_t next = 0; next < words.size();) {
     const TWord& word = words[next++];
@@ -146,46 +197,8 @@ TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
     }
     if (!word.Value && next >= words.size()) return Fail(word.Text + " needs a value");
     const std::string value = word.Value ? *word.Value : words[next++].Text;
-    switch (spec->Kind) {
-      case okSocks: {
-        const auto version = ParseSocksVersion(value);
-        if (!version) return Fail("--socks takes 4, 4a or 5, not \"" + value + "\"");
-        options.Socks = *version;
-        break;
-      }
-      case okProxy: {
-        if (value.rfind('[', 0) == 0 || value.find(':') != value.rfind(':')) {
-          return Fail("IPv6 addresses are not supported: --proxy " + value);
-        }
-        const size_t colon = value.rfind(':');
-        options.ProxyHost = value.substr(0, colon);
-        if (colon != std::string::npos) {
-          const auto port = ParsePort(value.substr(colon + 1));
-          if (!port) return Fail("the proxy's port must be a number from 1 to 65535");
-          options.ProxyPort = *port;
-        }
-        if (options.ProxyHost.empty()) return Fail("--proxy needs a host");
-        proxyGiven = true;
-        break;
-      }
-      case okUser:
-        options.Username = value;
-        userGiven = true;
-        break;
-      case okPassword:
-        options.Password = value;
-        passwordGiven = true;
-        break;
-      case okTimeout: {
-        const auto ms = ParseNumber(value, 1, std::numeric_limits<int32_t>::max());
-        if (!ms) return Fail("--timeout takes milliseconds, a number from 1 to 2147483647");
-        options.TimeoutMs = static_cast<int32_t>(*ms);
-        break;
-      }
-      case okHelp:
-      case okVersion:
-        break;  // take no value, handled above
-    }
+    const std::string wrong = ApplyValue(spec->Kind, value, options, given);
+    if (!wrong.empty()) return Fail(wrong);
   }
 
   if (positional.empty()) return Fail("no HOST given");
@@ -198,9 +211,9 @@ TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
     if (!port) return Fail("PORT must be a number from 1 to 65535, not \"" + positional[1] + "\"");
     options.Port = *port;
   }
-  const std::string wrong = Inconsistency(options, proxyGiven, userGiven, passwordGiven);
+  const std::string wrong = Inconsistency(options, given);
   if (!wrong.empty()) return Fail(wrong);
-  if (options.Socks == svSocks5 && (userGiven || passwordGiven)) {
+  if (options.Socks == svSocks5 && (given.User || given.Password)) {
     options.Authentication = saUsernamePassword;
   }
   return result;
