@@ -40,9 +40,9 @@ using testing::TChildProcess;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // A sanitized daemon is several times slower, above all in starting a
-// thread per connection; 256 at once still overflow a short accept queue.
+// thread per connection; 128 at once still overflow a short accept queue.
 constexpr int kConnections = 10000;
-constexpr int kBurst = 256;
+constexpr int kBurst = 128;
 #else
 constexpr int kConnections = 100000;
 constexpr int kBurst = 1024;
