@@ -8,23 +8,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 #include "runtime/exception.h"
 #include "runtime/format.h"
+#include "runtime/operator_signals.h"
 #include "runtime/sysutils.h"
 
 namespace ostrevan {
 
 namespace {
-
-sigset_t TerminatingSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGQUIT);
-  sigaddset(&set, SIGTERM);
-  return set;
-}
 
 [[noreturn]] void RaiseIoError(const char* what) {
   throw EInOutError(Format("%s: %s", what, SysErrorMessage(errno).c_str()));
@@ -34,9 +27,9 @@ sigset_t TerminatingSignals() {
 
 TConsole::TConsole() {
   signal(SIGPIPE, SIG_IGN);
-  sigset_t set = TerminatingSignals();
+  sigset_t set = OperatorSignals();
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) RaiseIoError("signal mask");
-  SignalFd_ = signalfd(-1, &set, SFD_CLOEXEC);
+  SignalFd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
   if (SignalFd_ < 0) RaiseIoError("signalfd");
 }
 
@@ -55,76 +48,112 @@ void TConsole::EnsureStandardDescriptors() {
   }
 }
 
-bool TConsole::WaitReadable(bool watch_input, TConsoleEvent& signal_event) {
-  for (;;) {
-    pollfd fds[2] = {{SignalFd_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    int count = poll(fds, watch_input ? 2 : 1, -1);
-    if (count < 0) {
-      if (errno == EINTR) continue;
-      RaiseIoError("poll");
+bool TConsole::TakeSignal() {
+  if (SignalTaken_ == 0) {
+    signalfd_siginfo info{};
+    if (::read(SignalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      SignalTaken_ = static_cast<int>(info.ssi_signo);
     }
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo info{};
-      if (::read(SignalFd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) {
-        continue;  // nothing to read after all
+  }
+  return SignalTaken_ != 0;
+}
+
+TConsoleEvent TConsole::ActOnSignal() const {
+  if (SignalTaken_ == SIGINT) throw EControlC();
+  if (SignalTaken_ == SIGQUIT) throw EQuit();
+  return TConsoleEvent::StopRequested;
+}
+
+bool TConsole::WaitReadable(bool AWatchInput) {
+  pollfd fds[2] = {{SignalFd_, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  if (poll(fds, AWatchInput ? 2 : 1, -1) < 0) {
+    if (errno == EINTR) return false;
+    RaiseIoError("poll");
+  }
+  return AWatchInput && fds[1].revents != 0;
+}
+
+void TConsole::WaitWritable() {
+  // Once a signal is taken, further ones in the descriptor must not end
+  // every wait at once: the tick alone bounds it then.
+  pollfd fds[2] = {{STDOUT_FILENO, POLLOUT, 0}, {SignalFd_, POLLIN, 0}};
+  if (poll(fds, SignalTaken_ == 0 ? 2 : 1, -1) < 0 && errno != EINTR) RaiseIoError("poll");
+}
+
+void TConsole::Append(std::string_view data) {
+  while (!data.empty()) {
+    const size_t end = data.find('\n');
+    const std::string_view part = data.substr(0, end);
+    if (!Discarding_) {
+      // Carriage returns are never part of a line, wherever they stand.
+      std::remove_copy(part.begin(), part.end(), std::back_inserter(Partial_), '\r');
+      if (Partial_.size() > kMaxLineLength) {
+        Discarding_ = true;
+        std::string().swap(Partial_);  // gives the memory back
       }
-      if (info.ssi_signo == SIGINT) throw EControlC();
-      if (info.ssi_signo == SIGQUIT) throw EQuit();
-      signal_event = TConsoleEvent::StopRequested;
-      return false;
     }
-    if (watch_input && fds[1].revents != 0) return true;
+    if (end == std::string_view::npos) return;
+    Lines_.push_back(std::move(Partial_));  // empty for a line that was too long
+    Partial_.clear();
+    Discarding_ = false;
+    data.remove_prefix(end + 1);
   }
 }
 
-bool TConsole::TakeBufferedLine(std::string& line) {
-  auto end = Pending_.find('\n');
-  if (end == std::string::npos) return false;
-  line.assign(Pending_, 0, end);
-  Pending_.erase(0, end + 1);
-  line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
-  return true;
+void TConsole::ReadInput() {
+  char chunk[65536];
+  const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
+  if (n < 0) {
+    if (errno == EINTR || errno == EAGAIN) return;
+    RaiseIoError("read");
+  }
+  if (n > 0) {
+    Append(std::string_view(chunk, static_cast<size_t>(n)));
+    return;
+  }
+  InputEnded_ = true;
+  // A last line without a line end still counts as a line.
+  if (Discarding_ || !Partial_.empty()) Append("\n");
 }
 
 TConsoleEvent TConsole::ReadLine(std::string& line) {
   for (;;) {
-    if (TakeBufferedLine(line)) return TConsoleEvent::Line;
-    if (InputEnded_) {
-      if (Pending_.empty()) return TConsoleEvent::EndOfInput;
-      // A last line without a line end still counts as a line.
-      Pending_ += '\n';
-      continue;
+    if (TakeSignal()) return ActOnSignal();
+    if (!Lines_.empty()) {
+      line = std::move(Lines_.front());
+      Lines_.pop_front();
+      return TConsoleEvent::Line;
     }
-    TConsoleEvent signal_event = TConsoleEvent::Line;
-    if (!WaitReadable(true, signal_event)) return signal_event;
-    char chunk[4096];
-    ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      RaiseIoError("read");
-    }
-    if (n == 0) {
-      InputEnded_ = true;
-    } else {
-      Pending_.append(chunk, static_cast<size_t>(n));
-    }
+    if (InputEnded_) return TConsoleEvent::EndOfInput;
+    if (WaitReadable(true)) ReadInput();
   }
 }
 
 TConsoleEvent TConsole::WaitForSignal() {
-  TConsoleEvent signal_event = TConsoleEvent::StopRequested;
-  WaitReadable(false, signal_event);
-  return signal_event;
+  while (!TakeSignal()) WaitReadable(false);
+  return ActOnSignal();
 }
 
 void TConsole::Write(std::string_view text) {
+  if (OutputDropped_) return;
+  TArmedInterrupter armed(Interrupter_);
+  const uint64_t ticksAtStart = Interrupter_.Ticks();
   while (!text.empty()) {
-    ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
+    const ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (n > 0) {
+      text.remove_prefix(static_cast<size_t>(n));
+      if (text.empty()) return;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      WaitWritable();
+    } else if (n < 0 && errno != EINTR) {
       RaiseIoError("write");
     }
-    text.remove_prefix(static_cast<size_t>(n));
+    // The write was broken off, or standard output is full: time to look
+    // for a signal. Once one is taken, a tick's wait is all output gets.
+    if (TakeSignal() && Interrupter_.Ticks() != ticksAtStart) {
+      OutputDropped_ = true;
+      return;
+    }
   }
 }
 

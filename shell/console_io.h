@@ -1,7 +1,11 @@
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <string>
 #include <string_view>
+
+#include "shell/write_interrupter.h"
 
 namespace ostrevan {
 
@@ -9,30 +13,43 @@ namespace ostrevan {
 enum class TConsoleEvent {
   Line,           // a line was read
   EndOfInput,     // standard input has ended; no more lines will come
-  StopRequested,  // SIGTERM: stop as the EXIT command does
+  StopRequested,  // SIGTERM or SIGHUP: stop as the EXIT command does
 };
 
 // The operator's terminal: lines from standard input, texts to standard
-// output, and the process's terminating signals, all on the main thread.
+// output, and the operator's signals (runtime/operator_signals.h), all on
+// the main thread.
 //
-// SIGINT, SIGQUIT and SIGTERM are blocked in every thread and taken through
-// a signalfd here, so a signal never interrupts the program at an arbitrary
-// point: it is seen while the console waits, where SIGINT becomes EControlC,
-// SIGQUIT becomes EQuit and SIGTERM a stop request. Worker threads inherit the
-// blocked mask and never see them. SIGPIPE is ignored, so that a closed
-// standard output is an EInOutError from the write rather than a kill.
+// The operator's signals are blocked in every thread and taken through a
+// signal descriptor here, so a signal never interrupts the program at an
+// arbitrary point. The console looks for one before every line it hands
+// out, while it waits for input, and whenever a write to standard output
+// does not complete at once (a TWriteInterrupter breaks a write that
+// blocks). A signal taken during a write is acted on at the next read:
+// SIGINT raises EControlC, SIGQUIT EQuit, SIGTERM and SIGHUP give
+// StopRequested. From the moment a signal is taken the program is ending,
+// so output that standard output does not take within one tick is dropped,
+// with all that follows. SIGPIPE is ignored, so that a closed standard
+// output is an EInOutError from the write rather than a kill.
 class TConsole {
  public:
+  // A longer line (carriage returns not counted) is read up to its line
+  // feed and handed out as an empty line, so that no command runs from it
+  // and its bytes are not kept.
+  static constexpr size_t kMaxLineLength = 1024 * 1024;
+
   TConsole();
   ~TConsole();
   TConsole(const TConsole&) = delete;
   TConsole& operator=(const TConsole&) = delete;
 
-  // Waits for the next line (without its line end; carriage returns are
-  // dropped wherever they stand), the end of input, or a signal.
+  // The next line (without its line end; carriage returns are dropped
+  // wherever they stand), the end of input, or a stop request; raises
+  // EControlC or EQuit for those signals. A signal already taken comes
+  // before any line still queued.
   TConsoleEvent ReadLine(std::string& line);
   // After the end of input: waits for a signal only. Returns StopRequested
-  // for SIGTERM; raises EControlC or EQuit for the other two.
+  // for SIGTERM and SIGHUP; raises EControlC or EQuit for the other two.
   TConsoleEvent WaitForSignal();
 
   // Writes the text and a line feed, at once. Raises EInOutError on failure.
@@ -45,14 +62,29 @@ class TConsole {
   static void EnsureStandardDescriptors();
 
  private:
-  // Waits until standard input (when watch_input) or the signal descriptor is
-  // readable; handles a signal if one came. True when input is readable.
-  bool WaitReadable(bool watch_input, TConsoleEvent& signal_event);
-  bool TakeBufferedLine(std::string& line);
+  // Reads the signal descriptor without waiting; true once a signal has
+  // been taken (now or before).
+  bool TakeSignal();
+  // What the signal taken means for the caller: raises or returns.
+  TConsoleEvent ActOnSignal() const;
+  // Waits until standard input (when AWatchInput) or the signal descriptor
+  // is readable; true when input is.
+  bool WaitReadable(bool AWatchInput);
+  // Waits until standard output takes bytes again or a signal comes; for a
+  // descriptor that someone else made non-blocking.
+  void WaitWritable();
+  void ReadInput();
+  // Splits what was read into lines, enforcing kMaxLineLength.
+  void Append(std::string_view data);
 
   int SignalFd_ = -1;
+  int SignalTaken_ = 0;  // the first operator signal taken, 0 for none
+  bool OutputDropped_ = false;
+  TWriteInterrupter Interrupter_;
   bool InputEnded_ = false;
-  std::string Pending_;  // bytes read but not yet returned as a line
+  std::deque<std::string> Lines_;  // complete lines read but not yet handed out
+  std::string Partial_;            // the line still being read
+  bool Discarding_ = false;        // that line is too long and is being skipped
 };
 
 }  // namespace ostrevan

@@ -1,5 +1,7 @@
 #include "shell/daemon_shell.h"
 
+#include <sys/socket.h>
+
 #include "runtime/exception.h"
 #include "runtime/sysutils.h"
 #include "time/time_server.h"
@@ -37,18 +39,30 @@ int TDaemonShell::Run(const std::vector<std::string>& arguments) {
 
   try {
     StartServer();
+  } catch (...) {
+    // Status 1, so that a service manager or script sees the failure.
+    PrintCouldNotStart();
+    return 1;
+  }
+  try {
     Console_.Print("Time server started on port " + IntToStr(ServerPort_) + ".");
     Console_.Print("Enter ? for list of commands.");
     RunConsole(std::string());
   } catch (...) {
-    // The operator sees only this message, never the error's own text.
-    try {
-      Console_.Print("Could not start the server!");
-    } catch (...) {
-      // Standard output is gone as well.
-    }
+    // SIGINT, SIGQUIT or a console I/O error after a good start: the
+    // same message, but the server did run, so the status stays 0.
+    PrintCouldNotStart();
   }
   return 0;
+}
+
+void TDaemonShell::PrintCouldNotStart() {
+  // The operator sees only this message, never the error's own text.
+  try {
+    Console_.Print("Could not start the server!");
+  } catch (...) {
+    // Standard output is gone as well.
+  }
 }
 
 void TDaemonShell::PrintBanner() {
@@ -83,18 +97,26 @@ void TDaemonShell::PrintHelp() {
 
 void TDaemonShell::StartServer() {
   CurrentServer_ = new TIdTimeServer(&Application_);
+  // The framework's backlog of 15 overflows in a burst of connects, and
+  // the kernel then drops SYNs that the client resends only after a second
+  // or more; the kernel caps this at net.core.somaxconn.
+  CurrentServer_->SetListenQueue(SOMAXCONN);
   CurrentServer_->SetDefaultPort(ServerPort_);
   CurrentServer_->SetActive(true);
 }
 
 void TDaemonShell::StopServer() {
-  Console_.Print("Server stopped by user.");
-  Console_.Print("");
   // No server exists only when a port change failed while creating one.
   if (CurrentServer_ == nullptr) return;
   CurrentServer_->SetActive(false);
   delete CurrentServer_;
   CurrentServer_ = nullptr;
+}
+
+void TDaemonShell::StopByUser() {
+  Console_.Print("Server stopped by user.");
+  Console_.Print("");
+  StopServer();
 }
 
 void TDaemonShell::RunConsole(std::string line) {
@@ -107,7 +129,7 @@ void TDaemonShell::RunConsole(std::string line) {
       }
       if (Contains(line, "PORT")) ChangePort(line);
       if (Contains(line, "EXIT") || Contains(line, "QUIT")) {
-        StopServer();
+        StopByUser();
         Application_.Terminate();
         return;
       }
@@ -121,16 +143,17 @@ void TDaemonShell::RunConsole(std::string line) {
         ServeWithoutConsole();
         return;
       case TConsoleEvent::StopRequested:
-        StopServer();
+        StopByUser();
         return;
     }
   }
 }
 
 void TDaemonShell::ServeWithoutConsole() {
-  // WaitForSignal returns only for SIGTERM; SIGINT and SIGQUIT raise.
+  // WaitForSignal returns only for SIGTERM and SIGHUP; SIGINT and SIGQUIT
+  // raise.
   Console_.WaitForSignal();
-  StopServer();
+  StopByUser();
 }
 
 void TDaemonShell::ChangePort(const std::string& line) {
@@ -140,12 +163,8 @@ void TDaemonShell::ChangePort(const std::string& line) {
   std::string argument = blank == std::string::npos ? line : line.substr(blank + 1);
   try {
     ServerPort_ = StrToInt(argument);
-    CurrentServer_->SetActive(false);
-    delete CurrentServer_;
-    CurrentServer_ = nullptr;
-    CurrentServer_ = new TIdTimeServer(&Application_);
-    CurrentServer_->SetDefaultPort(ServerPort_);
-    CurrentServer_->SetActive(true);
+    StopServer();
+    StartServer();
     Console_.Print("Port changed to " + IntToStr(ServerPort_) + ".");
   } catch (...) {
     try {

@@ -18,12 +18,12 @@ class TDaemonShell {
  public:
   TDaemonShell(TApplication& application, TConsole& console);
 
-  // The main sequence. Returns the exit status, which is 0 on every
-  // ordinary path.
+  // The main sequence. Returns the exit status: 1 when the server could
+  // not be started at start-up, 0 on every other path.
   int Run(const std::vector<std::string>& arguments);
 
   // Processes the given line, then prompts and reads further lines until a
-  // line (or SIGTERM) stops the program.
+  // line (or SIGTERM or SIGHUP) stops the program.
   void RunConsole(std::string line);
 
   int32_t ServerPort() const { return ServerPort_; }
@@ -32,11 +32,16 @@ class TDaemonShell {
   void PrintBanner();
   void PrintUsage();
   void PrintHelp();
+  void PrintCouldNotStart();
   void ChangePort(const std::string& line);
-  void StopServer();
+  // Creates CurrentServer_ on ServerPort_ and activates it.
   void StartServer();
-  // After standard input has ended the server keeps serving until a
-  // terminating signal; SIGTERM stops it as EXIT does.
+  // Deactivates and destroys CurrentServer_, if there is one.
+  void StopServer();
+  // EXIT, QUIT, SIGTERM and SIGHUP: the message, then StopServer.
+  void StopByUser();
+  // After standard input has ended the server keeps serving until an
+  // operator signal; SIGTERM and SIGHUP stop it as EXIT does.
   void ServeWithoutConsole();
 
   TApplication& Application_;

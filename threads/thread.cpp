@@ -10,6 +10,7 @@
 
 #include "runtime/exception.h"
 #include "runtime/format.h"
+#include "runtime/operator_signals.h"
 #include "runtime/sysutils.h"
 
 namespace ostrevan {
@@ -24,18 +25,6 @@ std::atomic<size_t> defaultStackSize{TThread::kDefaultStackSize};
 
 size_t AtLeastStackMin(size_t size) {
   return std::max(size, static_cast<size_t>(PTHREAD_STACK_MIN));
-}
-
-// The signals the operator sends to the process; only the main thread takes
-// them, so that its console handles them and no worker dies of them.
-sigset_t OperatorSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGQUIT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  return set;
 }
 
 // True on the threads this class starts: they block the operator's signals

@@ -34,28 +34,59 @@ std::optional<TSocksVersion> ParseSocksVersion(std::string_view text) {
   return std::nullopt;
 }
 
-// The command line's words, with "--name=value" split in two.
-struct TWords {
-  std::vector<std::string> Items;
-  size_t Next = 0;
+// One word of the command line; "--name=value" is the word "--name" with
+// its value attached.
+struct TWord {
+  std::string Text;
+  std::optional<std::string> Value;
 };
 
-TWords SplitWords(int argc, char** argv) {
-  TWords words;
+std::vector<TWord> SplitWords(int argc, char** argv) {
+  std::vector<TWord> words;
   bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
     const size_t equals = word.find('=');
     if (!optionsEnded && word.rfind("--", 0) == 0 && word.size() > 2 && equals != std::string::npos) {
-      words.Items.push_back(word.substr(0, equals));
-      words.Items.push_back(word.substr(equals + 1));
+      words.push_back({word.substr(0, equals), word.substr(equals + 1)});
     } else {
-      words.Items.push_back(word);
+      words.push_back({word, std::nullopt});
     }
     if (word == "--") optionsEnded = true;
   }
   return words;
 }
+
+// What each option is; the long name is the one its messages use.
+enum TOptionKind { okSocks, okProxy, okUser, okPassword, okTimeout, okHelp, okVersion };
+struct TOptionSpec {
+  const char* Short;  // nullptr: none
+  const char* Long;
+  TOptionKind Kind;
+  bool TakesValue;
+};
+constexpr TOptionSpec OptionSpecs[] = {
+    {"-s", "--socks", okSocks, true},        {"-x", "--proxy", okProxy, true},
+    {"-u", "--user", okUser, true},          {"-p", "--password", okPassword, true},
+    {"-t", "--timeout", okTimeout, true},    {"-h", "--help", okHelp, false},
+    {nullptr, "--version", okVersion, false},
+};
+
+const TOptionSpec* FindOption(const std::string& word) {
+  for (const TOptionSpec& spec : OptionSpecs) {
+    if (word == spec.Long || (spec.Short != nullptr && word == spec.Short)) return &spec;
+  }
+  return nullptr;
+}
+
+// Words that are arguments, not options: "-" alone, and a minus sign
+// before a digit, which no option name has ("-5" is a port to reject).
+bool IsPositional(const std::string& word) {
+  return word.size() < 2 || word[0] != '-' || (word[1] >= '0' && word[1] <= '9');
+}
+
+// A name or IPv4 address cannot hold a colon; an IPv6 literal always does.
+bool IsIPv6Literal(const std::string& host) { return host.find(':') != std::string::npos; }
 
 TQueryCommandLine Fail(std::string message) {
   TQueryCommandLine result;
@@ -64,15 +95,21 @@ TQueryCommandLine Fail(std::string message) {
   return result;
 }
 
+// Which of the options that others depend on were given.
+struct TGiven {
+  bool Proxy = false;
+  bool User = false;
+  bool Password = false;
+};
+
 // Cross-checks of options that are each valid alone.
-std::string Inconsistency(const TQueryOptions& options, bool proxyGiven, bool userGiven,
-                          bool passwordGiven) {
-  if (options.Socks != svNoSocks && !proxyGiven) return "--socks needs --proxy HOST[:PORT]";
-  if (options.Socks == svNoSocks && proxyGiven) return "--proxy needs --socks 4, 4a or 5";
-  if (options.Socks == svNoSocks && (userGiven || passwordGiven)) {
+std::string Inconsistency(const TQueryOptions& options, const TGiven& given) {
+  if (options.Socks != svNoSocks && !given.Proxy) return "--socks needs --proxy HOST[:PORT]";
+  if (options.Socks == svNoSocks && given.Proxy) return "--proxy needs --socks 4, 4a or 5";
+  if (options.Socks == svNoSocks && (given.User || given.Password)) {
     return "--user and --password are for a SOCKS proxy (--socks)";
   }
-  if ((options.Socks == svSocks4 || options.Socks == svSocks4A) && passwordGiven) {
+  if ((options.Socks == svSocks4 || options.Socks == svSocks4A) && given.Password) {
     return "--password is for SOCKS 5 only";
   }
   if (options.Username.size() > IdSocksMaxFieldLength) return "--user is longer than 255 bytes";
@@ -87,72 +124,96 @@ std::string Inconsistency(const TQueryOptions& options, bool proxyGiven, bool us
   return "";
 }
 
+// Takes the value of an option; what is wrong with it, or empty.
+std::string ApplyValue(TOptionKind AKind, const std::string& AValue, TQueryOptions& options,
+                       TGiven& given) {
+  switch (AKind) {
+    case okSocks: {
+      const auto version = ParseSocksVersion(AValue);
+      if (!version) return "--socks takes 4, 4a or 5, not \"" + AValue + "\"";
+      options.Socks = *version;
+      break;
+    }
+    case okProxy: {
+      const size_t colon = AValue.rfind(':');
+      options.ProxyHost = AValue.substr(0, colon);
+      if (IsIPv6Literal(options.ProxyHost)) return "IPv6 addresses are not supported: --proxy " + AValue;
+      if (colon != std::string::npos) {
+        const auto port = ParsePort(AValue.substr(colon + 1));
+        if (!port) return "the proxy's port must be a number from 1 to 65535";
+        options.ProxyPort = *port;
+      }
+      if (options.ProxyHost.empty()) return "--proxy needs a host";
+      given.Proxy = true;
+      break;
+    }
+    case okUser:
+      options.Username = AValue;
+      given.User = true;
+      break;
+    case okPassword:
+      options.Password = AValue;
+      given.Password = true;
+      break;
+    case okTimeout: {
+      const auto ms = ParseNumber(AValue, 1, std::numeric_limits<int32_t>::max());
+      if (!ms) return "--timeout takes milliseconds, a number from 1 to 2147483647";
+      options.TimeoutMs = static_cast<int32_t>(*ms);
+      break;
+    }
+    case okHelp:
+    case okVersion:
+      break;  // they take no value
+  }
+  return "";
+}
+
 }  // namespace
 
 TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
   TQueryCommandLine result;
   TQueryOptions& options = result.Options;
-  TWords words = SplitWords(argc, argv);
+  const std::vector<TWord> words = SplitWords(argc, argv);
   std::vector<std::string> positional;
-  bool proxyGiven = false, userGiven = false, passwordGiven = false, optionsEnded = false;
+  TGiven given;
+  bool optionsEnded = false;
 
-  while (words.Next < words.Items.size()) {
-    const std::string word = words.Items[words.Next++];
-    if (optionsEnded || word == "-" || word.empty() || word[0] != '-') {
-      positional.push_back(word);
+  for (size_t next = 0; next < words.size();) {
+    const TWord& word = words[next++];
+    if (optionsEnded || IsPositional(word.Text)) {
+      positional.push_back(word.Text);
       continue;
     }
-    if (word == "--") {
+    if (word.Text == "--") {
       optionsEnded = true;
       continue;
     }
-    if (word == "-h" || word == "--help") {
-      result.Kind = TQueryCommandLine::kHelp;
+    const TOptionSpec* spec = FindOption(word.Text);
+    if (spec == nullptr) return Fail("unknown option " + word.Text);
+    if (!spec->TakesValue) {
+      if (word.Value) return Fail(std::string(spec->Long) + " takes no value");
+      result.Kind = spec->Kind == okHelp ? TQueryCommandLine::kHelp : TQueryCommandLine::kVersion;
       return result;
     }
-    if (words.Next >= words.Items.size()) return Fail(word + " needs a value");
-    const std::string value = words.Items[words.Next++];
-    if (word == "-s" || word == "--socks") {
-      const auto version = ParseSocksVersion(value);
-      if (!version) return Fail("--socks takes 4, 4a or 5, not \"" + value + "\"");
-      options.Socks = *version;
-    } else if (word == "-x" || word == "--proxy") {
-      const size_t colon = value.rfind(':');
-      options.ProxyHost = value.substr(0, colon);
-      if (colon != std::string::npos) {
-        const auto port = ParsePort(value.substr(colon + 1));
-        if (!port) return Fail("the proxy's port must be a number from 1 to 65535");
-        options.ProxyPort = *port;
-      }
-      if (options.ProxyHost.empty()) return Fail("--proxy needs a host");
-      proxyGiven = true;
-    } else if (word == "-u" || word == "--user") {
-      options.Username = value;
-      userGiven = true;
-    } else if (word == "-p" || word == "--password") {
-      options.Password = value;
-      passwordGiven = true;
-    } else if (word == "-t" || word == "--timeout") {
-      const auto ms = ParseNumber(value, 1, std::numeric_limits<int32_t>::max());
-      if (!ms) return Fail("--timeout takes milliseconds, a number from 1 to 2147483647");
-      options.TimeoutMs = static_cast<int32_t>(*ms);
-    } else {
-      return Fail("unknown option " + word);
-    }
+    if (!word.Value && next >= words.size()) return Fail(word.Text + " needs a value");
+    const std::string value = word.Value ? *word.Value : words[next++].Text;
+    const std::string wrong = ApplyValue(spec->Kind, value, options, given);
+    if (!wrong.empty()) return Fail(wrong);
   }
 
   if (positional.empty()) return Fail("no HOST given");
   if (positional.size() > 2) return Fail("too many arguments: " + positional[2]);
   options.Host = positional[0];
   if (options.Host.empty()) return Fail("HOST is empty");
+  if (IsIPv6Literal(options.Host)) return Fail("IPv6 addresses are not supported: HOST " + options.Host);
   if (positional.size() == 2) {
     const auto port = ParsePort(positional[1]);
     if (!port) return Fail("PORT must be a number from 1 to 65535, not \"" + positional[1] + "\"");
     options.Port = *port;
   }
-  const std::string wrong = Inconsistency(options, proxyGiven, userGiven, passwordGiven);
+  const std::string wrong = Inconsistency(options, given);
   if (!wrong.empty()) return Fail(wrong);
-  if (options.Socks == svSocks5 && (userGiven || passwordGiven)) {
+  if (options.Socks == svSocks5 && (given.User || given.Password)) {
     options.Authentication = saUsernamePassword;
   }
   return result;
@@ -161,10 +222,11 @@ TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
 std::string QueryUsageText() {
   return R"(Usage: ostrevan-query [OPTIONS] HOST [PORT]
 
-Asks the time server at HOST for the time over the Time protocol (RFC 868,
-TCP port 37 unless PORT is given), directly or through a SOCKS proxy, and
-prints it in UTC together with the count of seconds since 1900-01-01 00:00
-that the server sent, for example:
+Asks the time server at HOST (a host name or an IPv4 address; IPv6 is not
+supported yet) for the time over the Time protocol (RFC 868, TCP port 37
+unless PORT is given), directly or through a SOCKS proxy, and prints it in
+UTC together with the count of seconds since 1900-01-01 00:00 that the
+server sent, for example:
 
   2026-12-08 18:31:06 UTC (count 4005743466)
 
@@ -178,6 +240,7 @@ Options:
   -t, --timeout MS         give up after MS milliseconds in all (default 10000):
                            the connect, the proxy's answer and the four bytes
   -h, --help               show this text
+      --version            show the program's version
 
 SOCKS 5 logs in with a user name and password when --user or --password is
 given. With SOCKS 4 HOST is looked up here; with 4a and 5 the proxy looks it up.
@@ -185,8 +248,9 @@ given. With SOCKS 4 HOST is looked up here; with 4a and 5 the proxy looks it up.
 The count is 32 bits wide and wraps on 2036-02-07 06:28:16 UTC; a count below
 2^31 is read as lying after that day.
 
-Exit status: 0 when the time was printed; 1 when the query failed, with the
-reason in one line on standard error; 2 when the command line is wrong.
+Exit status: 0 when the time was printed; 1 when the query failed or the
+time could not be written, with the reason in one line on standard error;
+2 when the command line is wrong.
 )";
 }
 

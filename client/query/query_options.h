@@ -22,9 +22,9 @@ struct TQueryOptions {
 };
 
 // The outcome of reading the command line: options to run with, the help
-// text to show, or what is wrong with it.
+// text or the version to show, or what is wrong with it.
 struct TQueryCommandLine {
-  enum TKind { kRun, kHelp, kError } Kind = kRun;
+  enum TKind { kRun, kHelp, kVersion, kError } Kind = kRun;
   TQueryOptions Options;
   std::string Error;  // kError: one line, without the program's name
 };

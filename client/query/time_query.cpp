@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <ctime>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "client/socks_errors.h"
@@ -28,8 +29,15 @@ constexpr int64_t CountWrap = int64_t{1} << 32;
 // Close is safe from any thread.
 class TDeadline {
  public:
-  TDeadline(TIdIOHandlerSocket& AHandler, int32_t AMs)
-      : Thread_([this, &AHandler, AMs] { Watch(AHandler, AMs); }) {}
+  TDeadline(TIdIOHandlerSocket& AHandler, int32_t AMs) {
+    try {
+      Thread_ = std::thread([this, &AHandler, AMs] { Watch(AHandler, AMs); });
+    } catch (const std::system_error& e) {
+      // Under a process limit, for example: without the watch there is no
+      // time-out, so the query does not start.
+      throw EQueryFailed("cannot start the thread that enforces the time-out: " + e.code().message());
+    }
+  }
   ~TDeadline() { Cancel(); }
   TDeadline(const TDeadline&) = delete;
   TDeadline& operator=(const TDeadline&) = delete;

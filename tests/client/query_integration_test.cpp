@@ -103,9 +103,12 @@ TEST(QueryProgram, HelpAndCommandLineErrors) {
   const TRunResult help = Query({"--help"});
   EXPECT_EQ(help.Status, 0);
   EXPECT_EQ(help.Output.rfind("Usage: ostrevan-query [OPTIONS] HOST [PORT]\n", 0), 0u) << help.Output;
-  for (const char* option : {"--socks", "--proxy", "--user", "--password", "--timeout"}) {
+  for (const char* option : {"--socks", "--proxy", "--user", "--password", "--timeout", "--version"}) {
     EXPECT_NE(help.Output.find(option), std::string::npos) << option;
   }
+  const TRunResult version = Query({"--version"});
+  EXPECT_EQ(version.Status, 0);
+  EXPECT_EQ(version.Output, "ostrevan-query 2.1\n");
 
   const std::vector<std::pair<std::vector<std::string>, std::string>> wrong{
       {{}, "no HOST given"},
@@ -122,6 +125,12 @@ TEST(QueryProgram, HelpAndCommandLineErrors) {
       {{"--timeout", "-1", "localhost"},
        "--timeout takes milliseconds, a number from 1 to 2147483647"},
       {{"--verbose", "localhost"}, "unknown option --verbose"},
+      {{"localhost", "--verbose"}, "unknown option --verbose"},
+      {{"localhost", "--version=2"}, "--version takes no value"},
+      {{"127.0.0.1", "-5"}, "PORT must be a number from 1 to 65535, not \"-5\""},
+      {{"::1"}, "IPv6 addresses are not supported: HOST ::1"},
+      {{"-s", "5", "-x", "[::1]:1080", "localhost"},
+       "IPv6 addresses are not supported: --proxy [::1]:1080"},
       {{"localhost", "--timeout"}, "--timeout needs a value"}};
   for (const auto& [arguments, error] : wrong) {
     const TRunResult result = Query(arguments);
@@ -211,6 +220,27 @@ TEST(QueryProgram, ProxyRefusals) {
                       Port(closed) + ": Socks server did not respond.");
   }
   EXPECT_EQ(blocked.Served(), 0);
+}
+
+// Failures outside the exchange itself still say what failed.
+TEST(QueryProgram, OutputAndSystemFailures) {
+  TTimeResponder server(Count);
+  const TRunResult full =
+      RunProgram({"sh", "-c", QueryProgram() + " 127.0.0.1 " + Port(server.Port()) + " >/dev/full"});
+  ExpectFailure(full, "cannot write the time to standard output: No space left on device");
+
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as nobody";
+  // One process for the user, so that the time-out's thread cannot start.
+  std::vector<std::string> command{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                   "prlimit", "--nproc=1", QueryProgram(), "127.0.0.1",
+                                   Port(server.Port())};
+#ifdef __SANITIZE_ADDRESS__
+  // The leak check at exit needs a thread of its own, which it cannot have.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  command.insert(command.begin(), {"env", std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0"});
+#endif
+  ExpectFailure(RunProgram(command),
+                "cannot start the thread that enforces the time-out: Resource temporarily unavailable");
 }
 
 TEST(QueryProgram, Failures) {

@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/program_runner.h"
+#include "tests/support/spawned_process.h"
 #include "tests/support/tcp_probe.h"
 
 namespace ostrevan {
@@ -46,7 +49,8 @@ class Daemon {
     return arguments;
   }
 
-  // Sends one line and waits for the prompt (or the end) that follows.
+  // Writes to the console's standard input; WaitFor or the Console
+  // fixture's Answer waits for what follows.
   void Send(const std::string& line) { ASSERT_TRUE(Process_.Write(line)); }
   bool WaitFor(const std::string& text, std::chrono::milliseconds timeout = 10s) {
     return Process_.WaitForOutput(text, timeout);
@@ -161,17 +165,29 @@ TEST(Daemon, CommandLinePortConversion) {
   }
 }
 
+// A server that cannot be started at start-up is a failure: status 1.
 TEST(Daemon, PortInUseAtStart) {
   int port = FreeTcpPort();
   Daemon first({std::to_string(port)});
   ASSERT_TRUE(first.WaitFor(kPrompt));
   Daemon second({std::to_string(port)});
-  EXPECT_EQ(second.Exit(), std::optional<int>(0));
+  EXPECT_EQ(second.Exit(), std::optional<int>(1));
   EXPECT_EQ(second.AfterBanner(), kCouldNotStart);
   EXPECT_EQ(second.Process().ErrorOutput(), "");
   EXPECT_TRUE(ReadUntilClosed(port).has_value()) << "the first daemon still serves";
   first.Send("EXIT\n");
   EXPECT_EQ(first.Exit(), std::optional<int>(0));
+}
+
+TEST(Daemon, PortNotPermittedAtStart) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the daemon as nobody";
+  REQUIRE_NETNS();
+  TChildProcess daemon({"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                        BuildDir() + "/shell/ostrevan", "37"},
+                       OwnNetwork());
+  EXPECT_EQ(daemon.WaitForExit(10s), std::optional<int>(1));
+  EXPECT_EQ(daemon.Output(), kBanner + kCouldNotStart);
+  EXPECT_EQ(daemon.ErrorOutput(), "");
 }
 
 // Sends each line and returns the console's answer to it: everything up to
@@ -238,6 +254,24 @@ TEST_F(Console, PortArgumentRules) {
   EXPECT_EQ(Answer("port 0x1f\n"), changed + "31.\n" + kPrompt);
   EXPECT_EQ(Answer("HELP PORT 40\n"), kHelp + kInvalidPort + kPrompt);
   EXPECT_EQ(Answer("PORT 31\n"), changed + "31.\n" + kPrompt) << "the same port again";
+  EXPECT_EQ(Answer("EXIT\n"), kStopped);
+  EXPECT_EQ(daemon_->Exit(), std::optional<int>(0));
+}
+
+TEST_F(Console, LongLines) {
+  int port = FreeTcpPort();
+  Start(std::to_string(port));
+  const std::string filler(300000, 'x');
+  EXPECT_EQ(Answer(filler + "HELP\n"), kHelp + kPrompt);
+  const int moved = FreeTcpPort();
+  EXPECT_EQ(Answer(filler + "PORT " + std::to_string(moved) + "\n"),
+            "Port changed to " + std::to_string(moved) + ".\n" + kPrompt);
+  const std::string limit(1 << 20, 'x');
+  EXPECT_EQ(Answer(limit.substr(4) + "he\rlp\r\n"), kHelp + kPrompt) << "1 MiB without its CRs";
+  EXPECT_EQ(Answer(limit.substr(3) + "help\n"), kPrompt) << "one byte more is ignored";
+  EXPECT_EQ(Answer(limit + limit + limit + "EXIT\n"), kPrompt) << "and runs no command";
+  EXPECT_EQ(Answer("HELP\n"), kHelp + kPrompt);
+  EXPECT_EQ(ReadUntilClosed(moved).value_or("").size(), 4u);
   EXPECT_EQ(Answer("EXIT\n"), kStopped);
   EXPECT_EQ(daemon_->Exit(), std::optional<int>(0));
 }
@@ -309,6 +343,109 @@ TEST(Daemon, KeepsServingAfterEndOfInputUntilSigterm) {
   EXPECT_FALSE(IsListening(port));
 }
 
+// The main thread of the process is inside write(2) on standard output.
+bool WritingToStandardOutput(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+  std::string number, descriptor;
+  file >> number >> descriptor;
+  return number == "1" && descriptor == "0x1";
+}
+
+// Nobody reads the daemon's output: each signal still ends it within a
+// second, with the status of an ordinary end.
+TEST(Daemon, SignalsActWhileStandardOutputIsBlocked) {
+  for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+    int port = FreeTcpPort();
+    Daemon daemon({std::to_string(port)});
+    ASSERT_TRUE(daemon.WaitFor(kPrompt));
+    std::string lines;
+    for (int i = 0; i < 2000; ++i) lines += "?\n";  // far more help than a pipe holds
+    daemon.Send(lines);
+    bool blocked = false;
+    for (int i = 0; i < 500 && !blocked; ++i) {
+      blocked = WritingToStandardOutput(daemon.Process().Pid());
+      if (!blocked) std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(blocked);
+    const auto sent = std::chrono::steady_clock::now();
+    daemon.Process().Signal(signal);
+    EXPECT_EQ(daemon.Process().WaitForExit(10s, false), std::optional<int>(0)) << signal;
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s) << signal;
+    EXPECT_EQ(daemon.Process().ErrorOutput(), "");
+  }
+}
+
+TEST(Daemon, StopSignalComesBeforeQueuedLines) {
+  int port = FreeTcpPort();
+  Daemon daemon({std::to_string(port)});
+  ASSERT_TRUE(daemon.WaitFor(kPrompt));
+  std::string lines;
+  for (int i = 0; i < 300; ++i) lines += "PORT " + std::to_string(port) + "\n";  // 250 ms each
+  daemon.Send(lines);
+  ASSERT_TRUE(daemon.WaitFor("Port changed to"));
+  const auto sent = std::chrono::steady_clock::now();
+  daemon.Process().Signal(SIGTERM);
+  EXPECT_EQ(daemon.Exit(), std::optional<int>(0));
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+  const std::string& out = daemon.Process().Output();
+  EXPECT_EQ(out.substr(out.size() - std::min(out.size(), kStopped.size())), kStopped);
+}
+
+long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// A line without end from /dev/zero: the memory stays bounded, the daemon
+// answers throughout, and SIGTERM still stops it within a second.
+TEST(Daemon, EndlessInputLineKeepsMemoryBounded) {
+  testing::TTempDir dir;
+  auto start = [&](const std::string& input, int port) {
+    testing::TSpawnedProcess::TOptions options;
+    options.StdinFile = input;
+    options.OutputFile = dir.File(std::to_string(port));
+    auto daemon = std::make_unique<testing::TSpawnedProcess>(
+        Daemon::Command({std::to_string(port)}), options);
+    for (int i = 0; i < 500 && dir.ReadFile(std::to_string(port)).find(kPrompt) == std::string::npos; ++i) {
+      std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(ReadUntilClosed(port).value_or("").size(), 4u);
+    return daemon;
+  };
+  // The idle daemon serves the same clients, so that both carry the same
+  // cost of threads (large under the sanitizers) and only the input differs.
+  const int idlePort = FreeTcpPort();
+  const auto idle = start("/dev/null", idlePort);
+  const int port = FreeTcpPort();
+  const auto daemon = start("/dev/zero", port);
+  long idleKiB = 0, mostKiB = 0;
+  for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+    idleKiB = std::max(idleKiB, ResidentKiB(idle->Pid()));
+    mostKiB = std::max(mostKiB, ResidentKiB(daemon->Pid()));
+    ASSERT_EQ(ReadUntilClosed(port).value_or("").size(), 4u);
+    ASSERT_EQ(ReadUntilClosed(idlePort).value_or("").size(), 4u);
+    std::this_thread::sleep_for(200ms);
+  }
+  std::printf("resident: %ld KiB idle, at most %ld KiB reading /dev/zero\n", idleKiB, mostKiB);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizer's own shadow of the line buffer's blocks counts as well.
+  constexpr long kBoundKiB = 16 * 1024;
+#else
+  constexpr long kBoundKiB = 8 * 1024;
+#endif
+  EXPECT_LT(mostKiB - idleKiB, kBoundKiB);
+  const auto sent = std::chrono::steady_clock::now();
+  kill(daemon->Pid(), SIGTERM);
+  EXPECT_EQ(daemon->WaitForExit(10s), std::optional<int>(0));
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+  const std::string out = dir.ReadFile(std::to_string(port));
+  EXPECT_EQ(out.substr(out.size() - std::min(out.size(), kStopped.size())), kStopped);
+}
+
 TEST(Daemon, StartsWithStandardInputClosedOrEmpty) {
   for (bool closed : {true, false}) {
     int port = FreeTcpPort();
@@ -323,8 +460,12 @@ TEST(Daemon, StartsWithStandardInputClosedOrEmpty) {
   }
 }
 
-TEST(Daemon, InterruptAndQuitSignalsEndThroughTheHandler) {
-  for (int signal : {SIGINT, SIGQUIT}) {
+// SIGTERM and SIGHUP stop as EXIT does; SIGINT and SIGQUIT end through the
+// handler. Status 0 for all four, after a good start.
+TEST(Daemon, OperatorSignalsWhileWaitingForInput) {
+  const std::pair<int, std::string> cases[] = {
+      {SIGTERM, kStopped}, {SIGHUP, kStopped}, {SIGINT, kCouldNotStart}, {SIGQUIT, kCouldNotStart}};
+  for (const auto& [signal, ending] : cases) {
     for (bool inputOpen : {true, false}) {
       int port = FreeTcpPort();
       Daemon daemon({std::to_string(port)});
@@ -332,7 +473,7 @@ TEST(Daemon, InterruptAndQuitSignalsEndThroughTheHandler) {
       if (!inputOpen) daemon.Process().CloseInput();
       daemon.Process().Signal(signal);
       EXPECT_EQ(daemon.Exit(), std::optional<int>(0)) << signal;
-      EXPECT_EQ(daemon.AfterBanner(), StartLines(std::to_string(port)) + kPrompt + kCouldNotStart);
+      EXPECT_EQ(daemon.AfterBanner(), StartLines(std::to_string(port)) + kPrompt + ending) << signal;
       EXPECT_EQ(daemon.Process().ErrorOutput(), "");
       EXPECT_FALSE(IsListening(port));
     }

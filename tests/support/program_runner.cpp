@@ -146,19 +146,18 @@ bool TChildProcess::WaitForOutput(const std::string& text, std::chrono::millisec
   return true;
 }
 
-std::optional<int> TChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
+std::optional<int> TChildProcess::WaitForExit(std::chrono::milliseconds timeout, bool readOutput) {
   auto deadline = Clock::now() + timeout;
+  auto pumping = [&] { return readOutput && (StdoutFd_ >= 0 || StderrFd_ >= 0); };
   while (!ExitStatus_) {
-    if (StdoutFd_ >= 0 || StderrFd_ >= 0) {
-      Pump(std::chrono::milliseconds(0));
-    }
+    if (pumping()) Pump(std::chrono::milliseconds(0));
     int status = 0;
     if (waitpid(Pid_, &status, WNOHANG) == Pid_) {
       ExitStatus_ = DecodeStatus(status);
       break;
     }
     if (Clock::now() >= deadline) return std::nullopt;
-    if (StdoutFd_ >= 0 || StderrFd_ >= 0) {
+    if (pumping()) {
       Pump(std::chrono::milliseconds(10));
     } else {
       poll(nullptr, 0, 10);

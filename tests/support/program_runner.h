@@ -45,9 +45,10 @@ class TChildProcess {
   const std::string& Output() const { return Stdout_; }
   const std::string& ErrorOutput() const { return Stderr_; }
 
-  // Waits for the program to end, reading its output meanwhile; the exit
-  // status (or 128 + signal), or nothing when the time is up.
-  std::optional<int> WaitForExit(std::chrono::milliseconds timeout);
+  // Waits for the program to end, reading its output meanwhile unless
+  // readOutput is false (a reader that has stalled); the exit status (or
+  // 128 + signal), or nothing when the time is up.
+  std::optional<int> WaitForExit(std::chrono::milliseconds timeout, bool readOutput = true);
   void Signal(int signal);
 
   // Whether the kernel lets this process make network namespaces.
