@@ -1,24 +1,38 @@
-# make run [PORT=8037]   build and start the daemon (port 8037 unless given)
-# make test              build and run every test
+# make run [PORT=8037]   build the programs and start the daemon (port 8037 unless given)
+# make test              build everything and run every test
+# make install           install under PREFIX (/usr/local), below DESTDIR when given
 PORT ?= 8037
 BUILD ?= build
 WERROR ?= OFF
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: deps build run test clean
+CONFIGURE = cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREVAN_WERROR=$(WERROR)
+# Only the daemon and its tools: no test, benchmark or example is configured.
+PROGRAMS_ONLY = -DOSTREVAN_BUILD_TESTS=OFF -DOSTREVAN_BUILD_BENCH=OFF -DOSTREVAN_BUILD_EXAMPLES=OFF
+EVERYTHING = -DOSTREVAN_BUILD_TESTS=ON -DOSTREVAN_BUILD_BENCH=ON -DOSTREVAN_BUILD_EXAMPLES=ON
+# Quiet unless it fails: then the log is shown.
+QUIETLY = .ci/quietly $(BUILD)/make.log
 
-deps:
-	@.ci/install-deps
+.PHONY: run test install clean
 
-build: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTREVAN_WERROR=$(WERROR) >/dev/null
+run:
+	@.ci/install-deps build
+	@$(QUIETLY) $(CONFIGURE) $(PROGRAMS_ONLY)
+	@$(QUIETLY) cmake --build $(BUILD) -j$(JOBS) --target ostrevan ostrevan-query
+	@./$(BUILD)/shell/ostrevan $(PORT)
+
+test:
+	@.ci/install-deps test
+	@$(CONFIGURE) $(EVERYTHING) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
-
-run: build
-	./$(BUILD)/shell/ostrevan $(PORT)
-
-test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+install:
+	@.ci/install-deps build
+	@$(QUIETLY) $(CONFIGURE) $(PROGRAMS_ONLY) -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	@$(QUIETLY) cmake --build $(BUILD) -j$(JOBS)
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

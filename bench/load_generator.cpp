@@ -120,7 +120,9 @@ double Microseconds(uint64_t ns) { return static_cast<double>(ns) / 1000.0; }
 double ProcessCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  const auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -144,7 +146,7 @@ void PrintText(const LoadOptions& load, LoadResult& result, const LatencySummary
     std::printf("failures: none\n");
   } else {
     std::printf("failures:");
-    for (int i = 0; i < kFailureKindCount; ++i) {
+    for (size_t i = 0; i < kFailureKindCount; ++i) {
       if (result.Failures[i] != 0) {
         std::printf(" %s %" PRIu64, FailureKindName(static_cast<FailureKind>(i)),
                     result.Failures[i]);
@@ -166,7 +168,7 @@ void PrintKeyValue(LoadResult& result, const LatencySummary& latency, double cpu
               result.Attempted, result.Succeeded, result.FailureCount(), result.ElapsedSeconds,
               result.ConnectionsPerSecond(), Microseconds(latency.P50),
               Microseconds(latency.P99), Microseconds(latency.Max), result.HitTimeLimit ? 1 : 0);
-  for (int i = 0; i < kFailureKindCount; ++i) {
+  for (size_t i = 0; i < kFailureKindCount; ++i) {
     std::printf(" %s=%" PRIu64, FailureKindName(static_cast<FailureKind>(i)), result.Failures[i]);
   }
   std::printf(" loops=%d cpu_s=%.3f busy_pct=%.0f\n", result.Loops, cpuSeconds,

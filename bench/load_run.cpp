@@ -96,7 +96,7 @@ struct Slot {
 // thread that runs it.
 class LoadLoop {
  public:
-  LoadLoop(SharedRun& shared, int clients) : Shared_(shared), Slots_(clients) {
+  LoadLoop(SharedRun& shared, int clients) : Shared_(shared), Slots_(static_cast<size_t>(clients)) {
     Epoll_ = epoll_create1(EPOLL_CLOEXEC);
     if (Epoll_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
   }
@@ -150,7 +150,7 @@ void LoadLoop::Run() {
       throw std::system_error(errno, std::generic_category(), "epoll_wait");
     }
     for (int i = 0; i < ready; ++i) {
-      Slot& slot = Slots_[events[i].data.u32];
+      Slot& slot = Slots_[events[static_cast<size_t>(i)].data.u32];
       if (slot.Fd >= 0) OnReadable(slot);
     }
     ExpireOverdue(MonotonicNs());
@@ -211,7 +211,7 @@ bool LoadLoop::Open(Slot& slot, uint64_t sequence) {
     sockaddr_in source{};
     source.sin_family = AF_INET;
     source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + static_cast<uint32_t>(
-                                                         sequence % Shared_.Options.Sources));
+                                                         sequence % static_cast<uint64_t>(Shared_.Options.Sources)));
     if (bind(slot.Fd, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
       Fail(slot, FailureKind::Other, errno, "bind");
       return false;
@@ -317,7 +317,7 @@ void LoadLoop::CloseSocket(Slot& slot) {
 void Merge(LoadResult& into, LoadResult& from) {
   into.Attempted += from.Attempted;
   into.Succeeded += from.Succeeded;
-  for (int i = 0; i < kFailureKindCount; ++i) into.Failures[i] += from.Failures[i];
+  for (size_t i = 0; i < kFailureKindCount; ++i) into.Failures[i] += from.Failures[i];
   into.LatenciesNs.insert(into.LatenciesNs.end(), from.LatenciesNs.begin(),
                           from.LatenciesNs.end());
   into.HitTimeLimit = into.HitTimeLimit || from.HitTimeLimit;
@@ -430,7 +430,7 @@ LoadResult RunLoad(const LoadOptions& options) {
     firstStartNs = std::min(firstStartNs, loop->FirstStartNs());
     lastEndNs = std::max(lastEndNs, loop->LastEndNs());
   }
-  if (lastEndNs > firstStartNs) result.ElapsedSeconds = (lastEndNs - firstStartNs) / 1e9;
+  if (lastEndNs > firstStartNs) result.ElapsedSeconds = static_cast<double>(lastEndNs - firstStartNs) / 1e9;
   return result;
 }
 

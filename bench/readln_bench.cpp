@@ -86,7 +86,7 @@ void BM_ReadLnShortLines(benchmark::State& state) {
     for (size_t i = 0; i < lines; ++i) benchmark::DoNotOptimize(pair.Connection->ReadLn());
     writer.join();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes.size()));
 }
 
 void BM_ReadLnOneLongLine(benchmark::State& state) {
@@ -101,7 +101,7 @@ void BM_ReadLnOneLongLine(benchmark::State& state) {
     writer.join();
     if (line.size() != length) state.SkipWithError("short line");
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(bytes.size()));
 }
 
 BENCHMARK(BM_ReadLnShortLines)->Arg(4 << 20)->Arg(8 << 20)->Unit(benchmark::kMillisecond);

@@ -167,11 +167,11 @@ TEST(QueryProgram, DaemonThroughEveryProxy) {
     ExpectCurrentTime(Query({"-s", "4", "-x", Proxy(danted.Port()), "127.0.0.1", port}), "danted 4");
     ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(danted.Port()), "localhost", port}), "danted 5");
   }
-  const TSocksTestUser user = EnsureSocksTestUser();
-  if (!user.Name.empty()) {
+  const TSocksTestUser user;
+  if (!user.Name().empty()) {
     TDantedProxy login({.RequireUsername = true, .BlockedPort = 0});
-    ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(login.Port()), "-u", user.Name, "-p",
-                             user.Password, "localhost", port}),
+    ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(login.Port()), "-u", user.Name(), "-p",
+                             user.Password(), "localhost", port}),
                       "danted 5 with login");
   }
   const std::string longUser(255, 'u'), longPassword(255, 'p');

@@ -1,6 +1,11 @@
 // The SOCKS negotiation against real proxies from the system's packages,
 // each started on loopback by the test and reaching only loopback.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -8,6 +13,7 @@
 #include "tests/support/socks_proxies.h"
 #include "tests/support/socks_test_client.h"
 #include "tests/support/time_responder.h"
+#include "tests/threads/probe_thread.h"
 
 namespace ostrevan::testing {
 namespace {
@@ -52,21 +58,60 @@ TEST(DantedProxy, Socks4And5WithoutAuthentication) {
 }
 
 TEST(DantedProxy, Socks5WithSystemUserAndPassword) {
-  const TSocksTestUser user = EnsureSocksTestUser();
-  if (user.Name.empty()) GTEST_SKIP() << user.WhyNot;
+  const TSocksTestUser user;
+  if (user.Name().empty()) GTEST_SKIP() << user.WhyNot();
   TTimeResponder destination(Count);
   TDantedProxy proxy({.RequireUsername = true, .BlockedPort = 0});
   SKIP_UNLESS_RUNNING(proxy);
 
-  EXPECT_EQ(OutcomeOf(proxy.Port(), Socks(svSocks5, user.Name, user.Password), "localhost",
+  EXPECT_EQ(OutcomeOf(proxy.Port(), Socks(svSocks5, user.Name(), user.Password()), "localhost",
                       destination.Port()),
             CountBytes);
-  EXPECT_EQ(OutcomeOf(proxy.Port(), Socks(svSocks5, user.Name, user.Password + "x"), "localhost",
+  EXPECT_EQ(OutcomeOf(proxy.Port(), Socks(svSocks5, user.Name(), user.Password() + "x"), "localhost",
                       destination.Port()),
             "raised: Authentication error to socks server.");
   EXPECT_EQ(OutcomeOf(proxy.Port(), Socks(svSocks5), "localhost", destination.Port()),
             "raised: Invalid socks authentication method.");
   EXPECT_EQ(destination.Served(), 1);
+}
+
+bool UserOrGroupExists(const std::string& name) {
+  return getpwnam(name.c_str()) != nullptr || getgrnam(name.c_str()) != nullptr;
+}
+
+// The login user lives as long as its object, and no longer than a test
+// process that is killed while it holds one.
+TEST(SocksTestUser, RemovedWhenDoneAndWhenItsProcessIsKilled) {
+  std::string name;
+  {
+    const TSocksTestUser user;
+    if (user.Name().empty()) GTEST_SKIP() << user.WhyNot();
+    name = user.Name();
+    EXPECT_TRUE(UserOrGroupExists(name));
+    EXPECT_NE(TSocksTestUser().Password(), user.Password());
+  }
+  EXPECT_FALSE(UserOrGroupExists(name));
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    const TSocksTestUser held;
+    const std::string line = held.Name();
+    if (write(fds[1], line.data(), line.size()) < 0) _exit(1);
+    raise(SIGKILL);
+  }
+  close(fds[1]);
+  name.clear();
+  char chunk[64];
+  for (ssize_t n; (n = read(fds[0], chunk, sizeof chunk)) > 0;) name.append(chunk, static_cast<size_t>(n));
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_FALSE(name.empty());
+  EXPECT_TRUE(PollUntil([&] { return !UserOrGroupExists(name); })) << name << " remains";
 }
 
 TEST(MicrosocksProxy, Socks5WithFullLengthLogin) {

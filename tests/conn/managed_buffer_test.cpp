@@ -144,7 +144,7 @@ TEST(ManagedBuffer, BehavesLikeAStringQueue) {
         break;
       }
       default: {
-        int64_t at = random() % (model.size() + 1);
+        auto at = static_cast<int64_t>(random() % (model.size() + 1));
         ASSERT_EQ(buffer.Seek(at, soBeginning), at);
         char byte = 0;
         if (at < static_cast<int64_t>(model.size())) {

@@ -1,10 +1,10 @@
 #include "tests/support/socks_proxies.h"
 
 #include <fcntl.h>
-#include <pwd.h>
-#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,8 +25,8 @@ constexpr auto PollStep = std::chrono::milliseconds(20);
 // A port chosen at run time may be taken between the choice and the start.
 constexpr int StartAttempts = 3;
 
-const char* const TestUserName = "ostrevan-socks";
-const char* const TestUserPassword = "Socks5-Test-Login";
+// Every test user's name starts so; .ci/run checks that none remains.
+const char* const TestUserPrefix = "ostrevan-socks-";
 
 bool IsListening(uint16_t port) {
   try {
@@ -77,22 +77,57 @@ std::string NeedsRoot(const char* what) {
   return geteuid() == 0 ? "" : std::string(what) + " needs root on this machine";
 }
 
-// Holds an exclusive lock on a file while it lives: test processes that run
-// at the same time set up the shared system user one after another.
-class TFileLock {
- public:
-  explicit TFileLock(const char* path) : Fd_(open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (Fd_ >= 0) flock(Fd_, LOCK_EX);
+std::string RandomHex(size_t bytes) {
+  std::string random(bytes, '\0');
+  if (getrandom(random.data(), bytes, 0) != static_cast<ssize_t>(bytes)) {
+    throw std::runtime_error(std::string("getrandom failed: ") + std::strerror(errno));
   }
-  ~TFileLock() {
-    if (Fd_ >= 0) close(Fd_);
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (char c : random) {
+    const auto byte = static_cast<unsigned char>(c);
+    hex += digits[byte >> 4];
+    hex += digits[byte & 15];
   }
-  TFileLock(const TFileLock&) = delete;
-  TFileLock& operator=(const TFileLock&) = delete;
+  return hex;
+}
 
- private:
-  int Fd_;
-};
+// Removes the user and the group of its name, where they exist.
+const char* const RemoveUserScript =
+    "getent passwd \"$1\" >/dev/null && userdel \"$1\"; "
+    "getent group \"$1\" >/dev/null && groupdel \"$1\"; exit 0";
+
+// Starts a process that removes the user once the returned pipe end closes,
+// which happens when this process ends in whatever way. It runs in a session
+// of its own and its parent is gone before this returns, so that neither a
+// signal to the test's process group nor a kill of the test's process tree
+// reaches it. Returns the pipe's write end.
+int StartRemovalGuard(const std::string& name) {
+  // Everything the child needs is made before the fork: the test process
+  // has threads, so the child may only make system calls until exec.
+  const std::string script = std::string("read ended; ") + RemoveUserScript;
+  const char* argv[] = {"/bin/sh", "-c", script.c_str(), "ostrevan-socks-guard", name.c_str(),
+                        nullptr};
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    setsid();
+    if (fork() != 0) _exit(0);
+    dup2(fds[0], STDIN_FILENO);  // dup2 clears close-on-exec on the copy
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    close_range(3, ~0U, 0);
+    execv(argv[0], const_cast<char* const*>(argv));
+    _exit(127);
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return fds[1];
+}
 
 }  // namespace
 
@@ -102,29 +137,42 @@ uint16_t FreeLoopbackPort() {
   return port;
 }
 
-TSocksTestUser EnsureSocksTestUser() {
-  TSocksTestUser user;
+TSocksTestUser::TSocksTestUser() {
   if (geteuid() != 0) {
-    user.WhyNot = "creating the system user danted checks logins against needs root";
-    return user;
+    WhyNot_ = "creating the system user danted checks logins against needs root";
+    return;
   }
-  if (const std::string missing = MissingProgram({"useradd", "chpasswd"}); !missing.empty()) {
-    user.WhyNot = missing;
-    return user;
+  if (const std::string missing = MissingProgram({"useradd", "userdel", "chpasswd"});
+      !missing.empty()) {
+    WhyNot_ = missing;
+    return;
   }
-  TFileLock lock("/tmp/ostrevan-socks-user.lock");
-  if (getpwnam(TestUserName) == nullptr) {
-    const TRunResult added = RunProgram({"useradd", "--system", "--no-create-home", "--home-dir",
-                                         "/nonexistent", "--shell", "/usr/sbin/nologin",
-                                         TestUserName});
-    if (added.Status != 0) throw std::runtime_error("useradd failed: " + added.Output);
+  const std::string name = TestUserPrefix + RandomHex(4);
+  GuardPipe_ = StartRemovalGuard(name);
+  const TRunResult added = RunProgram({"useradd", "--system", "--user-group", "--no-create-home",
+                                       "--home-dir", "/nonexistent", "--shell",
+                                       "/usr/sbin/nologin", name});
+  if (added.Status != 0) {
+    Remove();
+    throw std::runtime_error("useradd failed: " + added.Output);
   }
-  const TRunResult set =
-      RunProgram({"chpasswd"}, std::string(TestUserName) + ":" + TestUserPassword + "\n");
-  if (set.Status != 0) throw std::runtime_error("chpasswd failed: " + set.Output);
-  user.Name = TestUserName;
-  user.Password = TestUserPassword;
-  return user;
+  Name_ = name;
+  Password_ = RandomHex(16);
+  const TRunResult set = RunProgram({"chpasswd"}, Name_ + ":" + Password_ + "\n");
+  if (set.Status != 0) {
+    Remove();
+    throw std::runtime_error("chpasswd failed: " + set.Output);
+  }
+}
+
+TSocksTestUser::~TSocksTestUser() { Remove(); }
+
+void TSocksTestUser::Remove() {
+  if (!Name_.empty()) RunProgram({"/bin/sh", "-c", RemoveUserScript, "remove", Name_});
+  Name_.clear();
+  // The guard finds nothing left to remove.
+  if (GuardPipe_ >= 0) close(GuardPipe_);
+  GuardPipe_ = -1;
 }
 
 TDantedProxy::TDantedProxy(const TDantedOptions& options) {

@@ -68,15 +68,31 @@ class TSshDynamicProxy : public TSocksProxy {
   std::unique_ptr<TSpawnedProcess> Client_;
 };
 
-// The system user danted checks SOCKS 5 logins against. Created when missing
-// (needs root), its password set to Password; Name is empty and WhyNot says
-// why when that cannot be done.
-struct TSocksTestUser {
-  std::string Name;
-  std::string Password;
-  std::string WhyNot;
+// A system user for danted to check SOCKS 5 logins against, made for one
+// test: a name of its own (so that test processes running at the same time
+// never share one) and a random password, and removed with its group when
+// the object goes. Should the test process die first (a crash, a kill), a
+// guard process outside its process tree removes them. Name is empty and
+// WhyNot says why when no user can be made here (not root, no useradd).
+class TSocksTestUser {
+ public:
+  TSocksTestUser();
+  ~TSocksTestUser();
+  TSocksTestUser(const TSocksTestUser&) = delete;
+  TSocksTestUser& operator=(const TSocksTestUser&) = delete;
+
+  const std::string& Name() const { return Name_; }
+  const std::string& Password() const { return Password_; }
+  const std::string& WhyNot() const { return WhyNot_; }
+
+ private:
+  void Remove();
+
+  std::string Name_;
+  std::string Password_;
+  std::string WhyNot_;
+  int GuardPipe_ = -1;  // its closing tells the guard to remove the user
 };
-TSocksTestUser EnsureSocksTestUser();
 
 // A port on 127.0.0.1 that nothing listened on a moment ago.
 uint16_t FreeLoopbackPort();

@@ -186,9 +186,9 @@ TEST(Thread, FrameworkThreadsBlockOperatorSignalsAndUseTheirStackSize) {
   // glibc may hand a thread a cached stack of up to four times the size it
   // asked for, and the sanitizers raise small stacks to hold their own
   // thread data; without the setting a thread gets glibc's 8 MiB default.
-  auto expectStack = [](size_t seen, size_t requested) {
-    EXPECT_GE(seen, requested);
-    EXPECT_LE(seen, std::max<size_t>(4 * requested, 2 * 1024 * 1024));
+  auto expectStack = [](size_t stack, size_t requested) {
+    EXPECT_GE(stack, requested);
+    EXPECT_LE(stack, std::max<size_t>(4 * requested, 2 * 1024 * 1024));
   };
   EXPECT_EQ(TThread::DefaultStackSize(), 256u * 1024);
   expectStack(seen.stackSize, 256 * 1024);

@@ -1,0 +1,43 @@
+# What `cmake --install` lays out under the prefix:
+#   sbin/ostrevan, bin/ostrevan-query, the man pages, the service unit,
+#   include/ostrevan/<folder>/*.h, the layer libraries and the CMake package
+#   (find_package(Ostrevan 2.1 CONFIG) gives Ostrevan::core and the layers).
+include(CMakePackageConfigHelpers)
+
+set(OSTREVAN_SYSTEMD_UNIT_DIR lib/systemd/system CACHE STRING
+  "Where the service unit goes: relative to the prefix, or absolute")
+set(OSTREVAN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Ostrevan)
+
+install(TARGETS ostrevan RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS ostrevan-query RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/man/ostrevan.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_SOURCE_DIR}/man/ostrevan-query.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The unit names the daemon by its installed path, so it is written at
+# install time, when the prefix given to `cmake --install --prefix` is known.
+install(CODE "
+  set(OSTREVAN_SBIN \"${CMAKE_INSTALL_SBINDIR}\")
+  if(NOT IS_ABSOLUTE \"\${OSTREVAN_SBIN}\")
+    set(OSTREVAN_SBIN \"\${CMAKE_INSTALL_PREFIX}/\${OSTREVAN_SBIN}\")
+  endif()
+  set(OSTREVAN_UNIT_DIR \"${OSTREVAN_SYSTEMD_UNIT_DIR}\")
+  if(NOT IS_ABSOLUTE \"\${OSTREVAN_UNIT_DIR}\")
+    set(OSTREVAN_UNIT_DIR \"\${CMAKE_INSTALL_PREFIX}/\${OSTREVAN_UNIT_DIR}\")
+  endif()
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/ostrevan.service.in\"
+    \"${PROJECT_BINARY_DIR}/packaging/ostrevan.service\" @ONLY)
+  file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/ostrevan.service\"
+    DESTINATION \"\${OSTREVAN_UNIT_DIR}\" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+")
+
+install(TARGETS ${OSTREVAN_LIBRARIES} EXPORT OstrevanTargets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ostrevan)
+install(EXPORT OstrevanTargets NAMESPACE Ostrevan:: DESTINATION ${OSTREVAN_CMAKE_DIR})
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/OstrevanConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/OstrevanConfig.cmake INSTALL_DESTINATION ${OSTREVAN_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/OstrevanConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/OstrevanConfig.cmake
+  ${PROJECT_BINARY_DIR}/OstrevanConfigVersion.cmake DESTINATION ${OSTREVAN_CMAKE_DIR})
