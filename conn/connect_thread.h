@@ -30,6 +30,8 @@ class TIdConnectThread : public TThread {
 
  protected:
   void ThreadBody() override;
+  // Ends WaitEnded, also for a thread that never ran its body.
+  void DoTerminate() override;
 
  private:
   TIdIOHandlerSocket& Handler_;
