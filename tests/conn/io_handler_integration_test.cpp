@@ -206,6 +206,73 @@ TEST_F(IOHandlerTest, StoppingTheThreadAndClosingTheListenerEndsTheWaitWithinASl
   EndThread(thread);
 }
 
+// A stack whose close comes well after its shutdown, as when the closing
+// thread is descheduled between the two.
+class TLateCloseStack : public TIdStackLinux {
+ public:
+  int32_t CloseSocket(int32_t ASocket) override {
+    PauseMilliseconds(150);
+    return TIdStackLinux::CloseSocket(ASocket);
+  }
+};
+
+// The binding's Close shuts the listening socket down before it closes it;
+// an accept woken by the shutdown fails with EINVAL. After the stop that is
+// the end of the wait; without one it is an error.
+TEST(AcceptConnection, AListenerShutDownUnderTheWaitAfterTheStopGivesNone) {
+  ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
+  TIdStack::SetPlatformStackClass([] { return new TLateCloseStack(); });
+  struct TRestoreStack {
+    ~TRestoreStack() { TIdStack::SetPlatformStackClass(nullptr); }
+  } restore;
+  TIdServerIOHandlerSocket acceptor(nullptr);
+  auto listen = [](TIdSocketHandle& binding) {
+    binding.SetIP("127.0.0.1");
+    binding.Allocate(SOCK_STREAM, 0);
+    binding.BindLocal();
+    binding.StartListening(1);
+  };
+  TIdSocketHandle listening(nullptr);
+  listen(listening);
+  auto* thread = new TIdleThread();
+  thread->Start();
+  Clock::time_point stoppedAt;
+  std::thread server([&] {
+    TIdStack::PauseMilliseconds(150);
+    stoppedAt = Clock::now();
+    thread->Terminate();
+    listening.Close();
+  });
+  std::unique_ptr<TIdIOHandler> accepted;
+  std::string raised;
+  try {
+    accepted.reset(acceptor.AcceptConnection(listening.Descriptor(), thread));
+  } catch (const EIdSocketError& e) {
+    raised = e.what();
+  }
+  const auto returnedAt = Clock::now();
+  server.join();
+  EXPECT_EQ(raised, "");
+  EXPECT_EQ(accepted, nullptr);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(returnedAt - stoppedAt).count(),
+            100)
+      << "ended by the shutdown, not by the close";
+  EndThread(thread);
+
+  TIdSocketHandle notListening(nullptr);
+  notListening.SetIP("127.0.0.1");
+  notListening.Allocate(SOCK_STREAM, 0);
+  thread = new TIdleThread();
+  thread->Start();
+  try {
+    acceptor.AcceptConnection(notListening.Descriptor(), thread);
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.ErrorNumber(), EINVAL);
+  }
+  EndThread(thread);
+}
+
 TEST_F(IOHandlerTest, ConnectToReportsItsStepsAndHonoursUseNagle) {
   uint16_t port = 0;
   const int listener = ListenOnLoopback(port);
