@@ -36,7 +36,7 @@ class TIdConnectThread : public TThread {
  private:
   TIdIOHandlerSocket& Handler_;
   std::string FailureText_;
-  // Guards Ended_; EndedCond_ signals it.
+  // Guards Ended_; EndedCond_ signals it. Nothing is taken while it is held.
   std::mutex EndedLock_;
   std::condition_variable EndedCond_;
   bool Ended_ = false;

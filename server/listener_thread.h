@@ -62,7 +62,9 @@ class TIdListenerThread : public TIdThread {
 
   TIdSocketHandle* Binding_;
   TIdTCPServer* Server_;
-  std::mutex PauseLock_;  // guards nothing but the pause's wake-up
+  // Guards nothing but the pause's wake-up; taken by Terminate, under the
+  // thread's StateLock when Stop calls it. Nothing is taken while it is held.
+  std::mutex PauseLock_;
   std::condition_variable PauseWake_;
 };
 

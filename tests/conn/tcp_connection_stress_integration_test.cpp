@@ -87,9 +87,9 @@ TEST(TCPConnectionAcrossThreads, CloseTransportRacesSafelyWithReadsWritesAndDisc
     const int peer = testing::ConnectToLoopback(port);
     ASSERT_EQ(send(peer, "one\ntwo\n", 8, MSG_NOSIGNAL), 8);
     connection.ResetReadState();
+    const int hooksBefore = hooks;  // before the closer can reach the new handler
     connection.SetIOHandler(acceptor.AcceptConnection(listener, nullptr));
     connection.SetOwnsIOHandler(true);
-    const int hooksBefore = hooks;
     try {
       SpinAWhile(seed, 5000);
       connection.WriteLn("hello");

@@ -557,6 +557,7 @@ class TListAskingAcceptor : public TIdServerIOHandlerSocket {
   TListAskingAcceptor(TIdTCPServer& AServer, std::vector<std::thread>& AThreads)
       : TIdServerIOHandlerSocket(nullptr), Server_(AServer), Threads_(AThreads) {}
   TIdIOHandler* AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override {
+    ++Accepts;
     TIdIOHandler* handler = TIdServerIOHandlerSocket::AcceptConnection(AListeningSocket, AThread);
     if (handler == nullptr) {
       ListAnswered = AnswersFromAnotherThread([this] { Server_.ListenerThreads()->Count(); },
@@ -564,6 +565,7 @@ class TListAskingAcceptor : public TIdServerIOHandlerSocket {
     }
     return handler;
   }
+  std::atomic<int> Accepts{0};
   std::atomic<bool> ListAnswered{false};
 
  private:
@@ -592,7 +594,11 @@ TEST(TcpServer, UserCodeThatDeactivationRunsMayReadTheServersLists) {
   Echo(server);
   const uint16_t port = ActivateOnLoopback(server);
   TTestClient first(port), second(port);
-  ASSERT_TRUE(PollUntil([&] { return server.PeerThreads().Count() == 2; }));
+  for (TTestClient* client : {&first, &second}) {  // served: their intercepts are in place
+    client->Send("ping\n");
+    ASSERT_EQ(client->ReceiveLine(), "ping\r\n");
+  }
+  ASSERT_TRUE(PollUntil([&] { return acceptor.Accepts == 3; })) << "the listener waits again";
   server.SetActive(false);
   EXPECT_EQ(hooks, 2);
   EXPECT_EQ(unanswered, 0);
