@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 
 #include "conn/component.h"
@@ -21,8 +22,10 @@ using TIdInterceptStreamEvent =
 // the innermost intercept first and bytes to send the outermost first.
 //
 // Used by the thread that uses its connection, and has no lock; Disconnect
-// also runs on a thread that closes the connection from outside. One
-// intercept serving several connections at once must guard its own state.
+// also runs on a thread that closes the connection from outside, once for
+// each close (the connection sees to that), possibly while the connection's
+// own thread is in Receive or Send. One intercept serving several
+// connections at once must guard its own state.
 class TIdConnectionIntercept : public TIdBaseComponent {
  public:
   explicit TIdConnectionIntercept(TComponent* AOwner) : TIdBaseComponent(AOwner) {}
@@ -38,7 +41,7 @@ class TIdConnectionIntercept : public TIdBaseComponent {
   virtual void Send(TStream& AStream);
 
   // The connection served now, or none; not owned.
-  TComponent* Connection() const { return Connection_; }
+  TComponent* Connection() const { return Connection_.load(); }
   // Not owned; cleared when that intercept is destroyed.
   TIdConnectionIntercept* NestedIntercept() const { return NestedIntercept_; }
   void SetNestedIntercept(TIdConnectionIntercept* value);
@@ -58,7 +61,9 @@ class TIdConnectionIntercept : public TIdBaseComponent {
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
  private:
-  TComponent* Connection_ = nullptr;
+  // Atomic: the disconnect hook clears it on the thread that closes the
+  // connection, which may be another than the one reading it.
+  std::atomic<TComponent*> Connection_{nullptr};
   TIdConnectionIntercept* NestedIntercept_ = nullptr;
 };
 

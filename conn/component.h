@@ -37,7 +37,7 @@ std::string StatusText(TIdStatus AStatus);
 
 // Guards the creation and release of GlobalStack, that is the steps of the
 // live count from 0 to 1 and from 1 to 0; other changes of the count need
-// no lock.
+// no lock. No other lock is taken while it is held.
 extern std::mutex ComponentCountLock;
 // The number of TIdComponent objects alive.
 int32_t LiveComponentCount();

@@ -41,11 +41,18 @@ void TIdConnectThread::ThreadBody() {
     FailureText_ = "Unknown exception";
   }
   Terminate();
+}
+
+void TIdConnectThread::DoTerminate() {
+  // Here rather than at the end of the body: a thread whose termination
+  // was asked for before it began skips its body, and must end the wait
+  // all the same.
   {
     std::lock_guard<std::mutex> guard(EndedLock_);
     Ended_ = true;
   }
   EndedCond_.notify_all();
+  TThread::DoTerminate();
 }
 
 }  // namespace ostrevan

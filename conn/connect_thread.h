@@ -30,11 +30,13 @@ class TIdConnectThread : public TThread {
 
  protected:
   void ThreadBody() override;
+  // Ends WaitEnded, also for a thread that never ran its body.
+  void DoTerminate() override;
 
  private:
   TIdIOHandlerSocket& Handler_;
   std::string FailureText_;
-  // Guards Ended_; EndedCond_ signals it.
+  // Guards Ended_; EndedCond_ signals it. Nothing is taken while it is held.
   std::mutex EndedLock_;
   std::condition_variable EndedCond_;
   bool Ended_ = false;

@@ -23,8 +23,8 @@ constexpr int32_t kShutdownRetry = 10;
 
 }  // namespace
 
-TIdIOHandlerSocket::TBindingUse::TBindingUse(TIdIOHandlerSocket& AHandler)
-    : Handler_(AHandler), Acquired_(AHandler.BeginUse()) {}
+TIdIOHandlerSocket::TBindingUse::TBindingUse(TIdIOHandlerSocket& AHandler, bool AAllocate)
+    : Handler_(AHandler), Acquired_(AHandler.BeginUse(AAllocate)) {}
 
 TIdIOHandlerSocket::TBindingUse::~TBindingUse() {
   if (!Acquired_) return;
@@ -43,8 +43,9 @@ TIdIOHandlerSocket::~TIdIOHandlerSocket() {
   Binding_.reset();
 }
 
-bool TIdIOHandlerSocket::BeginUse() {
+bool TIdIOHandlerSocket::BeginUse(bool AAllocate) {
   std::lock_guard<std::mutex> guard(UseLock_);
+  if (AAllocate) Binding_->Allocate(SOCK_STREAM, 0);
   if (Binding_ == nullptr || !Binding_->Allocated() || Closing_) return false;
   ++Users_;
   return true;
@@ -77,6 +78,9 @@ void TIdIOHandlerSocket::ShutdownInUse() {
 }
 
 bool TIdIOHandlerSocket::Connected() {
+  // Under the lock: a connection's cross-thread close asks, while the
+  // handler's own thread may be creating the binding.
+  std::lock_guard<std::mutex> guard(UseLock_);
   return Binding_ != nullptr && Binding_->Allocated() && !Closing_;
 }
 
@@ -119,35 +123,49 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
   if (Binding_ == nullptr) Open();
   TIdStack& stack = *GlobalStack();
 
-  Binding_->Allocate(SOCK_STREAM, 0);
-  try {
-    Binding_->SetIP(ABoundIP);
-    Binding_->SetPort(ABoundPort);
-    Binding_->SetClientPortMin(ABoundPortMin);
-    Binding_->SetClientPortMax(ABoundPortMax);
-    Binding_->BindLocal();
+  // One use from the socket's creation to the end of the connect: a Close
+  // from another thread at any point of it only shuts the socket down, so
+  // that no step works on a descriptor closed (and perhaps given to another
+  // socket) under it; the connect gives up, and the socket closes as the
+  // use ends.
+  {
+    TBindingUse use(*this, true);
+    try {
+      Binding_->SetIP(ABoundIP);
+      Binding_->SetPort(ABoundPort);
+      Binding_->SetClientPortMin(ABoundPortMin);
+      Binding_->SetClientPortMax(ABoundPortMax);
+      Binding_->BindLocal();
 
-    if (!TIdStack::IsDottedAddress(targetHost)) NotifyStatus(hsResolving, {targetHost});
-    Binding_->SetPeerAddress(stack.ResolveToAddress(targetHost), targetPort);
-    if (!UseNagle_) {
-      const int32_t on = 1;
-      Binding_->SetOption(IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
-    }
-    NotifyStatus(hsConnecting, {Binding_->RemoteIP()});
+      if (!TIdStack::IsDottedAddress(targetHost)) NotifyStatus(hsResolving, {targetHost});
+      Binding_->SetPeerAddress(stack.ResolveToAddress(targetHost), targetPort);
+      if (!UseNagle_) {
+        const int32_t on = 1;
+        Binding_->SetOption(IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+      }
+      NotifyStatus(hsConnecting, {Binding_->RemoteIP()});
 
-    if (ATimeout == -1 || ATimeout == 0) {
-      TBindingUse use(*this);
-      if (!use.Acquired()) throw EIdClosedSocket();
-      stack.CheckSocketResult(Binding_->ConnectToPeer(AF_INET));
-    } else {
-      TimedConnect(ATimeout);
+      if (ATimeout == -1 || ATimeout == 0) {
+        // A Close between this test and the start of the connect does not
+        // end a connect that no peer answers until the system gives up;
+        // one that is answered ends in the test after it.
+        ThrowIfClosing();
+        stack.CheckSocketResult(Binding_->ConnectToPeer(AF_INET));
+      } else {
+        TimedConnect(ATimeout);
+      }
+      ThrowIfClosing();  // closed under a connect that otherwise succeeded
+    } catch (...) {
+      // A handler whose connect failed is not connected, whatever the step.
+      Close();
+      throw;
     }
-  } catch (...) {
-    // A handler whose connect failed is not connected, whatever the step.
-    Close();
-    throw;
   }
   if (viaProxy) SocksInfo_->NegotiateProxy(AHost, APort);
+}
+
+void TIdIOHandlerSocket::ThrowIfClosing() const {
+  if (Closing_) throw EIdClosedSocket();
 }
 
 void TIdIOHandlerSocket::TimedConnect(int32_t ATimeout) {
@@ -156,29 +174,32 @@ void TIdIOHandlerSocket::TimedConnect(int32_t ATimeout) {
 
   // Poll in steps (300 ms: 125, 125, then 50), each cut short when the
   // connect ends; without limit, only the connect's end stops the loop.
+  // A Close from another thread stops the poll too, at the next step.
   const bool unlimited = ATimeout < 0;
   int32_t remaining = unlimited ? kConnectPollStep + 1 : ATimeout;
   bool ended = false;
-  while (!ended && kConnectPollStep < remaining) {
+  while (!ended && !Closing_ && kConnectPollStep < remaining) {
     ended = thread.WaitEnded(kConnectPollStep);
     remaining -= kConnectPollStep;
     if (unlimited) remaining = kConnectPollStep + 1;
   }
-  if (!ended) ended = thread.WaitEnded(remaining);
+  if (!ended && !Closing_) ended = thread.WaitEnded(remaining);
 
   if (!ended) {
+    const bool closedFromOutside = Closing_;
     thread.Terminate();
     Close();  // ends the blocked connect
     // A connect that had not yet begun when the socket was shut down
     // starts anyway; shutting the socket down again ends it.
     while (!thread.WaitEnded(kShutdownRetry)) ShutdownInUse();
     thread.WaitFor();
+    if (closedFromOutside) throw EIdClosedSocket();
     throw EIdConnectTimeout();
   }
   thread.WaitFor();
+  // A socket closed under the connect is no failure of the connect.
+  ThrowIfClosing();
   if (!thread.FailureText().empty()) throw EIdConnectException(thread.FailureText());
-  // The socket was closed under a connect that otherwise succeeded.
-  if (!Connected()) throw EIdClosedSocket();
 }
 
 TIdSocksInfo* TIdIOHandlerSocket::SocksInfo() {

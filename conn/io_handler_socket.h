@@ -21,7 +21,10 @@ class TIdSocksInfo;
 // thread only shuts the socket down, which ends that call, and the call
 // closes the descriptor as it leaves. So a descriptor is never closed while
 // a call may still use its number, which the system could meanwhile have
-// given to another socket.
+// given to another socket. ConnectTo is one such call from the socket's
+// creation to the end of its connect: a Close at any point of it makes it
+// raise (EIdClosedSocket, or the connect's own error) and leaves the
+// handler closed.
 class TIdIOHandlerSocket : public TIdIOHandler {
  public:
   explicit TIdIOHandlerSocket(TComponent* AOwner);
@@ -64,9 +67,11 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   // short by closing the descriptor: while one is in progress, Close only
   // shuts the socket down, and the last one to end closes it. Acquired is
   // false when the handler is not connected; nothing may be done then.
+  // With AAllocate the binding's socket is created first, under the same
+  // lock, so that no Close finds the new socket outside a use.
   class TBindingUse {
    public:
-    explicit TBindingUse(TIdIOHandlerSocket& AHandler);
+    explicit TBindingUse(TIdIOHandlerSocket& AHandler, bool AAllocate = false);
     ~TBindingUse();
     TBindingUse(const TBindingUse&) = delete;
     TBindingUse& operator=(const TBindingUse&) = delete;
@@ -80,11 +85,15 @@ class TIdIOHandlerSocket : public TIdIOHandler {
  protected:
   void Notification(TComponent* AComponent, TOperation Operation) override;
   // A blocking connect on a separate thread, given up after the time (ms;
-  // negative: no limit) with EIdConnectTimeout "Connect timed out.".
+  // negative: no limit) with EIdConnectTimeout "Connect timed out.", or
+  // with EIdClosedSocket when a Close from another thread comes first.
+  // Runs inside ConnectTo's use of the binding.
   virtual void TimedConnect(int32_t ATimeout);
 
  private:
-  bool BeginUse();
+  bool BeginUse(bool AAllocate);
+  // EIdClosedSocket when a Close came during the use in progress.
+  void ThrowIfClosing() const;
   void EndUse();
   // Shuts the socket down again while a use holds it open.
   void ShutdownInUse();
@@ -94,9 +103,11 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   std::unique_ptr<TIdSocketHandle> Binding_;
   bool UseNagle_ = true;
   TIdSocksInfo* SocksInfo_ = nullptr;
-  // Guards Users_ and the changes of Closing_, and makes the decision of
-  // Close (close now or only shut down) atomic with the start and end of
-  // uses. Never held across a blocking call.
+  // Guards Users_, the changes of Closing_ and of Binding_ and its
+  // descriptor, and makes the decision of Close (close now or only shut
+  // down) atomic with the start and end of uses. While it is held only the
+  // socket calls that create, shut down and close the socket are made; no
+  // other lock is taken, and it is never held across a blocking call.
   std::mutex UseLock_;
   int32_t Users_ = 0;
   // A Close came while a use was in progress: the socket is shut down and

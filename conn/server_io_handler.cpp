@@ -1,13 +1,34 @@
 #include "conn/server_io_handler.h"
 
+#include <cerrno>
 #include <memory>
 
 #include "conn/io_handler_socket.h"
+#include "net/errors.h"
 #include "threads/id_thread.h"
 
 namespace ostrevan {
 
 TIdIOHandler* TIdServerIOHandler::AcceptConnection(int32_t, TIdThread*) { return nullptr; }
+
+namespace {
+
+// An accept for a thread that the closer of the listening socket has
+// stopped. The binding's Close shuts the socket down before it closes it,
+// and an accept that the shutdown wakes fails with EINVAL, as it does on
+// any socket that does not listen: the socket layer cannot tell the two
+// apart, this loop can. After the stop it is the end of the wait; without
+// one it stays an error.
+bool AcceptForStoppable(TIdSocketHandle& ABinding, int32_t AListeningSocket, TIdThread& AThread) {
+  try {
+    return ABinding.AcceptFrom(AListeningSocket);
+  } catch (const EIdSocketError& e) {
+    if (e.ErrorNumber() == EINVAL && AThread.Stopped()) return false;
+    throw;
+  }
+}
+
+}  // namespace
 
 TIdIOHandler* TIdServerIOHandlerSocket::AcceptConnection(int32_t AListeningSocket,
                                                          TIdThread* AThread) {
@@ -19,7 +40,7 @@ TIdIOHandler* TIdServerIOHandlerSocket::AcceptConnection(int32_t AListeningSocke
     // server stops the thread before it closes the socket.
     while (!AThread->Stopped()) {
       if (!TIdSocketHandle::WaitHandleReadable(AListeningSocket, kAcceptSlice)) continue;
-      if (!handler->Binding()->AcceptFrom(AListeningSocket)) return nullptr;
+      if (!AcceptForStoppable(*handler->Binding(), AListeningSocket, *AThread)) return nullptr;
       return handler.release();
     }
     return nullptr;

@@ -31,9 +31,10 @@ class TIdServerIOHandlerSocket : public TIdServerIOHandler {
 
   explicit TIdServerIOHandlerSocket(TComponent* AOwner) : TIdServerIOHandler(AOwner) {}
 
-  // A listening socket closed under the wait, or an interrupted accept,
-  // gives none; other socket errors raise EIdSocketError. The handler made
-  // for the connection is freed on every path that does not return it.
+  // A listening socket closed (or, after the thread's stop, shut down)
+  // under the wait, or an interrupted accept, gives none; other socket
+  // errors raise EIdSocketError. The handler made for the connection is
+  // freed on every path that does not return it.
   TIdIOHandler* AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override;
 };
 

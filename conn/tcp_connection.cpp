@@ -47,7 +47,8 @@ void TIdTCPConnection::SetIOHandler(TIdIOHandler* value) {
     RemoveFreeNotification(old);
   }
   {
-    std::lock_guard<std::mutex> guard(HandlerLock_);
+    std::unique_lock<std::mutex> lock(HandlerLock_);
+    AwaitCloseOnOtherThread(lock);
     SocketHandler_ = dynamic_cast<TIdIOHandlerSocket*>(value);
     IOHandler_ = value;
   }
@@ -78,7 +79,8 @@ void TIdTCPConnection::Notification(TComponent* AComponent, TOperation Operation
 void TIdTCPConnection::FreeOwnedIOHandler() {
   TIdIOHandler* handler = nullptr;
   {
-    std::lock_guard<std::mutex> guard(HandlerLock_);
+    std::unique_lock<std::mutex> lock(HandlerLock_);
+    AwaitCloseOnOtherThread(lock);
     handler = IOHandler_;
     IOHandler_ = nullptr;
     SocketHandler_ = nullptr;
@@ -92,15 +94,48 @@ void TIdTCPConnection::FreeOwnedIOHandler() {
 void TIdTCPConnection::CloseTransport() {
   TIdConnectionIntercept* intercept = nullptr;
   {
-    std::lock_guard<std::mutex> guard(HandlerLock_);
+    std::unique_lock<std::mutex> lock(HandlerLock_);
     if (IOHandler_ == nullptr) return;
     PeerClosed_ = true;
+    // A close under way is this close as well: on another thread it is
+    // waited for, so that the transport is closed on return; called from
+    // that close's own hook, it leaves the rest to it.
+    if (ClosingThread_ != std::thread::id()) {
+      AwaitCloseOnOtherThread(lock);
+      return;
+    }
+    // A transport closed already is not closed again, and its hook has
+    // run: the hook runs once for each close.
+    if (!IOHandler_->Connected()) {
+      IOHandler_->Close();
+      return;
+    }
+    ClosingThread_ = std::this_thread::get_id();
     intercept = Intercept_;
   }
   // The hook runs without the lock, so that it may use the connection.
-  if (intercept != nullptr) intercept->Disconnect();
+  try {
+    if (intercept != nullptr) intercept->Disconnect();
+  } catch (...) {
+    FinishClose();
+    throw;
+  }
+  FinishClose();
+}
+
+void TIdTCPConnection::FinishClose() {
   std::lock_guard<std::mutex> guard(HandlerLock_);
+  // The handler the close began with, unless its own hook replaced it: the
+  // other threads wait before they detach one.
   if (IOHandler_ != nullptr) IOHandler_->Close();
+  ClosingThread_ = std::thread::id();
+  CloseEnded_.notify_all();
+}
+
+void TIdTCPConnection::AwaitCloseOnOtherThread(std::unique_lock<std::mutex>& ALock) {
+  CloseEnded_.wait(ALock, [this] {
+    return ClosingThread_ == std::thread::id() || ClosingThread_ == std::this_thread::get_id();
+  });
 }
 
 bool TIdTCPConnection::CheckDisconnected(bool ARaiseIfDisconnected, bool AIgnoreBuffer) {

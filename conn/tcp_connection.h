@@ -1,11 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "conn/component.h"
@@ -61,7 +63,9 @@ class TIdTCPConnection : public TIdComponent {
   // nothing is connected. Buffered input stays readable.
   virtual void Disconnect();
   // Closes the transport without events; the intercept's Disconnect hook
-  // runs on the calling thread. Safe from another thread.
+  // runs on the calling thread, once for each close of the transport: not
+  // for a transport closed already, and when two threads close at once,
+  // on one of them while the other waits for it. Safe from another thread.
   virtual void CloseTransport();
   // Whether the connection is closed. A close that a receive or send saw
   // and that is not handled yet is handled here: the transport is closed,
@@ -189,6 +193,12 @@ class TIdTCPConnection : public TIdComponent {
   int32_t ReceiveOnce();
   // Detaches an owned handler under the lock and frees it outside.
   void FreeOwnedIOHandler();
+  // The end of a close whose hook has run: closes the handler and lets
+  // the threads waiting for the close go on.
+  void FinishClose();
+  // Waits, holding HandlerLock_ in ALock, while another thread closes the
+  // transport: its handler is not to be detached or freed meanwhile.
+  void AwaitCloseOnOtherThread(std::unique_lock<std::mutex>& ALock);
   // Where ReadLn's terminator starts in InBuffer, searching from AFrom; -1
   // when absent.
   int64_t FindTerminator(const std::string& ATerminator, int64_t AFrom);
@@ -214,12 +224,19 @@ class TIdTCPConnection : public TIdComponent {
   TIdSimpleBuffer ReceiveBlock_;
   int32_t SendBufferSize_ = kDefaultBufferSize;
   TIdIOHandlerSocket* SocketHandler_ = nullptr;
-  // Guards IOHandler_, SocketHandler_ and Intercept_ against CloseTransport
-  // from another thread: taken when those change and when CloseTransport
-  // reads them or closes the handler, so that a handler is never freed
-  // while another thread closes it. The connection's own thread reads them
-  // without it. Never held across a blocking call, an event or a hook.
+  // Guards IOHandler_, SocketHandler_, Intercept_ and ClosingThread_
+  // against CloseTransport from another thread: taken when those change and
+  // when CloseTransport reads them or closes the handler, so that a handler
+  // is never freed while another thread closes it. The connection's own
+  // thread reads the three pointers without it. While it is held only the
+  // handler's own lock is taken (its Close and Connected); never held
+  // across a blocking call, an event or a hook. Taken with no list lock
+  // held: a server closes its peers' connections with the list pinned.
   std::mutex HandlerLock_;
+  // The thread running a close's hook, or none; CloseEnded_ tells the
+  // threads waiting in AwaitCloseOnOtherThread that the close is over.
+  std::thread::id ClosingThread_;
+  std::condition_variable CloseEnded_;
 };
 
 }  // namespace ostrevan

@@ -23,6 +23,12 @@ TComponent::TComponent(TComponent* AOwner) {
 TComponent::~TComponent() {
   // Tell everyone who asked, then leave the owner; the owned components go
   // last, unless a derived destructor already destroyed them.
+  NotifyRemoval();
+  DestroyComponents();
+  if (Owner_ != nullptr) Owner_->RemoveComponent(this);
+}
+
+void TComponent::NotifyRemoval() {
   std::vector<TComponent*> notifies;
   {
     std::lock_guard<std::recursive_mutex> guard(ListsLock_);
@@ -32,8 +38,6 @@ TComponent::~TComponent() {
     (*it)->RemoveFreeNotify(this);
     (*it)->Notification(this, opRemove);
   }
-  DestroyComponents();
-  if (Owner_ != nullptr) Owner_->RemoveComponent(this);
 }
 
 int TComponent::ComponentCount() const {

@@ -44,6 +44,11 @@ class TComponent : public TPersistent {
   // Deletes every owned component, last created first. Derived destructors
   // call it first where owned components must go before their own clean-up.
   void DestroyComponents();
+  // Tells every component that asked (FreeNotification) that this one is
+  // being destroyed, and forgets them; the destructor does it for those
+  // left. A derived destructor calls it first where the components told
+  // may still use this one while they react, so that they find it whole.
+  void NotifyRemoval();
 
   // Design mode and loading from a stored form do not exist in this system
   // beyond these two flags; they are never set unless a test sets them.
@@ -68,7 +73,9 @@ class TComponent : public TPersistent {
   std::string Name_;
   bool Designing_ = false;
   bool Loading_ = false;
-  mutable std::recursive_mutex ListsLock_;  // guards Components_ and FreeNotifies_
+  // Guards Components_ and FreeNotifies_. Held only to read or change them:
+  // no notice, no destruction and no other component's lock under it.
+  mutable std::recursive_mutex ListsLock_;
   std::vector<TComponent*> Components_;
   std::vector<TComponent*> FreeNotifies_;
 };

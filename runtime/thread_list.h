@@ -1,44 +1,70 @@
 #pragma once
 
 #include <algorithm>
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
 namespace ostrevan {
 
 // An ordered list of pointers guarded by its own mutex, shared between
-// threads. Each call takes the lock for itself; LockList keeps it for as
-// long as the returned guard lives, so that a caller can walk the entries
-// while nobody adds or removes one. The list never owns its entries.
+// threads. Each call takes the lock for itself and only for as long as it
+// reads or changes the entries. To walk the entries and call out on each
+// (which may run user code, wait, or ask the list again), Pin copies them
+// and keeps every one listed until the pin ends; nothing is called under
+// the lock. The list never owns its entries.
 template <class T>
 class TThreadList {
  public:
-  // Access to the entries under the list's lock.
-  class TLockedList {
+  // The entries as they were when pinned. While it lives, Remove waits, so
+  // that an entry that unlists itself before it goes (as a server's peer
+  // threads do) outlives the walk.
+  class TPinned {
    public:
-    explicit TLockedList(TThreadList& list) : Lock_(list.Lock_), Items_(list.Items_) {}
+    explicit TPinned(TThreadList& list) : List_(list) {
+      std::lock_guard<std::mutex> lock(List_.Lock_);
+      Items_ = List_.Items_;
+      ++List_.Pins_;
+    }
+    ~TPinned() {
+      std::lock_guard<std::mutex> lock(List_.Lock_);
+      if (--List_.Pins_ == 0) List_.Unpinned_.notify_all();
+    }
+    TPinned(const TPinned&) = delete;
+    TPinned& operator=(const TPinned&) = delete;
+
     const std::vector<T*>& Items() const { return Items_; }
 
    private:
-    std::unique_lock<std::mutex> Lock_;
-    const std::vector<T*>& Items_;
+    TThreadList& List_;
+    std::vector<T*> Items_;
   };
 
   TThreadList() = default;
   TThreadList(const TThreadList&) = delete;
   TThreadList& operator=(const TThreadList&) = delete;
 
-  TLockedList LockList() { return TLockedList(*this); }
+  TPinned Pin() { return TPinned(*this); }
 
   void Add(T* item) {
     std::lock_guard<std::mutex> lock(Lock_);
     Items_.push_back(item);
   }
   // Removes the first entry equal to item; nothing when there is none.
+  // Waits while the list is pinned.
   void Remove(const T* item) {
-    std::lock_guard<std::mutex> lock(Lock_);
+    std::unique_lock<std::mutex> lock(Lock_);
+    Unpinned_.wait(lock, [this] { return Pins_ == 0; });
     auto it = std::find(Items_.begin(), Items_.end(), item);
     if (it != Items_.end()) Items_.erase(it);
+  }
+  // Empties the list and returns what it held.
+  std::vector<T*> TakeAll() {
+    std::unique_lock<std::mutex> lock(Lock_);
+    Unpinned_.wait(lock, [this] { return Pins_ == 0; });
+    std::vector<T*> items;
+    items.swap(Items_);
+    return items;
   }
   bool Contains(const T* item) const {
     std::lock_guard<std::mutex> lock(Lock_);
@@ -51,8 +77,13 @@ class TThreadList {
   bool Empty() const { return Count() == 0; }
 
  private:
-  mutable std::mutex Lock_;  // guards Items_
+  // Guards Items_ and Pins_; Unpinned_ tells a waiting Remove that Pins_
+  // fell to 0. Held only while the entries are read or changed: no other
+  // lock is taken and no code outside this class runs while it is held.
+  mutable std::mutex Lock_;
+  std::condition_variable Unpinned_;
   std::vector<T*> Items_;
+  int Pins_ = 0;
 };
 
 }  // namespace ostrevan

@@ -45,28 +45,24 @@ void TIdListenerThread::Run() {
     PauseSlice();
     return;
   }
-  TIdPeerThread* peer = nullptr;
   try {
-    AcceptPass(peer);
+    AcceptPass();
   } catch (const std::exception& e) {
-    PassFailed(peer, e);
+    PassFailed(e);
   } catch (...) {
-    PassFailed(peer, Exception("Unknown exception"));
+    PassFailed(Exception("Unknown exception"));
   }
 }
 
-void TIdListenerThread::PassFailed(TIdPeerThread* APeer, const std::exception& AException) {
-  Abandon(APeer);
-  // Deactivation stops the listener before it shuts the socket down; an
-  // accept woken by the shutdown fails (EINVAL) before the close would have
-  // ended it quietly. Once stopped, a failed pass is the end, not an error.
+void TIdListenerThread::PassFailed(const std::exception& AException) {
+  // Once stopped, a failed pass is the end, not an error.
   if (TerminateRequested() || StopFlag()) return;
   Server_->ListenerException(*this, AException);
   // A lasting failure (no descriptors left) must not spin a core.
   PauseSlice();
 }
 
-void TIdListenerThread::AcceptPass(TIdPeerThread*& APeer) {
+void TIdListenerThread::AcceptPass() {
   for (;;) {
     auto connection = std::make_unique<TIdTCPServerConnection>(Server_);
     TIdIOHandler* handler = Server_->IOHandler()->AcceptConnection(Binding_->Descriptor(), this);
@@ -79,36 +75,37 @@ void TIdListenerThread::AcceptPass(TIdPeerThread*& APeer) {
     // connection on every path, a failure to obtain a thread included.
     connection->SetIOHandler(handler);
     connection->SetOwnsIOHandler(true);
-    TIdThreadMgr* mgr = Server_->ThreadMgr();
-    auto* peer = static_cast<TIdPeerThread*>(mgr->AcquireThread());
-    APeer = peer;
-    peer->SetConnection(connection.release());
-    const int32_t limit = Server_->MaxConnections();
-    if (limit > 0 && !ListCountBelow(&Server_->PeerThreads(), limit)) {
-      Refuse(APeer);
-      continue;
-    }
-    Server_->PeerThreads().Add(peer);
-    peer->Start();
-    APeer = nullptr;
-    return;
+    TIdPeerThread* refused = StartPeer(std::move(connection));
+    if (refused == nullptr) return;
+    Refuse(refused);
   }
 }
 
-void TIdListenerThread::Refuse(TIdPeerThread*& APeer) {
-  TIdPeerThread* peer = APeer;
-  Server_->ThreadMgr()->ActiveThreads().Remove(peer);
-  peer->Connection()->WriteReply(Server_->MaxConnectionReply());
-  peer->Connection()->Disconnect();
-  APeer = nullptr;
-  Discard(peer);
+TIdPeerThread* TIdListenerThread::StartPeer(std::unique_ptr<TIdTCPServerConnection> AConnection) {
+  TIdThreadMgr::TUse mgr = Server_->UseThreadMgr(true);
+  auto* peer = static_cast<TIdPeerThread*>(mgr->AcquireThread());
+  peer->SetConnection(AConnection.release());
+  const int32_t limit = Server_->MaxConnections();
+  if (limit > 0 && !ListCountBelow(&Server_->PeerThreads(), limit)) {
+    mgr->ActiveThreads().Remove(peer);
+    return peer;
+  }
+  Server_->PeerThreads().Add(peer);
+  try {
+    peer->Start();
+  } catch (...) {
+    Server_->PeerThreads().Remove(peer);
+    mgr->ActiveThreads().Remove(peer);
+    Discard(peer);
+    throw;
+  }
+  return nullptr;
 }
 
-void TIdListenerThread::Abandon(TIdPeerThread* APeer) {
-  if (APeer == nullptr) return;
-  Server_->PeerThreads().Remove(APeer);
-  if (TIdThreadMgr* mgr = Server_->CurrentThreadMgr()) mgr->ActiveThreads().Remove(APeer);
-  Discard(APeer);
+void TIdListenerThread::Refuse(TIdPeerThread* APeer) {
+  std::unique_ptr<TIdPeerThread, void (*)(TIdPeerThread*)> peer(APeer, &Discard);
+  peer->Connection()->WriteReply(Server_->MaxConnectionReply());
+  peer->Connection()->Disconnect();
 }
 
 void TIdListenerThread::AfterRun() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "net/socket_handle.h"
@@ -10,6 +11,7 @@ namespace ostrevan {
 
 class TIdPeerThread;
 class TIdTCPServer;
+class TIdTCPServerConnection;
 
 // Accepts the connections of one binding of a server: each gets a server
 // connection and a peer thread from the server's thread manager, unless the
@@ -43,21 +45,26 @@ class TIdListenerThread : public TIdThread {
  private:
   // Accepts until one connection is handed to a peer thread, or the accept
   // step gives up (the listener then stops).
-  void AcceptPass(TIdPeerThread*& APeer);
+  void AcceptPass();
+  // Obtains a peer thread for the connection from the server's thread
+  // manager, within one use of it, lists it and starts it. A thread that
+  // MaxConnections refuses is unlisted again and returned, for Refuse to
+  // deal with outside the use. On an error nothing stays listed.
+  TIdPeerThread* StartPeer(std::unique_ptr<TIdTCPServerConnection> AConnection);
   // Refuses a connection over the limit: the reply, the disconnect, and the
-  // peer thread discarded unstarted.
-  void Refuse(TIdPeerThread*& APeer);
-  // Unlists a peer thread obtained in a failed pass and discards it.
-  void Abandon(TIdPeerThread* APeer);
-  // Discards what the pass obtained; reports the error unless the listener
-  // is stopping, then pauses.
-  void PassFailed(TIdPeerThread* APeer, const std::exception& AException);
+  // peer thread discarded unstarted, also when the reply fails.
+  void Refuse(TIdPeerThread* APeer);
+  // Reports the error of a pass unless the listener is stopping, then
+  // pauses.
+  void PassFailed(const std::exception& AException);
   // Waits one retry slice, or less when the thread is stopped meanwhile.
   void PauseSlice();
 
   TIdSocketHandle* Binding_;
   TIdTCPServer* Server_;
-  std::mutex PauseLock_;  // guards nothing but the pause's wake-up
+  // Guards nothing but the pause's wake-up; taken by Terminate, under the
+  // thread's StateLock when Stop calls it. Nothing is taken while it is held.
+  std::mutex PauseLock_;
   std::condition_variable PauseWake_;
 };
 

@@ -75,16 +75,22 @@ void TIdPeerThread::Cleanup() {
   if (Connection_ && Connection_->Server() != nullptr) {
     TIdTCPServer* server = Connection_->Server();
     // Released before it leaves PeerThreads: a server that sees the list
-    // empty may free its implicit manager at once, so no thread may still
-    // be on its way into it. Without a manager the thread ends and frees
-    // itself all the same.
-    if (TIdThreadMgr* mgr = server->CurrentThreadMgr()) {
-      mgr->ReleaseThread(this);
-    } else {
-      SetFreeOnTerminate(true);
-      Terminate();
+    // empty may free its implicit manager at once, and a manager going away
+    // is forgotten once its server's list is empty, so no thread may still
+    // be on its way into it. The use keeps a manager whose destruction has
+    // begun whole until the release returns. Without a manager the thread
+    // ends and frees itself all the same.
+    {
+      TIdThreadMgr::TUse mgr = server->UseThreadMgr(false);
+      if (mgr.Mgr() != nullptr) {
+        mgr->ReleaseThread(this);
+      } else {
+        SetFreeOnTerminate(true);
+        Terminate();
+      }
     }
-    // The last touch of the server: after this it may be freed.
+    // The last touch of the server: after this it may be freed. It waits
+    // while the server is closing its peers' connections.
     server->PeerThreads().Remove(this);
   }
   FreeConnection();

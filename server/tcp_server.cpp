@@ -147,30 +147,38 @@ void TIdTCPServer::Deactivate() {
 
 void TIdTCPServer::StopListeners() {
   if (!ListenerThreads_) return;
-  {
-    auto locked = ListenerThreads_->LockList();
-    for (TIdListenerThread* listener : locked.Items()) {
-      listener->Terminate();
-      listener->Binding()->Close();
-      // A listener whose Start failed has no thread to wait for.
-      if (listener->Launched()) {
-        try {
-          listener->WaitFor();
-        } catch (...) {
-          // The join failed: the thread is gone already.
-        }
+  // Taken out of the list first: the waits are not made under its lock.
+  for (TIdListenerThread* listener : ListenerThreads_->TakeAll()) {
+    listener->Terminate();
+    listener->Binding()->Close();
+    // A listener whose Start failed has no thread to wait for.
+    if (listener->Launched()) {
+      try {
+        listener->WaitFor();
+      } catch (...) {
+        // The join failed: the thread is gone already.
       }
-      delete listener;
     }
+    delete listener;
   }
   ListenerThreads_.reset();
 }
 
 void TIdTCPServer::CloseTransports() {
-  auto locked = PeerThreads_->LockList();
-  for (TIdPeerThread* peer : locked.Items()) {
-    if (TIdTCPServerConnection* connection = peer->Connection()) connection->CloseTransport();
+  // Pinned rather than locked: a peer thread frees its connection only
+  // after it has left the list, which waits for the pin, and a close runs
+  // the intercept's disconnect hook, user code that may ask for the list.
+  // Every connection is closed before a hook's error passes on.
+  auto pinned = PeerThreads_->Pin();
+  std::exception_ptr firstError;
+  for (TIdPeerThread* peer : pinned.Items()) {
+    try {
+      if (TIdTCPServerConnection* connection = peer->Connection()) connection->CloseTransport();
+    } catch (...) {
+      if (!firstError) firstError = std::current_exception();
+    }
   }
+  if (firstError) std::rethrow_exception(firstError);
 }
 
 void TIdTCPServer::StopPeers() {
@@ -183,9 +191,16 @@ void TIdTCPServer::StopPeers() {
 }
 
 void TIdTCPServer::WaitForPeersToEnd() {
-  if (PeerThreads_->Empty()) return;
-  CloseTransports();
-  while (!PeerThreads_->Empty()) TIdStack::PauseMilliseconds(kPeerEndPoll);
+  // Closed again at every look: while a listener still runs, connections
+  // that came after the first close are cut as well.
+  while (!PeerThreads_->Empty()) {
+    try {
+      CloseTransports();
+    } catch (...) {
+      // A hook that raised: its connection is closed all the same.
+    }
+    TIdStack::PauseMilliseconds(kPeerEndPoll);
+  }
 }
 
 // --- Thread manager, I/O handler, intercept -------------------------------
@@ -197,6 +212,9 @@ TIdThreadMgr* TIdTCPServer::ThreadMgr() {
   mgr = ThreadMgr_;
   if (mgr == nullptr) {
     mgr = new TIdThreadMgrDefault(this);
+    // Activation sets the class as well; one made while the server is
+    // active, its manager having gone, hands out peer threads at once.
+    mgr->SetThreadClass(PeerThreadClass_);
     InstallThreadMgr(mgr);
     ImplicitThreadMgr_ = true;
   }
@@ -217,20 +235,24 @@ void TIdTCPServer::InstallThreadMgr(TIdThreadMgr* value) {
   if (value != nullptr) value->FreeNotification(this);
 }
 
+TIdThreadMgr::TUse TIdTCPServer::UseThreadMgr(bool AMake) {
+  std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
+  return TIdThreadMgr::TUse(AMake ? ThreadMgr() : ThreadMgr_.load());
+}
+
 void TIdTCPServer::FreeImplicitThreadMgr() {
+  std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
   if (!ImplicitThreadMgr_) return;
   // Forgotten before it goes, so that its removal notice is not taken for
-  // the loss of a manager in use.
+  // the loss of a manager in use; its destruction waits for the uses that
+  // began before.
   TIdThreadMgr* mgr = ThreadMgr_.exchange(nullptr);
   ImplicitThreadMgr_ = false;
   delete mgr;
 }
 
 void TIdTCPServer::FreeImplicitThreadMgrIfIdle() {
-  if (ImplicitThreadMgr_ && PeerThreads_->Empty()) {
-    std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
-    FreeImplicitThreadMgr();
-  }
+  if (ImplicitThreadMgr_ && PeerThreads_->Empty()) FreeImplicitThreadMgr();
 }
 
 void TIdTCPServer::SetIOHandler(TIdServerIOHandler* value) {
@@ -253,16 +275,19 @@ void TIdTCPServer::Notification(TComponent* AComponent, TOperation Operation) {
   TIdComponent::Notification(AComponent, Operation);
   if (Operation != opRemove) return;
   if (AComponent != nullptr && AComponent == ThreadMgr_.load()) {
-    // Peer threads release themselves to this manager before they leave
-    // PeerThreads: once the list is empty none of them can still be inside
-    // it. This runs inside the manager's destructor, so a timed-out wait
-    // goes on instead of raising.
+    // The manager is still whole (it notifies first thing in its
+    // destructor): the peer threads it handed out release themselves into
+    // it as they end. This runs inside that destructor, so a timed-out wait
+    // goes on instead of raising. Forgotten under ThreadMgrLock_: a listener
+    // or peer thread began its use before, and the manager's destruction
+    // waits for it, or it finds the manager gone.
     try {
       StopPeers();
     } catch (...) {
       WaitForPeersToEnd();
     }
-    ThreadMgr_ = nullptr;
+    std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
+    if (ThreadMgr_.load() == AComponent) ThreadMgr_ = nullptr;
   }
   if (AComponent == Intercept_.load()) Intercept_ = nullptr;
   if (AComponent == IOHandler_.load()) IOHandler_ = nullptr;

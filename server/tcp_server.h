@@ -123,8 +123,9 @@ class TIdTCPServer : public TIdComponent {
   const TIdThreadClass& PeerThreadClass() const { return PeerThreadClass_; }
   void SetPeerThreadClass(TIdThreadClass value) { PeerThreadClass_ = std::move(value); }
 
-  // The live peer threads. While its lock is held every listed thread's
-  // connection exists: a peer thread unlists itself before freeing it.
+  // The live peer threads. A peer thread unlists itself before it frees
+  // its connection, so while the list is pinned (or locked) every listed
+  // thread's connection exists.
   TThreadList<TIdPeerThread>& PeerThreads() { return *PeerThreads_; }
   // The running listeners; null while inactive.
   TThreadList<TIdListenerThread>* ListenerThreads() { return ListenerThreads_.get(); }
@@ -158,9 +159,13 @@ class TIdTCPServer : public TIdComponent {
   // EIdTCPServerError "No command handler found.".
   void UnknownCommand(const std::string& AData, TIdPeerThread& AThread);
 
-  // The manager the peer threads release themselves to: the current one,
-  // without making one (a peer thread must not create a manager).
+  // The current manager, without making one; none when there is none.
   TIdThreadMgr* CurrentThreadMgr() const { return ThreadMgr_; }
+  // The manager for the calls of one listener or peer thread, with a use of
+  // it that the manager's destruction waits for. With AMake it is the
+  // getter's (a listener acquiring), else the current one or none (a peer
+  // thread releasing itself must not create a manager).
+  TIdThreadMgr::TUse UseThreadMgr(bool AMake);
 
   // Applies an Active stored while loading.
   void Loaded() override;
@@ -176,7 +181,9 @@ class TIdTCPServer : public TIdComponent {
   void StopListeners();
   // Closes every peer's socket, then waits for the peer threads in 250 ms
   // steps, TerminateWaitTime div 250 of them, raising
-  // EIdTerminateThreadTimeout when none found the list empty.
+  // EIdTerminateThreadTimeout when none found the list empty. An error
+  // that a connection's disconnect hook raised passes on once every
+  // socket is closed, before the wait.
   void StopPeers();
 
  private:
@@ -214,8 +221,14 @@ class TIdTCPServer : public TIdComponent {
   std::unique_ptr<TThreadList<TIdPeerThread>> PeerThreads_;
   std::atomic<int32_t> ReplyExceptionCode_{0};
   std::unique_ptr<TIdRFCReply> ReplyUnknownCommand_;
-  // Makes the on-demand creation of the implicit thread manager happen once
-  // when a listener and the owner's thread ask at the same time.
+  // Guards every change of ThreadMgr_ (the on-demand creation of the
+  // implicit manager happens once when a listener and the owner's thread
+  // ask at the same time; a manager going away is forgotten under it), and
+  // a listener's or peer thread's reading of it together with the start of
+  // its use. While it is held a manager may be created or, being implicit,
+  // freed (its destruction waits for uses that need no lock to end), and
+  // the manager's UseLock_ and the components' ListsLock_ are taken; no list
+  // lock, no event. Recursive: the getter installs through the setter.
   std::recursive_mutex ThreadMgrLock_;
 };
 

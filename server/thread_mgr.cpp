@@ -11,7 +11,26 @@ namespace ostrevan {
 
 TIdThreadMgr::TIdThreadMgr(TComponent* AOwner) : TIdBaseComponent(AOwner) {}
 
-TIdThreadMgr::~TIdThreadMgr() = default;
+TIdThreadMgr::~TIdThreadMgr() { Retire(); }
+
+TIdThreadMgr::TUse::TUse(TIdThreadMgr* AMgr) : Mgr_(AMgr) {
+  if (Mgr_ == nullptr) return;
+  std::lock_guard<std::mutex> lock(Mgr_->UseLock_);
+  ++Mgr_->Uses_;
+}
+
+TIdThreadMgr::TUse::~TUse() {
+  if (Mgr_ == nullptr) return;
+  std::lock_guard<std::mutex> lock(Mgr_->UseLock_);
+  // Under the lock: once Retire sees the count at 0 the manager may go.
+  if (--Mgr_->Uses_ == 0) Mgr_->UsesEnded_.notify_all();
+}
+
+void TIdThreadMgr::Retire() {
+  NotifyRemoval();
+  std::unique_lock<std::mutex> lock(UseLock_);
+  UsesEnded_.wait(lock, [this] { return Uses_ == 0; });
+}
 
 TIdThread* TIdThreadMgr::NewThread() {
   if (!ThreadClass_) throw EIdThreadClassNotSpecified();

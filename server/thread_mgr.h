@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 
 #include "conn/component.h"
 #include "runtime/thread_list.h"
@@ -32,8 +34,29 @@ TIdThreadClass ThreadClassOf() {
 class TIdThreadMgr : public TIdBaseComponent {
  public:
   explicit TIdThreadMgr(TComponent* AOwner);
-  // Threads still listed are neither stopped nor freed.
+  // Retires the manager, unless the most derived destructor did. Threads
+  // still listed are neither stopped nor freed.
   ~TIdThreadMgr() override;
+
+  // A call into the manager from a thread that does not own it: a server's
+  // listener acquiring, a peer thread releasing itself. Destruction waits
+  // until every use has ended. A use may only begin where the manager
+  // cannot be freed meanwhile: a server begins it under the lock with which
+  // it forgets a manager that is going away (TIdTCPServer::UseThreadMgr).
+  class TUse {
+   public:
+    // None gives an empty use.
+    explicit TUse(TIdThreadMgr* AMgr);
+    ~TUse();
+    TUse(const TUse&) = delete;
+    TUse& operator=(const TUse&) = delete;
+
+    TIdThreadMgr* Mgr() const { return Mgr_; }
+    TIdThreadMgr* operator->() const { return Mgr_; }
+
+   private:
+    TIdThreadMgr* Mgr_;
+  };
 
   // A new thread of ThreadClass, suspended and not listed, with
   // ThreadPriority applied. Raises EIdThreadClassNotSpecified "Thread Class
@@ -55,10 +78,26 @@ class TIdThreadMgr : public TIdBaseComponent {
   int8_t ThreadPriority() const { return ThreadPriority_; }
   void SetThreadPriority(int8_t value) { ThreadPriority_ = value; }
 
+ protected:
+  // The first step of the most derived destructor. Sends the removal
+  // notices while the manager is whole: a server that uses it stops its
+  // peer threads, which release themselves into it, and then forgets it.
+  // Then waits for the uses still in progress; nobody begins a new one once
+  // every server has forgotten the manager. A descendant that overrides
+  // AcquireThread or ReleaseThread calls it first in its own destructor, so
+  // that no call reaches an override of an object already gone. Calling it
+  // again does nothing.
+  void Retire();
+
  private:
   TThreadList<TIdThread> ActiveThreads_;
   TIdThreadClass ThreadClass_;
   std::atomic<int8_t> ThreadPriority_{0};
+  // Guards Uses_, the count of TUse objects alive; UsesEnded_ tells Retire
+  // that it fell to 0. Nothing else is taken while it is held.
+  std::mutex UseLock_;
+  std::condition_variable UsesEnded_;
+  int32_t Uses_ = 0;
 };
 
 // Applies a nice value the way the thread manager does for each new thread:

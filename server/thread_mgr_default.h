@@ -9,6 +9,7 @@ namespace ostrevan {
 class TIdThreadMgrDefault : public TIdThreadMgr {
  public:
   using TIdThreadMgr::TIdThreadMgr;
+  ~TIdThreadMgrDefault() override { Retire(); }
 
   // NewThread, listed in ActiveThreads.
   TIdThread* AcquireThread() override;

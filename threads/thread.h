@@ -174,7 +174,8 @@ class TThread : public TObject {
 
   // Guards LaunchClaimed_, Launching_, Launched_, WakePending_, Joinable_, ExitCode_
   // and FatalException_; WaitCond_ signals a wake, the end of a launch and
-  // the finish.
+  // the finish. The innermost lock: taken under TIdThread's StateLock, and
+  // nothing is taken while it is held.
   mutable std::mutex WaitLock_;
   std::condition_variable WaitCond_;
   // Set by the first wake; cleared again only when the creation failed.

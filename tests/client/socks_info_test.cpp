@@ -47,11 +47,16 @@ TEST(SocksInfo, CopiesEverySettingButTheHandler) {
   }
 }
 
-TEST(SocksInfo, NegotiationOfAProxyVersionIsNotBuiltYet) {
+TEST(SocksInfo, NegotiatingWithoutAHandlerConnectedToTheProxyRaises) {
   TIdSocksInfo info(nullptr);
   for (TSocksVersion version : {svSocks4, svSocks4A, svSocks5}) {
     info.SetVersion(version);
-    EXPECT_THROW(info.NegotiateProxy("example.invalid", 80), EIdSocksError);
+    try {
+      info.NegotiateProxy("example.invalid", 80);
+      ADD_FAILURE() << "nothing raised";
+    } catch (const EIdSocksError& e) {
+      EXPECT_STREQ(e.what(), "Socks negotiation needs the I/O handler connected to the proxy.");
+    }
   }
 }
 

@@ -11,6 +11,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "client/socks_errors.h"
@@ -184,9 +187,18 @@ TEST_F(IOHandlerTest, AClientArrivingDuringTheWaitIsAcceptedAtOnce) {
   close(listener);
 }
 
-TEST_F(IOHandlerTest, StoppingTheThreadAndClosingTheListenerEndsTheWaitWithinASlice) {
-  uint16_t port = 0;
-  const int listener = ListenOnLoopback(port);
+// What an accept for a running thread did when, 150 ms into its wait,
+// another thread stopped the thread and then ran closeListener, as a
+// server's deactivation does: what it returned or raised, and how long
+// after the stop it returned.
+struct TStopOutcome {
+  std::unique_ptr<TIdIOHandler> Accepted;
+  std::string Raised;
+  int64_t MsAfterStop = 0;
+};
+
+TStopOutcome AcceptUntilStoppedAndClosed(TIdServerIOHandlerSocket& acceptor, int listener,
+                                         const std::function<void()>& closeListener) {
   auto* thread = new TIdleThread();
   thread->Start();
   Clock::time_point stoppedAt;
@@ -194,15 +206,76 @@ TEST_F(IOHandlerTest, StoppingTheThreadAndClosingTheListenerEndsTheWaitWithinASl
     TIdStack::PauseMilliseconds(150);
     stoppedAt = Clock::now();
     thread->Terminate();
-    close(listener);
+    closeListener();
   });
-  const int32_t components = LiveComponentCount();
-  EXPECT_EQ(Acceptor.AcceptConnection(listener, thread), nullptr);
+  TStopOutcome outcome;
+  try {
+    outcome.Accepted.reset(acceptor.AcceptConnection(listener, thread));
+  } catch (const EIdSocketError& e) {
+    outcome.Raised = e.what();
+  }
   const auto returnedAt = Clock::now();
   server.join();
+  outcome.MsAfterStop =
+      std::chrono::duration_cast<std::chrono::milliseconds>(returnedAt - stoppedAt).count();
+  EndThread(thread);
+  return outcome;
+}
+
+TEST_F(IOHandlerTest, StoppingTheThreadAndClosingTheListenerEndsTheWaitWithinASlice) {
+  uint16_t port = 0;
+  const int listener = ListenOnLoopback(port);
+  const int32_t components = LiveComponentCount();
+  const TStopOutcome outcome =
+      AcceptUntilStoppedAndClosed(Acceptor, listener, [listener] { close(listener); });
+  EXPECT_EQ(outcome.Accepted, nullptr);
+  EXPECT_EQ(outcome.Raised, "");
   EXPECT_EQ(LiveComponentCount(), components);
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(returnedAt - stoppedAt).count(),
-            100 + 50);
+  EXPECT_LT(outcome.MsAfterStop, 100 + 50);
+}
+
+// A stack whose close comes well after its shutdown, as when the closing
+// thread is descheduled between the two.
+class TLateCloseStack : public TIdStackLinux {
+ public:
+  int32_t CloseSocket(int32_t ASocket) override {
+    PauseMilliseconds(150);
+    return TIdStackLinux::CloseSocket(ASocket);
+  }
+};
+
+// The binding's Close shuts the listening socket down before it closes it;
+// an accept woken by the shutdown fails with EINVAL. After the stop that is
+// the end of the wait; without one it is an error.
+TEST(AcceptConnection, AListenerShutDownUnderTheWaitAfterTheStopGivesNone) {
+  ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
+  TIdStack::SetPlatformStackClass([] { return new TLateCloseStack(); });
+  struct TRestoreStack {
+    ~TRestoreStack() { TIdStack::SetPlatformStackClass(nullptr); }
+  } restore;
+  TIdServerIOHandlerSocket acceptor(nullptr);
+  TIdSocketHandle listening(nullptr);
+  listening.SetIP("127.0.0.1");
+  listening.Allocate(SOCK_STREAM, 0);
+  listening.BindLocal();
+  listening.StartListening(1);
+  const TStopOutcome outcome = AcceptUntilStoppedAndClosed(
+      acceptor, listening.Descriptor(), [&listening] { listening.Close(); });
+  EXPECT_EQ(outcome.Accepted, nullptr);
+  EXPECT_EQ(outcome.Raised, "");
+  EXPECT_LT(outcome.MsAfterStop, 100) << "ended by the shutdown, not by the close";
+
+  TIdSocketHandle notListening(nullptr);
+  notListening.SetIP("127.0.0.1");
+  notListening.Allocate(SOCK_STREAM, 0);
+  auto* thread = new TIdleThread();
+  thread->Start();
+  try {
+    acceptor.AcceptConnection(notListening.Descriptor(), thread);
+    ADD_FAILURE() << "nothing raised";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.ErrorNumber(), EINVAL);
+  }
   EndThread(thread);
 }
 

@@ -68,7 +68,7 @@ TEST(ListenerThread, AcceptFailingAfterTheStopRequestIsNoListenError) {
   server.OnExecute = [](TIdPeerThread& thread) { thread.Connection()->Disconnect(); };
   // One connection served: the listener is past its first pass and waits.
   TTestClient(ActivateOnLoopback(server)).AwaitClose();
-  TIdListenerThread* listener = server.ListenerThreads()->LockList().Items().front();
+  TIdListenerThread* listener = server.ListenerThreads()->Pin().Items().front();
   listener->Terminate();
   shutdown(listener->Binding()->Descriptor(), SHUT_RDWR);  // wakes the accept wait
   EXPECT_TRUE(PollUntil([&] { return listener->Finished(); }));

@@ -8,9 +8,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "client/server_intercept.h"
 #include "conn/errors.h"
+#include "conn/server_io_handler.h"
 #include "server/errors.h"
 #include "server/peer_thread.h"
 #include "server/thread_mgr_default.h"
@@ -421,6 +424,186 @@ TEST(TcpServer, ImplicitPartsComeAndGoWithTheirServer) {
   EXPECT_EQ(server.ThreadMgr(), external.get());
   external.reset();  // the server forgets it
   EXPECT_EQ(server.CurrentThreadMgr(), nullptr);
+}
+
+// Serves lines back until the client goes.
+void Echo(TIdTCPServer& server) {
+  server.OnExecute = [](TIdPeerThread& thread) {
+    TIdTCPServerConnection* connection = thread.Connection();
+    connection->WriteLn(connection->ReadLn());
+  };
+  server.OnException = [](TIdPeerThread&, const std::exception&) {};
+}
+
+// Whether one client got its line back; false also when it was cut off.
+bool Echoes(uint16_t port, const std::string& text) {
+  try {
+    TTestClient client(port);
+    client.Send(text + "\n");
+    return client.ReceiveLine() == text + "\r\n";
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// The thread manager assigned to an active server may go at any time: the
+// server cuts the connections it served, forgets it, and serves on with a
+// manager of its own.
+TEST(TcpServer, AnAssignedThreadManagerDestroyedWhileTheServerIsActive) {
+  {  // with a client connected
+    TIdTCPServer server(nullptr);
+    Echo(server);
+    auto* mgr = new TIdThreadMgrDefault(nullptr);
+    server.SetThreadMgr(mgr);
+    const uint16_t port = ActivateOnLoopback(server);
+    TTestClient client(port);
+    client.Send("ping\n");
+    ASSERT_EQ(client.ReceiveLine(), "ping\r\n");
+    delete mgr;
+    EXPECT_TRUE(client.AwaitClose());
+    EXPECT_EQ(server.CurrentThreadMgr(), nullptr);
+    EXPECT_TRUE(Echoes(port, "served on"));
+    server.SetActive(false);
+  }
+  {  // with clients arriving while it goes
+    TIdTCPServer server(nullptr);
+    Echo(server);
+    auto* mgr = new TIdThreadMgrDefault(nullptr);
+    server.SetThreadMgr(mgr);
+    const uint16_t port = ActivateOnLoopback(server);
+    std::atomic<bool> deleted{false};
+    std::atomic<int> served{0};
+    std::thread arrivals([&] {
+      for (int i = 0; i < 100 && !deleted; ++i) served += Echoes(port, "arriving");
+    });
+    ASSERT_TRUE(PollUntil([&] { return served > 0; }));
+    delete mgr;
+    deleted = true;
+    arrivals.join();
+    EXPECT_TRUE(Echoes(port, "served on"));
+    server.SetActive(false);
+  }
+  {  // freed by the owner it shares with the server, being the younger
+    auto owner = std::make_unique<TComponent>(nullptr);
+    auto* server = new TIdTCPServer(owner.get());
+    Echo(*server);
+    server->SetThreadMgr(new TIdThreadMgrDefault(owner.get()));
+    TTestClient client(ActivateOnLoopback(*server));
+    client.Send("ping\n");
+    ASSERT_EQ(client.ReceiveLine(), "ping\r\n");
+    owner.reset();
+    EXPECT_TRUE(client.AwaitClose());
+  }
+}
+
+// A manager whose hand-out is held inside AcquireThread when it is
+// destroyed: the destruction completes only once that call has returned.
+class TRetiringGatedMgr : public TGatedThreadMgr {
+ public:
+  using TGatedThreadMgr::TGatedThreadMgr;
+  ~TRetiringGatedMgr() override { Retire(); }
+};
+
+TEST(TcpServer, ADestroyedThreadManagerWaitsForTheCallInProgress) {
+  auto* mgr = new TRetiringGatedMgr(nullptr);
+  TIdTCPServer server(nullptr);
+  Echo(server);
+  server.SetThreadMgr(mgr);
+  const uint16_t port = ActivateOnLoopback(server);
+  TTestClient client(port);
+  ASSERT_TRUE(mgr->InFirst.Wait());
+  std::atomic<bool> destroyed{false};
+  std::thread destroyer([&] {
+    delete mgr;
+    destroyed = true;
+  });
+  EXPECT_TRUE(PollUntil([&] { return server.CurrentThreadMgr() == nullptr; }));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(destroyed) << "destroyed under the listener's call";
+  mgr->Release.Set();
+  destroyer.join();
+  client.Send("ping\n");
+  EXPECT_EQ(client.ReceiveLine(), "ping\r\n") << "the thread it handed out serves on";
+  server.SetActive(false);
+}
+
+// Whether the call, made on another thread, returns: false when it waits
+// for a lock that the calling thread holds. The thread is joined later.
+bool AnswersFromAnotherThread(std::function<void()> call, std::vector<std::thread>& threads) {
+  auto answered = std::make_shared<Signal>();
+  threads.emplace_back([call, answered] {
+    call();
+    answered->Set();
+  });
+  return answered->Wait();
+}
+
+class TOneInterceptPerConnection : public TIdServerIntercept {
+ public:
+  using TIdServerIntercept::TIdServerIntercept;
+  void Init() override {}
+  TIdConnectionIntercept* InterceptFor(TIdTCPConnection* AConnection) override {
+    auto* intercept = new TIdConnectionIntercept(AConnection);
+    intercept->OnDisconnect = OnDisconnect;
+    return intercept;
+  }
+  TIdInterceptNotifyEvent OnDisconnect;
+};
+
+// Tells, once its listener is stopped, whether the server's listener list
+// can be read meanwhile.
+class TListAskingAcceptor : public TIdServerIOHandlerSocket {
+ public:
+  TListAskingAcceptor(TIdTCPServer& AServer, std::vector<std::thread>& AThreads)
+      : TIdServerIOHandlerSocket(nullptr), Server_(AServer), Threads_(AThreads) {}
+  TIdIOHandler* AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override {
+    ++Accepts;
+    TIdIOHandler* handler = TIdServerIOHandlerSocket::AcceptConnection(AListeningSocket, AThread);
+    if (handler == nullptr) {
+      ListAnswered = AnswersFromAnotherThread([this] { Server_.ListenerThreads()->Count(); },
+                                              Threads_);
+    }
+    return handler;
+  }
+  std::atomic<int> Accepts{0};
+  std::atomic<bool> ListAnswered{false};
+
+ private:
+  TIdTCPServer& Server_;
+  std::vector<std::thread>& Threads_;
+};
+
+// Deactivation runs user code: the disconnect hook of every connection it
+// cuts, and the accept step of a server I/O handler as its listener stops.
+// It holds no list lock meanwhile, so that code may ask for the lists.
+TEST(TcpServer, UserCodeThatDeactivationRunsMayReadTheServersLists) {
+  std::vector<std::thread> threads;
+  TIdTCPServer server(nullptr);
+  TListAskingAcceptor acceptor(server, threads);
+  TOneInterceptPerConnection intercept(nullptr);
+  std::atomic<int> hooks{0};
+  std::atomic<int> unanswered{0};
+  const std::thread::id deactivating = std::this_thread::get_id();
+  intercept.OnDisconnect = [&](TIdConnectionIntercept*) {
+    ++hooks;
+    if (std::this_thread::get_id() != deactivating) return;
+    if (!AnswersFromAnotherThread([&] { server.PeerThreads().Count(); }, threads)) ++unanswered;
+  };
+  server.SetIOHandler(&acceptor);
+  server.SetIntercept(&intercept);
+  Echo(server);
+  const uint16_t port = ActivateOnLoopback(server);
+  TTestClient first(port), second(port);
+  for (TTestClient* client : {&first, &second}) {  // served: their intercepts are in place
+    client->Send("ping\n");
+    ASSERT_EQ(client->ReceiveLine(), "ping\r\n");
+  }
+  ASSERT_TRUE(PollUntil([&] { return acceptor.Accepts == 3; })) << "the listener waits again";
+  server.SetActive(false);
+  EXPECT_EQ(hooks, 2);
+  EXPECT_EQ(unanswered, 0);
+  EXPECT_TRUE(acceptor.ListAnswered);
+  for (std::thread& thread : threads) thread.join();
 }
 
 }  // namespace
