@@ -148,29 +148,11 @@ void TIdTCPServer::Deactivate() {
 void TIdTCPServer::StopListeners() {
   if (!ListenerThreads_) return;
   // Taken out of the list first: the waits are not made under its lock.
-  for (TIdListenerThread* listener : ListenerThreads_->TakeAll()) StopListener(listener);
-  ListenerThreads_.reset();
-}
-
-void TIdTCPServer::StopListener(TIdListenerThread* AListener) {
-  AListener->Terminate();
-  // Shut down, not closed, while the listener may still wait on or accept
-  // from the descriptor: closed, its number could go to a socket another
-  // thread opens, and the listener's next wait or accept would reach that
-  // one. The shutdown ends a wait or accept in progress; the listener
-  // closes the binding as it ends, and the close below covers a listener
-  // that never ran.
-  AListener->Binding()->Shutdown();
-  // A listener whose Start failed has no thread to wait for.
-  if (AListener->Launched()) {
-    try {
-      AListener->WaitFor();
-    } catch (...) {
-      // The join failed: the thread is gone already.
-    }
+  for (TIdListenerThread* listener : ListenerThreads_->TakeAll()) {
+    StopListenerThread(*listener, *listener->Binding());
+    delete listener;
   }
-  AListener->Binding()->Close();
-  delete AListener;
+  ListenerThreads_.reset();
 }
 
 void TIdTCPServer::CloseTransports() {

@@ -191,7 +191,6 @@ class TIdTCPServer : public TIdComponent {
   void Deactivate();
   void OpenBinding(TIdSocketHandle& ABinding);
   void StartListener(TIdSocketHandle& ABinding);
-  void StopListener(TIdListenerThread* AListener);
   void CloseBindings();
   void CloseTransports();
   void RunCommandHandlers(TIdPeerThread& AThread, const std::string& ALine);
