@@ -27,5 +27,7 @@ class TLoopbackPair {
 int ListenOnLoopback(uint16_t& port);
 // A socket connected to 127.0.0.1:port.
 int ConnectToLoopback(uint16_t port);
+// A socket connected to [::1]:port.
+int ConnectToLoopbackIPv6(uint16_t port);
 
 }  // namespace ostrevan::testing
