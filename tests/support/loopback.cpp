@@ -39,6 +39,21 @@ int ListenOnLoopback(uint16_t& port) {
   return fd;
 }
 
+int ListenOnLoopbackIPv6(uint16_t& port) {
+  const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  Require(fd >= 0, "socket");
+  sockaddr_in6 address;
+  std::memset(&address, 0, sizeof(address));
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  Require(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0, "bind");
+  Require(listen(fd, 16) == 0, "listen");
+  socklen_t length = sizeof(address);
+  Require(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0, "getsockname");
+  port = ntohs(address.sin6_port);
+  return fd;
+}
+
 namespace {
 
 int ConnectTo(int family, const sockaddr* address, socklen_t length) {
