@@ -170,6 +170,8 @@ bool TIdStack::TryTextToIPv6Address(const std::string& AText, in6_addr& AAddress
                                     uint32_t& AScopeId) {
   const size_t percent = AText.find('%');
   AScopeId = 0;
+  // inet_pton would stop at a zero byte and take the rest for nothing.
+  if (AText.find('\0') != std::string::npos) return false;
   if (inet_pton(AF_INET6, AText.substr(0, percent).c_str(), &AAddress) != 1) return false;
   if (percent == std::string::npos) return true;
   const std::string scope = AText.substr(percent + 1);

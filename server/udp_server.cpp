@@ -21,7 +21,11 @@ TIdUDPServer::~TIdUDPServer() {
 }
 
 void TIdUDPServer::SetActive(bool value) {
-  if (value == Active_) return;
+  // As a TCP server's: while designing or loading only the flag is kept.
+  if (Designing() || Loading() || value == Active_) {
+    Active_ = value;
+    return;
+  }
   if (value) {
     Activate();
   } else {
@@ -29,6 +33,14 @@ void TIdUDPServer::SetActive(bool value) {
     CloseBindings();
   }
   Active_ = value;
+}
+
+void TIdUDPServer::Loaded() {
+  TIdComponent::Loaded();
+  if (Active_) {
+    Active_ = false;
+    SetActive(true);
+  }
 }
 
 void TIdUDPServer::Activate() {

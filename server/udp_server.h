@@ -45,7 +45,8 @@ class TIdUDPServer : public TIdComponent {
   // address, for IPv6 and IPv4, when there is none) and starts its
   // listener; a failure closes what was opened and propagates, leaving
   // Active false. Deactivation stops the listeners and closes the bindings.
-  // Setting the current value does nothing.
+  // Setting the current value does nothing; while designing or loading the
+  // value is only stored.
   void SetActive(bool value);
 
   TIdSocketHandles& Bindings() { return *Bindings_; }
@@ -68,6 +69,9 @@ class TIdUDPServer : public TIdComponent {
 
   TIdUDPReadEvent OnUDPRead;
   TIdUDPExceptionEvent OnUDPException;
+
+  // Applies an Active stored while loading.
+  void Loaded() override;
 
  private:
   void Activate();

@@ -57,7 +57,10 @@ TEST(UdpServer, AnswersEveryDatagramOfEitherFamily) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << "the shutdown ends the wait";
   EXPECT_FALSE(binding.Allocated());
   EXPECT_FALSE(v4.Ask("late", 200).has_value());
-  echo.Server.SetActive(true);  // and again, on the same port
+  echo.Server.BeginLoading();
+  echo.Server.SetActive(true);  // only recorded
+  EXPECT_FALSE(v4.Ask("loading", 200).has_value());
+  echo.Server.Loaded();  // and applied: again, on the same port
   EXPECT_EQ(v4.Ask("again"), "127.0.0.1:again");
 }
 
