@@ -76,7 +76,6 @@ class TDeadline {
   std::thread Thread_;  // last: it starts watching once the rest exists
 };
 
-
 std::string VersionText(TSocksVersion AVersion) {
   switch (AVersion) {
     case svSocks4: return "4";
