@@ -389,16 +389,14 @@ TEST_F(SocketHandleTest, OptionsAndDatagrams) {
   EXPECT_EQ(ip, "0.0.0.0");
 }
 
-std::unique_ptr<TIdSocketHandle> IPv6Binding(int32_t type, const std::string& ip, bool dualStack,
-                                             int32_t port = 0) {
+std::unique_ptr<TIdSocketHandle> ListenIPv6(const std::string& ip, bool dualStack) {
   auto binding = std::make_unique<TIdSocketHandle>(nullptr);
   binding->SetIPVersion(Id_IPv6);
   binding->SetDualStack(dualStack);
   binding->SetIP(ip);
-  binding->SetPort(port);
-  binding->Allocate(type, 0);
+  binding->Allocate(SOCK_STREAM, 0);
   binding->BindLocal();
-  if (type == SOCK_STREAM) binding->StartListening(15);
+  binding->StartListening(15);
   return binding;
 }
 
@@ -406,7 +404,7 @@ std::unique_ptr<TIdSocketHandle> IPv6Binding(int32_t type, const std::string& ip
 // IPv4 binding shares its port, unless it is asked to take both families,
 // whose IPv4 peers are then reported in dotted text.
 TEST_F(SocketHandleTest, IPv6BindingsAndOneForBothFamilies) {
-  auto v6 = IPv6Binding(SOCK_STREAM, "::1", false);
+  auto v6 = ListenIPv6("::1", false);
   EXPECT_EQ(v6->IP(), "::1");
   const int32_t port = v6->Port();
   TIdSocketHandle v4(nullptr);
@@ -431,7 +429,7 @@ TEST_F(SocketHandleTest, IPv6BindingsAndOneForBothFamilies) {
   EXPECT_EQ(accepted.ReceiveBytes(&byte, 1, 0), 1);
   EXPECT_EQ(byte, '6');
 
-  auto both = IPv6Binding(SOCK_STREAM, "", true);
+  auto both = ListenIPv6("", true);
   EXPECT_EQ(both->IP(), "::");
   auto v4Client = Connect(both->Port());
   TIdSocketHandle fromV4(nullptr);
@@ -443,40 +441,6 @@ TEST_F(SocketHandleTest, IPv6BindingsAndOneForBothFamilies) {
   copy.Assign(both.get());
   EXPECT_EQ(copy.IPVersion(), Id_IPv6);
   EXPECT_TRUE(copy.DualStack());
-}
-
-// Datagrams over IPv6, and an answer from a socket of both families to an
-// IPv4 sender given in dotted text.
-TEST_F(SocketHandleTest, IPv6DatagramsAndAnswersToIPv4Senders) {
-  auto receiver = IPv6Binding(SOCK_DGRAM, "", true);
-  const auto port = static_cast<uint16_t>(receiver->Port());
-  TIdSocketHandle v4(nullptr);
-  v4.SetIP("127.0.0.1");
-  v4.Allocate(SOCK_DGRAM, 0);
-  v4.BindLocal();
-  auto v6 = IPv6Binding(SOCK_DGRAM, "::1", false);
-  TIdStack& stack = *GlobalStack();
-  ASSERT_EQ(stack.SendToSocket(v4.Descriptor(), "4", 1, 0, "127.0.0.1", port), 1);
-  ASSERT_EQ(stack.SendToSocket(v6->Descriptor(), "6", 1, 0, "::1", port, AF_INET6), 1);
-  for (const auto& [text, senderPort] :
-       {std::pair<std::string, int32_t>{"127.0.0.1", v4.Port()}, {"::1", v6->Port()}}) {
-    ASSERT_TRUE(receiver->WaitReadable(2000));
-    char buffer[4] = {};
-    std::string ip;
-    int32_t from = 0;
-    EXPECT_EQ(receiver->ReceiveDatagram(buffer, sizeof(buffer), 0, ip, from), 1);
-    EXPECT_EQ(ip, text);
-    EXPECT_EQ(from, senderPort);
-    EXPECT_EQ(stack.SendToSocket(receiver->Descriptor(), "ok", 2, 0, ip,
-                                 static_cast<uint16_t>(from), AF_INET6),
-              2)
-        << ip;
-  }
-  for (TIdSocketHandle* sender : {&v4, v6.get()}) {
-    ASSERT_TRUE(sender->WaitReadable(2000));
-    char buffer[4] = {};
-    EXPECT_EQ(sender->ReceiveBytes(buffer, sizeof(buffer), 0), 2);
-  }
 }
 
 // Counts the closes of each descriptor.
