@@ -106,6 +106,12 @@ void ReceiveSocks5(TIdSocksTransport& ATransport, uint8_t* ABuffer, int32_t ALen
 }
 
 TBytes Socks4Request(const TIdSocksSettings& ASettings, const std::string& AHost, int32_t APort) {
+  // A SOCKS 4 request has room for four address bytes only, and a 4A proxy
+  // would take the address for a name to look up.
+  if (TIdStack::IsIPv6Address(AHost)) {
+    throw EIdSocksError(
+        Format("Socks 4 cannot reach the IPv6 address %s; Socks 5 can.", AHost.c_str()));
+  }
   const bool withName = ASettings.Version == svSocks4A;
   RequireSendable(ASettings.Username, "user name", true);
   if (withName) RequireSendable(AHost, "host name", true);
@@ -172,6 +178,27 @@ int32_t Socks5ReplyRestLength(const uint8_t (&AHead)[Socks5ReplyHeadLength]) {
   }
 }
 
+// An IPv6 address goes as one (the name field cannot hold it for every
+// proxy); any other host goes as a name, dotted text too: the proxy
+// resolves it.
+TBytes Socks5ConnectRequest(const std::string& AHost, int32_t APort) {
+  TBytes request{Socks5Version, ConnectCommand, 0};
+  if (TIdStack::IsIPv6Address(AHost)) {
+    // The scope, if any, names an interface of this host, which means
+    // nothing to the proxy.
+    uint32_t scope = 0;
+    const in6_addr address = GlobalStack()->TextToIPv6Address(AHost, scope);
+    request.push_back(Socks5AddressIPv6);
+    request.insert(request.end(), address.s6_addr, address.s6_addr + sizeof(address.s6_addr));
+  } else {
+    request.push_back(Socks5AddressName);
+    request.push_back(static_cast<uint8_t>(AHost.size()));
+    AppendText(request, AHost);
+  }
+  AppendPort(request, APort);
+  return request;
+}
+
 void NegotiateSocks5(const TIdSocksSettings& ASettings, TIdSocksTransport& ATransport,
                      const std::string& AHost, int32_t APort) {
   const bool withPassword = ASettings.Authentication == saUsernamePassword;
@@ -199,12 +226,7 @@ void NegotiateSocks5(const TIdSocksSettings& ASettings, TIdSocksTransport& ATran
     if (status[1] != 0) throw EIdSocksAuthError();
   }
 
-  // The host always goes as a name, dotted text too: the proxy resolves it.
-  TBytes request{Socks5Version, ConnectCommand, 0, Socks5AddressName,
-                 static_cast<uint8_t>(AHost.size())};
-  AppendText(request, AHost);
-  AppendPort(request, APort);
-  SendAll(ATransport, request);
+  SendAll(ATransport, Socks5ConnectRequest(AHost, APort));
 
   uint8_t head[Socks5ReplyHeadLength];
   ReceiveSocks5(ATransport, head, Socks5ReplyHeadLength);

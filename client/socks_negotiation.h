@@ -33,7 +33,9 @@ constexpr size_t IdSocksMaxFieldLength = 255;
 
 // Asks the proxy at the other end of the transport to connect on to
 // AHost:APort, and returns once it has; afterwards the transport leads to the
-// destination. svNoSocks does nothing.
+// destination. svNoSocks does nothing. An IPv6 address as AHost goes to a
+// SOCKS 5 proxy as an address; SOCKS 4 and 4A cannot carry one and refuse
+// it with EIdSocksError before anything is sent.
 //
 // A refusal raises the EIdSocksError kind of the proxy's reply code. A reply
 // that arrives in pieces is read until complete; a proxy that closes before

@@ -32,7 +32,8 @@ void TIdConnectThread::ThreadBody() {
     if (!use.Acquired()) throw EIdClosedSocket();
     // EBADF and ENOTSOCK: the socket was closed under the connect, which is
     // how the caller gives up; that is no failure of the connect itself.
-    GlobalStack()->CheckSocketResult(Handler_.Binding()->ConnectToPeer(AF_INET),
+    TIdSocketHandle& binding = *Handler_.Binding();
+    GlobalStack()->CheckSocketResult(binding.ConnectToPeer(FamilyOf(binding.IPVersion())),
                                      {EBADF, ENOTSOCK});
   } catch (const std::exception& e) {
     FailureText_ = e.what();

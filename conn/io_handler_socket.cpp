@@ -122,6 +122,11 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
   const int32_t targetPort = viaProxy ? SocksInfo_->Port() : APort;
   if (Binding_ == nullptr) Open();
   TIdStack& stack = *GlobalStack();
+  const bool isIPv4 = TIdStack::IsDottedAddress(targetHost);
+  const bool isIPv6 = TIdStack::IsIPv6Address(targetHost);
+  // An address is of its own version; a name is looked up for IPVersion.
+  const TIdIPVersion version = isIPv6 ? Id_IPv6 : isIPv4 ? Id_IPv4 : IPVersion_;
+  Binding_->SetIPVersion(version);
 
   // One use from the socket's creation to the end of the connect: a Close
   // from another thread at any point of it only shuts the socket down, so
@@ -137,8 +142,8 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
       Binding_->SetClientPortMax(ABoundPortMax);
       Binding_->BindLocal();
 
-      if (!TIdStack::IsDottedAddress(targetHost)) NotifyStatus(hsResolving, {targetHost});
-      Binding_->SetPeerAddress(stack.ResolveToAddress(targetHost), targetPort);
+      if (!isIPv4 && !isIPv6) NotifyStatus(hsResolving, {targetHost});
+      Binding_->SetPeerAddress(stack.ResolveToAddress(targetHost, version), targetPort);
       if (!UseNagle_) {
         const int32_t on = 1;
         Binding_->SetOption(IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
@@ -150,7 +155,7 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
         // end a connect that no peer answers until the system gives up;
         // one that is answered ends in the test after it.
         ThrowIfClosing();
-        stack.CheckSocketResult(Binding_->ConnectToPeer(AF_INET));
+        stack.CheckSocketResult(Binding_->ConnectToPeer(FamilyOf(version)));
       } else {
         TimedConnect(ATimeout);
       }

@@ -51,6 +51,10 @@ class TIdIOHandlerSocket : public TIdIOHandler {
 
   // The socket; none before Open (or the first ConnectTo). Owned.
   TIdSocketHandle* Binding() const { return Binding_.get(); }
+  // The IP version a client connect looks a host name up for (IPv4 unless
+  // set); an address given as text is of its own version.
+  TIdIPVersion IPVersion() const { return IPVersion_; }
+  void SetIPVersion(TIdIPVersion value) { IPVersion_ = value; }
   // When false, a client connect switches off the Nagle algorithm.
   bool UseNagle() const { return UseNagle_; }
   void SetUseNagle(bool value) { UseNagle_ = value; }
@@ -101,6 +105,7 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   void DropSocksInfo();
 
   std::unique_ptr<TIdSocketHandle> Binding_;
+  TIdIPVersion IPVersion_ = Id_IPv4;
   bool UseNagle_ = true;
   TIdSocksInfo* SocksInfo_ = nullptr;
   // Guards Users_, the changes of Closing_ and of Binding_ and its

@@ -14,8 +14,8 @@ TIdIOHandler* TIdServerIOHandler::AcceptConnection(int32_t, TIdThread*) { return
 namespace {
 
 // An accept for a thread that the closer of the listening socket has
-// stopped. The binding's Close shuts the socket down before it closes it,
-// and an accept that the shutdown wakes fails with EINVAL, as it does on
+// stopped. The server shuts the socket down to wake the listener before it
+// is closed, and an accept that the shutdown wakes fails with EINVAL, as on
 // any socket that does not listen: the socket layer cannot tell the two
 // apart, this loop can. After the stop it is the end of the wait; without
 // one it stays an error.

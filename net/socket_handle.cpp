@@ -1,5 +1,6 @@
 #include "net/socket_handle.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,11 +35,21 @@ TIdSocketHandle::~TIdSocketHandle() { TIdSocketHandle::Close(); }
 
 void TIdSocketHandle::Allocate(int32_t ASocketType, int32_t AProtocol) {
   Close();
-  Descriptor_ = Stack().NewSocket(ASocketType, AProtocol);
+  Descriptor_ = Stack().NewSocket(ASocketType, AProtocol, IPVersion_);
   Allocated_ = true;
+  if (IPVersion_ != Id_IPv6) return;
+  // Set either way: the system's default differs from host to host.
+  const int32_t v6Only = DualStack_ ? 0 : 1;
+  SetOption(IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof(v6Only));
+}
+
+void TIdSocketHandle::Shutdown() {
+  std::lock_guard<std::mutex> guard(CloseLock_);
+  if (Allocated_) Stack().ShutdownSocket(Descriptor_, SHUT_RDWR);
 }
 
 void TIdSocketHandle::Close() {
+  std::lock_guard<std::mutex> guard(CloseLock_);
   // The exchange lets a close from another thread race with the owner's
   // own close without closing the descriptor twice.
   if (!Allocated_.exchange(false)) return;
@@ -75,7 +86,7 @@ void TIdSocketHandle::BindLocal() {
 bool TIdSocketHandle::TryBind() {
   TIdStack& stack = Stack();
   const int32_t result =
-      stack.BindSocket(Descriptor_, AF_INET, IP_, static_cast<uint16_t>(Port_));
+      stack.BindSocket(Descriptor_, FamilyOf(IPVersion_), IP_, static_cast<uint16_t>(Port_));
   if (stack.CheckSocketResult(result, {EADDRINUSE})) return false;
   RefreshLocalAddress();
   return true;
@@ -153,6 +164,9 @@ void TIdSocketHandle::SetPeerAddress(const std::string& AIP, int32_t APort) {
 void TIdSocketHandle::RefreshLocalAddress() {
   int32_t family = 0;
   Stack().LocalSocketAddress(Descriptor_, family, IP_, Port_);
+  // An accepted socket is of its listener's family.
+  if (family == AF_INET6) IPVersion_ = Id_IPv6;
+  if (family == AF_INET) IPVersion_ = Id_IPv4;
 }
 
 void TIdSocketHandle::RefreshPeerAddress() {
@@ -180,6 +194,8 @@ void TIdSocketHandle::Assign(const TPersistent* ASource) {
     Port_ = source->Port_;
     RemoteIP_ = source->RemoteIP_;
     RemotePort_ = source->RemotePort_;
+    IPVersion_ = source->IPVersion_;
+    DualStack_ = source->DualStack_;
     return;
   }
   TCollectionItem::Assign(ASource);
@@ -191,6 +207,15 @@ TIdSocketHandles::TIdSocketHandles(TPersistent* AOwner)
 TIdSocketHandle* TIdSocketHandles::Add() {
   TIdSocketHandle* handle = TOwnedCollection<TIdSocketHandle>::Add();
   handle->SetPort(DefaultPort_);
+  return handle;
+}
+
+TIdSocketHandle* TIdSocketHandles::AddDefault() {
+  TIdSocketHandle* handle = Add();
+  if (Stack().IPv6Available()) {
+    handle->SetIPVersion(Id_IPv6);
+    handle->SetDualStack(true);
+  }
   return handle;
 }
 

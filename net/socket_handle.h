@@ -2,27 +2,36 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
+#include "net/stack.h"
 #include "runtime/collection.h"
 
 namespace ostrevan {
 
-// One IPv4 socket with its local and peer address and port: a server's
-// binding (an item of TIdSocketHandles) or the socket of one connection.
-// Used by one thread at a time, except that Close may come from another
-// thread while the owner waits or accepts on the descriptor; two Close calls
-// at once close the socket once.
+// One socket with its local and peer address and port: a server's binding
+// (an item of TIdSocketHandles) or the socket of one connection. IPv4 unless
+// IPVersion says IPv6.
+// Used by one thread at a time, except that Close and Shutdown may come from
+// another thread while the owner waits or accepts on the descriptor; two
+// Close calls at once close the socket once.
 class TIdSocketHandle : public TCollectionItem {
  public:
   explicit TIdSocketHandle(TCollection* ACollection);
   ~TIdSocketHandle() override;
 
-  // Creates the socket (closing an open one first).
+  // Creates a socket of IPVersion (closing an open one first). An IPv6
+  // socket takes IPv6 peers only, unless DualStack.
   void Allocate(int32_t ASocketType, int32_t AProtocol);
   // Shuts down and closes the socket if one is open; Descriptor keeps its
   // number.
   virtual void Close();
+  // Shuts the open socket down in both directions without closing it: a
+  // wait or accept on it in another thread ends, while its descriptor's
+  // number stays this socket's (no other socket can be given it) until
+  // Close.
+  void Shutdown();
   // Binds to IP and Port, or, when Port is 0 and both client port bounds are
   // set, to the highest free port of the range. Afterwards IP and Port hold
   // what the system assigned.
@@ -53,8 +62,17 @@ class TIdSocketHandle : public TCollectionItem {
   // ones only when AClearLocal).
   void ClearBinding(bool AClearLocal);
 
-  // From exactly a TIdSocketHandle: copies IP, Port, RemoteIP, RemotePort.
+  // From exactly a TIdSocketHandle: copies IP, Port, RemoteIP, RemotePort,
+  // IPVersion and DualStack.
   void Assign(const TPersistent* ASource) override;
+
+  TIdIPVersion IPVersion() const { return IPVersion_; }
+  void SetIPVersion(TIdIPVersion value) { IPVersion_ = value; }
+  // For IPv6: whether the socket takes IPv4 peers too, which are then
+  // reported in dotted IPv4 text. Off by default, so that an IPv6 binding
+  // and an IPv4 binding can share a port.
+  bool DualStack() const { return DualStack_; }
+  void SetDualStack(bool value) { DualStack_ = value; }
 
   int32_t Descriptor() const { return Descriptor_; }
   bool Allocated() const { return Allocated_.load(); }
@@ -81,6 +99,12 @@ class TIdSocketHandle : public TCollectionItem {
   int32_t RemotePort_ = 0;
   int32_t ClientPortMin_ = 0;
   int32_t ClientPortMax_ = 0;
+  TIdIPVersion IPVersion_ = Id_IPv4;
+  bool DualStack_ = false;
+  // Guards the shutdown and close of an open socket against each other, so
+  // that a shutdown never reaches a number already closed (and perhaps
+  // given to another socket). Nothing else is taken while it is held.
+  std::mutex CloseLock_;
 };
 
 // A server's bindings. Each new binding starts with DefaultPort. Used by the
@@ -90,6 +114,10 @@ class TIdSocketHandles : public TOwnedCollection<TIdSocketHandle> {
   explicit TIdSocketHandles(TPersistent* AOwner);
 
   TIdSocketHandle* Add();
+  // The binding of a server that was given none: every local address on
+  // DefaultPort, in one socket for IPv6 and IPv4 clients alike, or IPv4
+  // only where the system has no IPv6.
+  TIdSocketHandle* AddDefault();
 
   int32_t DefaultPort() const { return DefaultPort_; }
   void SetDefaultPort(int32_t value) { DefaultPort_ = value; }

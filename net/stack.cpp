@@ -1,6 +1,10 @@
 #include "net/stack.h"
 
+#include <arpa/inet.h>
+#include <net/if.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
 
 #include "net/errors.h"
@@ -81,6 +85,8 @@ std::atomic<TIdStack*> TheGlobalStack{nullptr};
 
 }  // namespace
 
+uint16_t FamilyOf(TIdIPVersion AIPVersion) { return AIPVersion == Id_IPv6 ? AF_INET6 : AF_INET; }
+
 TIdStack::TIdStack() = default;
 
 TIdStack::~TIdStack() = default;
@@ -103,13 +109,29 @@ void TIdStack::RaiseSocketErrorCode(int32_t AErrorCode) {
   throw EIdSocketError(AErrorCode, SocketErrorText(AErrorCode));
 }
 
-int32_t TIdStack::NewSocket(int32_t ASocketType, int32_t AProtocol) {
-  const int32_t handle = OpenSocket(AF_INET, ASocketType, AProtocol);
+int32_t TIdStack::NewSocket(int32_t ASocketType, int32_t AProtocol, TIdIPVersion AIPVersion) {
+  const int32_t handle = OpenSocket(FamilyOf(AIPVersion), ASocketType, AProtocol);
   if (handle == IdInvalidSocket) throw EIdInvalidSocket();
   return handle;
 }
 
-std::string TIdStack::ResolveToAddress(const std::string& AHost) {
+bool TIdStack::IPv6Available() {
+  const int32_t probe = OpenSocket(AF_INET6, SOCK_DGRAM, 0);
+  if (probe != IdInvalidSocket) {
+    CloseSocket(probe);
+    return true;
+  }
+  // Any other failure (no descriptors left, say) is no answer about IPv6;
+  // the socket the caller then opens meets it and reports it.
+  return LastSocketError() != EAFNOSUPPORT;
+}
+
+std::string TIdStack::ResolveToAddress(const std::string& AHost, TIdIPVersion AIPVersion) {
+  if (AIPVersion == Id_IPv6) {
+    if (SameText(AHost, "LOCALHOST")) return "::1";
+    if (IsIPv6Address(AHost)) return AHost;
+    return HostNameToIPv6Address(AHost);
+  }
   if (SameText(AHost, "LOCALHOST")) return "127.0.0.1";
   if (IsDottedAddress(AHost)) return AHost;
   return HostNameToAddress(AHost);
@@ -136,6 +158,32 @@ bool TIdStack::IsDottedAddress(const std::string& AText) {
     if (!TryStrToInt(part, value) || value < 0 || value > 255) return false;
   }
   return true;
+}
+
+bool TIdStack::IsIPv6Address(const std::string& AText) {
+  in6_addr address;
+  uint32_t scope = 0;
+  return TryTextToIPv6Address(AText, address, scope);
+}
+
+bool TIdStack::TryTextToIPv6Address(const std::string& AText, in6_addr& AAddress,
+                                    uint32_t& AScopeId) {
+  const size_t percent = AText.find('%');
+  AScopeId = 0;
+  // inet_pton would stop at a zero byte and take the rest for nothing.
+  if (AText.find('\0') != std::string::npos) return false;
+  if (inet_pton(AF_INET6, AText.substr(0, percent).c_str(), &AAddress) != 1) return false;
+  if (percent == std::string::npos) return true;
+  const std::string scope = AText.substr(percent + 1);
+  if (scope.empty()) return false;
+  if (scope.find_first_not_of("0123456789") == std::string::npos) {
+    int32_t number = 0;
+    if (!TryStrToInt(scope, number) || number < 0) return false;
+    AScopeId = static_cast<uint32_t>(number);
+    return true;
+  }
+  AScopeId = if_nametoindex(scope.c_str());
+  return AScopeId != 0;
 }
 
 void TIdStack::PauseMilliseconds(int32_t AMSec) { PollRetrying(nullptr, 0, AMSec); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cstdint>
@@ -26,6 +27,12 @@ constexpr int32_t IdMsgNoSignal = 0x4000;
 
 // Descriptors handed to SelectSockets.
 using TIdHandleList = std::vector<int32_t>;
+
+// The IP version of a socket. IPv4 unless asked otherwise, everywhere.
+enum TIdIPVersion { Id_IPv4, Id_IPv6 };
+
+// The system's address family of the version: AF_INET or AF_INET6.
+uint16_t FamilyOf(TIdIPVersion AIPVersion);
 
 class TIdStack;
 // Makes a new stack of the platform's class; the caller owns it.
@@ -56,6 +63,13 @@ class TIdStack : public TObject {
   // The local addresses, refreshed on every call; the stack keeps the list.
   virtual const TStringList& LocalAddressList() = 0;
 
+  // Addresses of either family travel as text: IPv4 in dotted form, IPv6
+  // as the system writes it ("::1", "fe80::1%lo"), an IPv4-mapped IPv6
+  // address as the plain dotted IPv4 text. Calls that take a family build
+  // the socket address of that family; given AF_INET6, dotted IPv4 text
+  // stands for its mapped address, so that a socket taking both families
+  // reaches an IPv4 peer.
+
   // Accepts a connection; fills the peer's address and port on success.
   // A closed listening descriptor (EBADF) is reported as EINTR.
   virtual int32_t AcceptSocket(int32_t ASocket, std::string& APeerIP, int32_t& APeerPort) = 0;
@@ -67,6 +81,8 @@ class TIdStack : public TObject {
                                 uint16_t APort) = 0;
   // Name look-ups raise EIdSocketError with the resolver's code when they fail.
   virtual std::string HostNameToAddress(const std::string& AHostName) = 0;
+  // The first IPv6 address of the name.
+  virtual std::string HostNameToIPv6Address(const std::string& AHostName) = 0;
   virtual std::string LocalHostName() = 0;
   virtual std::string AddressToHostName(const std::string& AAddress) = 0;
   // A service name, or a decimal number when the service database lacks it.
@@ -90,8 +106,10 @@ class TIdStack : public TObject {
                                 TIdHandleList* AExceptList, int32_t ATimeout) = 0;
   virtual int32_t SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
                              int32_t AFlags) = 0;
+  // To the address of the family (AF_INET unless given).
   virtual int32_t SendToSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
-                               int32_t AFlags, const std::string& AIP, uint16_t APort) = 0;
+                               int32_t AFlags, const std::string& AIP, uint16_t APort,
+                               uint16_t AFamily = AF_INET) = 0;
   virtual int32_t SetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
                                   const void* AOptValue, int32_t AOptLength) = 0;
   virtual int32_t OpenSocket(int32_t AFamily, int32_t AStruct, int32_t AProtocol) = 0;
@@ -111,6 +129,13 @@ class TIdStack : public TObject {
   // Four dotted numbers; the low byte of each is kept, text after a fourth
   // dot is ignored, and a part that is not a number raises EConvertError.
   virtual in_addr TextToAddress(const std::string& AText) = 0;
+  // inet_ntop's text, with "%" and the interface's name (or number) when
+  // the address has a scope; an IPv4-mapped address gives dotted text.
+  virtual std::string IPv6AddressToText(const in6_addr& AAddress, uint32_t AScopeId = 0) = 0;
+  // The address and scope of IPv6 text, a scope given as "%" and an
+  // interface's name or number; text that is no IPv6 address raises
+  // EConvertError.
+  virtual in6_addr TextToIPv6Address(const std::string& AText, uint32_t& AScopeId) = 0;
 
   // Waits until the descriptor is readable (ms; -2: no limit). Returns 1 when
   // readable, 0 on time-out, -1 on failure (a closed descriptor included).
@@ -125,12 +150,20 @@ class TIdStack : public TObject {
   bool CheckSocketResult(int32_t AResult);
   bool CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnore);
   [[noreturn]] void RaiseSocketErrorCode(int32_t AErrorCode);
-  // A new IPv4 socket; failure raises EIdInvalidSocket.
-  int32_t NewSocket(int32_t ASocketType, int32_t AProtocol);
-  // Dotted text for a host name or dotted text; "localhost" without look-up.
-  std::string ResolveToAddress(const std::string& AHost);
+  // A new socket of the version (IPv4 unless given); failure raises
+  // EIdInvalidSocket.
+  int32_t NewSocket(int32_t ASocketType, int32_t AProtocol, TIdIPVersion AIPVersion = Id_IPv4);
+  // False when the system cannot make IPv6 sockets at all (EAFNOSUPPORT:
+  // no IPv6 in the kernel). Opens and closes one socket to find out.
+  bool IPv6Available();
+  // Address text for a host name or address text; "localhost" without
+  // look-up ("127.0.0.1", or "::1" for IPv6). For IPv6 an IPv6 address is
+  // returned unchanged, and a name is looked up for an IPv6 address.
+  std::string ResolveToAddress(const std::string& AHost, TIdIPVersion AIPVersion = Id_IPv4);
   // True when the text is four dotted numbers of 0..255.
   static bool IsDottedAddress(const std::string& AText);
+  // True when the text is an IPv6 address, with or without a scope.
+  static bool IsIPv6Address(const std::string& AText);
 
   // The error number stored by the most recent failing CheckSocketResult.
   int32_t LastError() const { return LastError_.load(std::memory_order_relaxed); }
@@ -149,6 +182,10 @@ class TIdStack : public TObject {
   // Splits off the text before the first dot, dot included; with no dot
   // left, the whole rest. Shared by the address conversion and its test.
   static std::string FetchAddressPart(std::string& ARest);
+  // IPv6 text, with an optional scope after "%" (an interface's name or
+  // number), into the address and the scope; false for other text.
+  static bool TryTextToIPv6Address(const std::string& AText, in6_addr& AAddress,
+                                   uint32_t& AScopeId);
 
   // The list behind LocalAddressList, created on first use.
   std::unique_ptr<TStringList> LocalAddresses_;

@@ -1,6 +1,7 @@
 #include "net/stack_linux.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -58,14 +59,8 @@ struct TLookUp {
   }
 };
 
-sockaddr_in MakeSocketAddress(uint16_t family, in_addr address, uint16_t port) {
-  sockaddr_in result;
-  std::memset(&result, 0, sizeof(result));
-  result.sin_family = family;
-  result.sin_port = htons(port);
-  result.sin_addr = address;
-  return result;
-}
+// The text of an IPv4 address as an IPv6 socket takes it: its mapped address.
+std::string MappedIPv4(const std::string& AIP) { return "::ffff:" + AIP; }
 
 // A negative length would reach the system as a huge size_t and let it
 // write past the caller's buffer; it fails like any invalid argument.
@@ -106,7 +101,7 @@ const TStringList& TIdStackLinux::LocalAddressList() {
 }
 
 int32_t TIdStackLinux::AcceptSocket(int32_t ASocket, std::string& APeerIP, int32_t& APeerPort) {
-  sockaddr_in address;
+  sockaddr_storage address;
   std::memset(&address, 0, sizeof(address));
   socklen_t length = sizeof(address);
   const int32_t result = accept(ASocket, reinterpret_cast<sockaddr*>(&address), &length);
@@ -116,26 +111,61 @@ int32_t TIdStackLinux::AcceptSocket(int32_t ASocket, std::string& APeerIP, int32
     if (errno == EBADF) errno = EINTR;
     return result;
   }
-  APeerIP = AddressToText(address.sin_addr);
-  APeerPort = ntohs(address.sin_port);
+  SplitSocketAddress(address, APeerIP, APeerPort);
   return result;
+}
+
+TIdStackLinux::TSocketAddress TIdStackLinux::MakeSocketAddress(uint16_t AFamily,
+                                                               const std::string& AIP,
+                                                               uint16_t APort, bool AEmptyIsAny) {
+  TSocketAddress result;
+  std::memset(&result.Storage, 0, sizeof(result.Storage));
+  if (AFamily == AF_INET6) {
+    auto& address = reinterpret_cast<sockaddr_in6&>(result.Storage);
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(APort);
+    if (!(AEmptyIsAny && AIP.empty())) {
+      address.sin6_addr = TextToIPv6Address(IsDottedAddress(AIP) ? MappedIPv4(AIP) : AIP,
+                                            address.sin6_scope_id);
+    }
+    result.Length = sizeof(sockaddr_in6);
+    return result;
+  }
+  // Any other family is given as it is, with an IPv4 address record.
+  auto& address = reinterpret_cast<sockaddr_in&>(result.Storage);
+  address.sin_family = AFamily;
+  address.sin_port = htons(APort);
+  address.sin_addr.s_addr = INADDR_ANY;
+  if (!(AEmptyIsAny && AIP.empty())) address.sin_addr = TextToAddress(AIP);
+  result.Length = sizeof(sockaddr_in);
+  return result;
+}
+
+void TIdStackLinux::SplitSocketAddress(const sockaddr_storage& AAddress, std::string& AIP,
+                                       int32_t& APort) {
+  if (AAddress.ss_family == AF_INET6) {
+    const auto& address = reinterpret_cast<const sockaddr_in6&>(AAddress);
+    AIP = IPv6AddressToText(address.sin6_addr, address.sin6_scope_id);
+    APort = ntohs(address.sin6_port);
+    return;
+  }
+  const auto& address = reinterpret_cast<const sockaddr_in&>(AAddress);
+  AIP = AddressToText(address.sin_addr);
+  APort = ntohs(address.sin_port);
 }
 
 int32_t TIdStackLinux::BindSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
                                   uint16_t APort) {
-  in_addr ip;
-  ip.s_addr = INADDR_ANY;
-  if (!AIP.empty()) ip = TextToAddress(AIP);
-  const sockaddr_in address = MakeSocketAddress(AFamily, ip, APort);
-  return bind(ASocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  const TSocketAddress address = MakeSocketAddress(AFamily, AIP, APort, true);
+  return bind(ASocket, address.Address(), address.Length);
 }
 
 int32_t TIdStackLinux::CloseSocket(int32_t ASocket) { return close(ASocket); }
 
 int32_t TIdStackLinux::ConnectSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
                                      uint16_t APort) {
-  const sockaddr_in address = MakeSocketAddress(AFamily, TextToAddress(AIP), APort);
-  return connect(ASocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  const TSocketAddress address = MakeSocketAddress(AFamily, AIP, APort, false);
+  return connect(ASocket, address.Address(), address.Length);
 }
 
 std::string TIdStackLinux::HostNameToAddress(const std::string& AHostName) {
@@ -150,6 +180,20 @@ std::string TIdStackLinux::HostNameToAddress(const std::string& AHostName) {
   in_addr value;
   std::memcpy(&value, host->h_addr_list[0], sizeof(value));
   return AddressToText(value);
+}
+
+std::string TIdStackLinux::HostNameToIPv6Address(const std::string& AHostName) {
+  TLookUp<hostent> lookUp;
+  hostent* host = lookUp.Run([&](hostent* entry, char* buffer, size_t size, hostent** result) {
+    return gethostbyname2_r(AHostName.c_str(), AF_INET6, entry, buffer, size, result,
+                            &lookUp.ResolverError);
+  });
+  if (host == nullptr || host->h_addr_list[0] == nullptr) {
+    RaiseSocketErrorCode(lookUp.ResolverError);
+  }
+  in6_addr value;
+  std::memcpy(&value, host->h_addr_list[0], sizeof(value));
+  return IPv6AddressToText(value);
 }
 
 std::string TIdStackLinux::LocalHostName() {
@@ -216,7 +260,7 @@ int32_t TIdStackLinux::ReceiveSocket(int32_t ASocket, void* ABuffer, int32_t ALe
 
 int32_t TIdStackLinux::ReceiveFromSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
                                          int32_t AFlags, std::string& AIP, int32_t& APort) {
-  sockaddr_in address;
+  sockaddr_storage address;
   std::memset(&address, 0, sizeof(address));
   socklen_t length = sizeof(address);
   const auto result =
@@ -226,8 +270,7 @@ int32_t TIdStackLinux::ReceiveFromSocket(int32_t ASocket, void* ABuffer, int32_t
                                           AFlags | IdMsgNoSignal,
                                           reinterpret_cast<sockaddr*>(&address), &length));
   const int savedErrno = errno;  // for the caller's check
-  AIP = AddressToText(address.sin_addr);
-  APort = ntohs(address.sin_port);
+  SplitSocketAddress(address, AIP, APort);
   errno = savedErrno;
   return result;
 }
@@ -272,13 +315,12 @@ int32_t TIdStackLinux::SendSocket(int32_t ASocket, const void* ABuffer, int32_t 
 }
 
 int32_t TIdStackLinux::SendToSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
-                                    int32_t AFlags, const std::string& AIP, uint16_t APort) {
+                                    int32_t AFlags, const std::string& AIP, uint16_t APort,
+                                    uint16_t AFamily) {
   if (RefuseNegativeLength(ALength)) return IdSocketError;
-  const sockaddr_in address = MakeSocketAddress(AF_INET, TextToAddress(AIP), APort);
+  const TSocketAddress address = MakeSocketAddress(AFamily, AIP, APort, false);
   return static_cast<int32_t>(sendto(ASocket, ABuffer, static_cast<size_t>(ALength),
-                                     AFlags | IdMsgNoSignal,
-                                     reinterpret_cast<const sockaddr*>(&address),
-                                     sizeof(address)));
+                                     AFlags | IdMsgNoSignal, address.Address(), address.Length));
 }
 
 int32_t TIdStackLinux::SetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
@@ -318,13 +360,12 @@ void TIdStackLinux::LocalSocketAddress(int32_t ASocket, int32_t& AFamily, std::s
 
 void TIdStackLinux::ReadSocketAddress(int (*AQuery)(int, sockaddr*, socklen_t*), int32_t ASocket,
                                       int32_t& AFamily, std::string& AIP, int32_t& APort) {
-  sockaddr_in address;
+  sockaddr_storage address;
   std::memset(&address, 0, sizeof(address));
   socklen_t length = sizeof(address);
   CheckSocketResult(AQuery(ASocket, reinterpret_cast<sockaddr*>(&address), &length));
-  AFamily = address.sin_family;
-  AIP = AddressToText(address.sin_addr);
-  APort = ntohs(address.sin_port);
+  AFamily = address.ss_family;
+  SplitSocketAddress(address, AIP, APort);
 }
 
 int32_t TIdStackLinux::GetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
@@ -361,6 +402,30 @@ in_addr TIdStackLinux::TextToAddress(const std::string& AText) {
   in_addr result;
   std::memcpy(&result.s_addr, bytes, sizeof(bytes));
   return result;
+}
+
+std::string TIdStackLinux::IPv6AddressToText(const in6_addr& AAddress, uint32_t AScopeId) {
+  if (IN6_IS_ADDR_V4MAPPED(&AAddress)) {
+    // An IPv4 peer of a socket that takes both families is an IPv4 peer.
+    in_addr v4;
+    std::memcpy(&v4, &AAddress.s6_addr[12], sizeof(v4));
+    return AddressToText(v4);
+  }
+  char text[INET6_ADDRSTRLEN];
+  inet_ntop(AF_INET6, &AAddress, text, sizeof(text));
+  std::string result = text;
+  if (AScopeId == 0) return result;
+  char name[IF_NAMESIZE];
+  if (if_indextoname(AScopeId, name) != nullptr) return result + "%" + name;
+  return result + "%" + std::to_string(AScopeId);
+}
+
+in6_addr TIdStackLinux::TextToIPv6Address(const std::string& AText, uint32_t& AScopeId) {
+  in6_addr address;
+  if (!TryTextToIPv6Address(AText, address, AScopeId)) {
+    throw EConvertError(Format("'%s' is not a valid IPv6 address", AText.c_str()));
+  }
+  return address;
 }
 
 int32_t TIdStackLinux::PollReadable(int32_t ASocket, int32_t ATimeout) {

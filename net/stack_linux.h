@@ -6,7 +6,7 @@
 
 namespace ostrevan {
 
-// The stack over the POSIX socket interface (IPv4 only). Host and service
+// The stack over the POSIX socket interface, IPv4 and IPv6. Host and service
 // look-ups use the reentrant resolver calls, so that every thread may use
 // the one shared stack at the same time.
 class TIdStackLinux : public TIdStack {
@@ -21,6 +21,7 @@ class TIdStackLinux : public TIdStack {
   int32_t ConnectSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
                         uint16_t APort) override;
   std::string HostNameToAddress(const std::string& AHostName) override;
+  std::string HostNameToIPv6Address(const std::string& AHostName) override;
   std::string LocalHostName() override;
   std::string AddressToHostName(const std::string& AAddress) override;
   int32_t ServiceNameToPort(const std::string& AServiceName) override;
@@ -38,7 +39,8 @@ class TIdStackLinux : public TIdStack {
   int32_t SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
                      int32_t AFlags) override;
   int32_t SendToSocket(int32_t ASocket, const void* ABuffer, int32_t ALength, int32_t AFlags,
-                       const std::string& AIP, uint16_t APort) override;
+                       const std::string& AIP, uint16_t APort,
+                       uint16_t AFamily = AF_INET) override;
   int32_t SetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
                           const void* AOptValue, int32_t AOptLength) override;
   int32_t OpenSocket(int32_t AFamily, int32_t AStruct, int32_t AProtocol) override;
@@ -55,9 +57,23 @@ class TIdStackLinux : public TIdStack {
                           int32_t& AOptLength) override;
   std::string AddressToText(const in_addr& AAddress) override;
   in_addr TextToAddress(const std::string& AText) override;
+  std::string IPv6AddressToText(const in6_addr& AAddress, uint32_t AScopeId = 0) override;
+  in6_addr TextToIPv6Address(const std::string& AText, uint32_t& AScopeId) override;
   int32_t PollReadable(int32_t ASocket, int32_t ATimeout) override;
 
  private:
+  // A socket address of the family for the text and port; with
+  // AEmptyIsAny an empty text is every local address.
+  struct TSocketAddress {
+    sockaddr_storage Storage;
+    socklen_t Length;
+    const sockaddr* Address() const { return reinterpret_cast<const sockaddr*>(&Storage); }
+  };
+  TSocketAddress MakeSocketAddress(uint16_t AFamily, const std::string& AIP, uint16_t APort,
+                                   bool AEmptyIsAny);
+  // The text and port of a socket address the system filled; one of no
+  // family known here reads as IPv4.
+  void SplitSocketAddress(const sockaddr_storage& AAddress, std::string& AIP, int32_t& APort);
   // Reads a socket's address with getsockname or getpeername; a failure raises.
   void ReadSocketAddress(int (*AQuery)(int, sockaddr*, socklen_t*), int32_t ASocket,
                          int32_t& AFamily, std::string& AIP, int32_t& APort);

@@ -113,4 +113,18 @@ void TIdListenerThread::AfterRun() {
   if (Binding_ != nullptr) Binding_->Close();
 }
 
+void StopListenerThread(TIdThread& AThread, TIdSocketHandle& ABinding) {
+  AThread.Terminate();
+  ABinding.Shutdown();
+  // A listener whose Start failed has no thread to wait for.
+  if (AThread.Launched()) {
+    try {
+      AThread.WaitFor();
+    } catch (...) {
+      // The join failed: the thread is gone already.
+    }
+  }
+  ABinding.Close();
+}
+
 }  // namespace ostrevan

@@ -68,4 +68,13 @@ class TIdListenerThread : public TIdThread {
   std::condition_variable PauseWake_;
 };
 
+// Ends a listener thread (TCP or UDP) of a server and closes its binding,
+// from the server's thread: terminates the thread, shuts the binding down,
+// which ends a wait, accept or receive in progress, waits for the thread
+// (which closes the binding as it ends) and closes the binding should the
+// thread never have run. The descriptor is not closed while the thread may
+// still use its number: closed, the number could go to a socket another
+// thread opens, and the listener's next call would reach that one.
+void StopListenerThread(TIdThread& AThread, TIdSocketHandle& ABinding);
+
 }  // namespace ostrevan

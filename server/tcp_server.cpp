@@ -88,7 +88,7 @@ void TIdTCPServer::Activate() {
     CommandHandlersPrepared_ = true;
     PrepareCommandHandlers();
   }
-  if (Bindings_->Count() == 0) Bindings_->Add();
+  if (Bindings_->Count() == 0) Bindings_->AddDefault();
   ThreadMgr()->SetThreadClass(PeerThreadClass_);
   if (IOHandler_ == nullptr) {
     auto* handler = new TIdServerIOHandlerSocket(this);
@@ -149,16 +149,7 @@ void TIdTCPServer::StopListeners() {
   if (!ListenerThreads_) return;
   // Taken out of the list first: the waits are not made under its lock.
   for (TIdListenerThread* listener : ListenerThreads_->TakeAll()) {
-    listener->Terminate();
-    listener->Binding()->Close();
-    // A listener whose Start failed has no thread to wait for.
-    if (listener->Launched()) {
-      try {
-        listener->WaitFor();
-      } catch (...) {
-        // The join failed: the thread is gone already.
-      }
-    }
+    StopListenerThread(*listener, *listener->Binding());
     delete listener;
   }
   ListenerThreads_.reset();

@@ -176,8 +176,8 @@ class TIdTCPServer : public TIdComponent {
 
   void Notification(TComponent* AComponent, TOperation Operation) override;
 
-  // Terminates every listener, closes its binding, waits for it and frees
-  // it; then drops the list.
+  // Terminates every listener, shuts its binding down, waits for it (its
+  // binding is closed as it ends) and frees it; then drops the list.
   void StopListeners();
   // Closes every peer's socket, then waits for the peer threads in 250 ms
   // steps, TerminateWaitTime div 250 of them, raising

@@ -5,6 +5,7 @@
 #include "runtime/exception.h"
 #include "runtime/sysutils.h"
 #include "time/time_server.h"
+#include "time/time_udp_server.h"
 
 namespace ostrevan {
 
@@ -102,11 +103,33 @@ void TDaemonShell::StartServer() {
   // or more; the kernel caps this at net.core.somaxconn.
   CurrentServer_->SetListenQueue(SOMAXCONN);
   CurrentServer_->SetDefaultPort(ServerPort_);
+  CurrentUDPServer_ = new TIdTimeUDPServer(&Application_);
+  ActivateServers();
+}
+
+void TDaemonShell::ActivateServers() {
   CurrentServer_->SetActive(true);
+  if (CurrentUDPServer_->Active()) return;
+  try {
+    const int32_t port = CurrentServer_->Bindings().Items(0)->Port();
+    CurrentUDPServer_->SetDefaultPort(port);
+    TIdSocketHandles& bindings = CurrentUDPServer_->Bindings();
+    for (int i = 0; i < bindings.Count(); ++i) bindings.Items(i)->SetPort(port);
+    CurrentUDPServer_->SetActive(true);
+  } catch (...) {
+    CurrentServer_->SetActive(false);
+    throw;
+  }
 }
 
 void TDaemonShell::StopServer() {
-  // No server exists only when a port change failed while creating one.
+  // A server is missing only when a port change failed while creating it.
+  // UDP first: its stop cannot fail, TCP's can (peers that do not end).
+  if (CurrentUDPServer_ != nullptr) {
+    CurrentUDPServer_->SetActive(false);
+    delete CurrentUDPServer_;
+    CurrentUDPServer_ = nullptr;
+  }
   if (CurrentServer_ == nullptr) return;
   CurrentServer_->SetActive(false);
   delete CurrentServer_;
@@ -168,7 +191,7 @@ void TDaemonShell::ChangePort(const std::string& line) {
     Console_.Print("Port changed to " + IntToStr(ServerPort_) + ".");
   } catch (...) {
     try {
-      if (CurrentServer_ != nullptr) CurrentServer_->SetActive(true);
+      if (CurrentServer_ != nullptr && CurrentUDPServer_ != nullptr) ActivateServers();
     } catch (...) {
       // A second failure to open the port leaves the new server inactive.
     }

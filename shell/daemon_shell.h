@@ -10,10 +10,11 @@
 namespace ostrevan {
 
 class TIdTimeServer;
+class TIdTimeUDPServer;
 
-// The program: banner, command line, the one time server and the operator
-// console. Everything here runs on the main thread; the server's own
-// threads never touch this object.
+// The program: banner, command line, the time service over TCP and UDP on
+// one port, and the operator console. Everything here runs on the main
+// thread; the servers' own threads never touch this object.
 class TDaemonShell {
  public:
   TDaemonShell(TApplication& application, TConsole& console);
@@ -34,9 +35,13 @@ class TDaemonShell {
   void PrintHelp();
   void PrintCouldNotStart();
   void ChangePort(const std::string& line);
-  // Creates CurrentServer_ on ServerPort_ and activates it.
+  // Creates the TCP and the UDP server on ServerPort_ and activates them.
   void StartServer();
-  // Deactivates and destroys CurrentServer_, if there is one.
+  // Activates both servers, or neither: when UDP cannot be opened, TCP is
+  // stopped again and the error passes on. UDP takes the port TCP has, the
+  // one the system chose included.
+  void ActivateServers();
+  // Deactivates and destroys the servers there are.
   void StopServer();
   // EXIT, QUIT, SIGTERM and SIGHUP: the message, then StopServer.
   void StopByUser();
@@ -47,7 +52,8 @@ class TDaemonShell {
   TApplication& Application_;
   TConsole& Console_;
   int32_t ServerPort_ = 37;
-  TIdTimeServer* CurrentServer_ = nullptr;  // owned by Application_
+  TIdTimeServer* CurrentServer_ = nullptr;        // owned by Application_
+  TIdTimeUDPServer* CurrentUDPServer_ = nullptr;  // owned by Application_
 };
 
 }  // namespace ostrevan

@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
   } catch (const EQueryFailed& e) {
     return Fail(e.Message());
   } catch (const std::exception& e) {
-    return Fail("asking " + options.Host + ":" + std::to_string(options.Port) +
-                " for the time failed: " + e.what());
+    return Fail("asking " + HostAndPort(options.Host, options.Port) + " for the time failed: " +
+                e.what());
   }
   return Show(line + "\n", "the time");
 }

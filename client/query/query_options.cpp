@@ -58,7 +58,9 @@ std::vector<TWord> SplitWords(int argc, char** argv) {
 }
 
 // What each option is; the long name is the one its messages use.
-enum TOptionKind { okSocks, okProxy, okUser, okPassword, okTimeout, okHelp, okVersion };
+enum TOptionKind {
+  okSocks, okProxy, okUser, okPassword, okTimeout, okIPv4, okIPv6, okUdp, okHelp, okVersion
+};
 struct TOptionSpec {
   const char* Short;  // nullptr: none
   const char* Long;
@@ -68,8 +70,9 @@ struct TOptionSpec {
 constexpr TOptionSpec OptionSpecs[] = {
     {"-s", "--socks", okSocks, true},        {"-x", "--proxy", okProxy, true},
     {"-u", "--user", okUser, true},          {"-p", "--password", okPassword, true},
-    {"-t", "--timeout", okTimeout, true},    {"-h", "--help", okHelp, false},
-    {nullptr, "--version", okVersion, false},
+    {"-t", "--timeout", okTimeout, true},    {"-4", "--ipv4", okIPv4, false},
+    {"-6", "--ipv6", okIPv6, false},         {nullptr, "--udp", okUdp, false},
+    {"-h", "--help", okHelp, false},         {nullptr, "--version", okVersion, false},
 };
 
 const TOptionSpec* FindOption(const std::string& word) {
@@ -80,13 +83,51 @@ const TOptionSpec* FindOption(const std::string& word) {
 }
 
 // Words that are arguments, not options: "-" alone, and a minus sign
-// before a digit, which no option name has ("-5" is a port to reject).
+// before a digit other than the options -4 and -6 ("-5" is a port to
+// reject).
 bool IsPositional(const std::string& word) {
+  if (word == "-4" || word == "-6") return false;
   return word.size() < 2 || word[0] != '-' || (word[1] >= '0' && word[1] <= '9');
 }
 
-// A name or IPv4 address cannot hold a colon; an IPv6 literal always does.
-bool IsIPv6Literal(const std::string& host) { return host.find(':') != std::string::npos; }
+// "[ADDRESS]" is the IPv6 address ADDRESS, as in URLs.
+std::string Unbracketed(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
+}
+
+// HOST[:PORT] of the proxy into host and port text; false without a port.
+// "[::1]:1080", "[::1]" and "::1" are the IPv6 address ::1: an address with
+// more than one colon needs the brackets to carry a port.
+bool SplitHostAndPort(const std::string& value, std::string& host, std::string& port) {
+  size_t colon = std::string::npos;
+  if (value.rfind('[', 0) == 0) {
+    const size_t close = value.find(']');
+    if (close != std::string::npos && close + 1 < value.size() && value[close + 1] == ':') {
+      colon = close + 1;
+    }
+  } else if (value.find(':') == value.rfind(':')) {
+    colon = value.find(':');
+  }
+  host = Unbracketed(value.substr(0, colon));
+  if (colon == std::string::npos) return false;
+  port = value.substr(colon + 1);
+  return true;
+}
+
+// What a host given as an address says of its family: IPv4, IPv6 or
+// neither (a name). With -4 or -6 an address of the other family is wrong.
+std::string FamilyConflict(const std::string& host, const char* what, TIdIPVersion version) {
+  if (version == Id_IPv4 && TIdStack::IsIPv6Address(host)) {
+    return std::string("-4 asks for IPv4, but ") + what + " " + host + " is an IPv6 address";
+  }
+  if (version == Id_IPv6 && TIdStack::IsDottedAddress(host)) {
+    return std::string("-6 asks for IPv6, but ") + what + " " + host + " is an IPv4 address";
+  }
+  return "";
+}
 
 TQueryCommandLine Fail(std::string message) {
   TQueryCommandLine result;
@@ -100,6 +141,8 @@ struct TGiven {
   bool Proxy = false;
   bool User = false;
   bool Password = false;
+  bool IPv4 = false;
+  bool IPv6 = false;
 };
 
 // Cross-checks of options that are each valid alone.
@@ -121,6 +164,18 @@ std::string Inconsistency(const TQueryOptions& options, const TGiven& given) {
       options.Host.size() > IdSocksMaxFieldLength) {
     return "HOST is longer than 255 bytes, too long for the proxy";
   }
+  if ((options.Socks == svSocks4 || options.Socks == svSocks4A) &&
+      TIdStack::IsIPv6Address(options.Host)) {
+    return "SOCKS 4 and 4a cannot reach an IPv6 HOST; --socks 5 can";
+  }
+  if (given.IPv4 && given.IPv6) return "-4 and -6 exclude each other";
+  if (options.Udp && options.Socks != svNoSocks) return "--udp cannot go through a SOCKS proxy";
+  if (given.IPv4 || given.IPv6) {
+    // The family is that of the connection made here: to the proxy when
+    // there is one.
+    if (options.Socks != svNoSocks) return FamilyConflict(options.ProxyHost, "the proxy", options.IPVersion);
+    return FamilyConflict(options.Host, "HOST", options.IPVersion);
+  }
   return "";
 }
 
@@ -135,15 +190,17 @@ std::string ApplyValue(TOptionKind AKind, const std::string& AValue, TQueryOptio
       break;
     }
     case okProxy: {
-      const size_t colon = AValue.rfind(':');
-      options.ProxyHost = AValue.substr(0, colon);
-      if (IsIPv6Literal(options.ProxyHost)) return "IPv6 addresses are not supported: --proxy " + AValue;
-      if (colon != std::string::npos) {
-        const auto port = ParsePort(AValue.substr(colon + 1));
-        if (!port) return "the proxy's port must be a number from 1 to 65535";
-        options.ProxyPort = *port;
+      std::string port;
+      if (SplitHostAndPort(AValue, options.ProxyHost, port)) {
+        const auto number = ParsePort(port);
+        if (!number) return "the proxy's port must be a number from 1 to 65535";
+        options.ProxyPort = *number;
       }
       if (options.ProxyHost.empty()) return "--proxy needs a host";
+      if (options.ProxyHost.find(':') != std::string::npos &&
+          !TIdStack::IsIPv6Address(options.ProxyHost)) {
+        return "--proxy " + AValue + " is not HOST[:PORT] (an IPv6 address with a port as [ADDRESS]:PORT)";
+      }
       given.Proxy = true;
       break;
     }
@@ -161,11 +218,33 @@ std::string ApplyValue(TOptionKind AKind, const std::string& AValue, TQueryOptio
       options.TimeoutMs = static_cast<int32_t>(*ms);
       break;
     }
+    case okIPv4:
+    case okIPv6:
+    case okUdp:
     case okHelp:
     case okVersion:
       break;  // they take no value
   }
   return "";
+}
+
+// Sets what an option without a value stands for.
+void ApplyFlag(TOptionKind AKind, TQueryOptions& options, TGiven& given) {
+  switch (AKind) {
+    case okIPv4:
+      options.IPVersion = Id_IPv4;
+      given.IPv4 = true;
+      break;
+    case okIPv6:
+      options.IPVersion = Id_IPv6;
+      given.IPv6 = true;
+      break;
+    case okUdp:
+      options.Udp = true;
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace
@@ -192,8 +271,12 @@ TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
     if (spec == nullptr) return Fail("unknown option " + word.Text);
     if (!spec->TakesValue) {
       if (word.Value) return Fail(std::string(spec->Long) + " takes no value");
-      result.Kind = spec->Kind == okHelp ? TQueryCommandLine::kHelp : TQueryCommandLine::kVersion;
-      return result;
+      if (spec->Kind == okHelp || spec->Kind == okVersion) {
+        result.Kind = spec->Kind == okHelp ? TQueryCommandLine::kHelp : TQueryCommandLine::kVersion;
+        return result;
+      }
+      ApplyFlag(spec->Kind, options, given);
+      continue;
     }
     if (!word.Value && next >= words.size()) return Fail(word.Text + " needs a value");
     const std::string value = word.Value ? *word.Value : words[next++].Text;
@@ -203,9 +286,11 @@ TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
 
   if (positional.empty()) return Fail("no HOST given");
   if (positional.size() > 2) return Fail("too many arguments: " + positional[2]);
-  options.Host = positional[0];
+  options.Host = Unbracketed(positional[0]);
   if (options.Host.empty()) return Fail("HOST is empty");
-  if (IsIPv6Literal(options.Host)) return Fail("IPv6 addresses are not supported: HOST " + options.Host);
+  if (options.Host.find(':') != std::string::npos && !TIdStack::IsIPv6Address(options.Host)) {
+    return Fail("HOST " + positional[0] + " is neither a name nor an address");
+  }
   if (positional.size() == 2) {
     const auto port = ParsePort(positional[1]);
     if (!port) return Fail("PORT must be a number from 1 to 65535, not \"" + positional[1] + "\"");
@@ -222,28 +307,36 @@ TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
 std::string QueryUsageText() {
   return R"(Usage: ostrevan-query [OPTIONS] HOST [PORT]
 
-Asks the time server at HOST (a host name or an IPv4 address; IPv6 is not
-supported yet) for the time over the Time protocol (RFC 868, TCP port 37
-unless PORT is given), directly or through a SOCKS proxy, and prints it in
-UTC together with the count of seconds since 1900-01-01 00:00 that the
-server sent, for example:
+Asks the time server at HOST (a host name, an IPv4 address or an IPv6
+address such as ::1) for the time over the Time protocol (RFC 868, port 37
+unless PORT is given), over TCP, directly or through a SOCKS proxy, or over
+UDP, and prints it in UTC together with the count of seconds since
+1900-01-01 00:00 that the server sent, for example:
 
   2026-12-08 18:31:06 UTC (count 4005743466)
 
 Options:
   -s, --socks VERSION      go through a SOCKS proxy speaking VERSION: 4, 4a or 5
-  -x, --proxy HOST[:PORT]  the SOCKS proxy (PORT 1080 unless given)
+  -x, --proxy HOST[:PORT]  the SOCKS proxy (PORT 1080 unless given); an IPv6
+                           address with a port as [ADDRESS]:PORT, e.g. [::1]:1080
   -u, --user NAME          user name for the proxy: the user id of SOCKS 4 and
                            4a, or the login of SOCKS 5 (at most 255 bytes)
   -p, --password WORD      password of a SOCKS 5 login (at most 255 bytes); other
                            users of this machine can see it in the process list
+  -4, --ipv4               look names up for IPv4 addresses (the default)
+  -6, --ipv6               look names up for IPv6 addresses
+      --udp                ask over UDP: one datagram, answered by one of four
+                           bytes; asked again each second until the time-out
   -t, --timeout MS         give up after MS milliseconds in all (default 10000):
                            the connect, the proxy's answer and the four bytes
   -h, --help               show this text
       --version            show the program's version
 
-SOCKS 5 logs in with a user name and password when --user or --password is
-given. With SOCKS 4 HOST is looked up here; with 4a and 5 the proxy looks it up.
+-4 and -6 apply to the connection made from here: to HOST, or to the proxy
+when there is one; an address is always of its own family. SOCKS 5 logs in
+with a user name and password when --user or --password is given. With
+SOCKS 4 HOST is looked up here (IPv4 only); with 4a and 5 the proxy looks it
+up. An IPv6 HOST needs SOCKS 5.
 
 The count is 32 bits wide and wraps on 2036-02-07 06:28:16 UTC; a count below
 2^31 is read as lying after that day.

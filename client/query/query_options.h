@@ -4,6 +4,7 @@
 #include <string>
 
 #include "client/socks_negotiation.h"
+#include "net/stack.h"
 
 namespace ostrevan {
 
@@ -19,6 +20,11 @@ struct TQueryOptions {
   std::string Username;
   std::string Password;
   int32_t TimeoutMs = 10000;
+  // The family names are looked up in, for HOST or, through a proxy, for
+  // the proxy; an address is of its own family.
+  TIdIPVersion IPVersion = Id_IPv4;
+  // Over UDP: one datagram asks, one of four bytes answers.
+  bool Udp = false;
 };
 
 // The outcome of reading the command line: options to run with, the help

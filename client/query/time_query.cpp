@@ -1,6 +1,10 @@
 #include "client/query/time_query.h"
 
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -13,12 +17,16 @@
 #include "conn/io_handler_socket.h"
 #include "conn/tcp_connection.h"
 #include "net/errors.h"
+#include "net/socket_handle.h"
+#include "net/stack.h"
 
 namespace ostrevan {
 
 namespace {
 
 constexpr int32_t AnswerLength = 4;
+// How long a UDP query waits for an answer before it asks again.
+constexpr int64_t kUdpRetryMs = 1000;
 // Seconds from 1900-01-01 to 1970-01-01.
 constexpr int64_t SecondsTo1970 = 2208988800;
 constexpr int64_t CountWrap = int64_t{1} << 32;
@@ -67,10 +75,6 @@ class TDeadline {
   std::atomic<bool> Expired_{false};
   std::thread Thread_;  // last: it starts watching once the rest exists
 };
-
-std::string HostAndPort(const std::string& AHost, int32_t APort) {
-  return AHost + ":" + std::to_string(APort);
-}
 
 std::string VersionText(TSocksVersion AVersion) {
   switch (AVersion) {
@@ -130,10 +134,78 @@ void ConfigureProxy(TIdIOHandlerSocket& AHandler, const TQueryOptions& AOptions)
   socks.SetPassword(AOptions.Password);
 }
 
+uint32_t CountOf(const uint8_t* ABytes) {
+  uint32_t count = 0;
+  for (int32_t i = 0; i < AnswerLength; ++i) count = (count << 8) | ABytes[i];
+  return count;
+}
+
+std::string UdpFailure(const TQueryOptions& AOptions, const std::string& AWhat) {
+  return "asking " + HostAndPort(AOptions.Host, AOptions.Port) + " over UDP failed: " + AWhat;
+}
+
+// A connected datagram socket: the system then passes on only the server's
+// datagrams, and reports a port that nobody serves as a refused connection.
+// The empty datagram that asks is sent again each second, as datagrams may
+// be lost; the first answer counts.
+uint32_t QueryTimeOverUdp(const TQueryOptions& AOptions) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(AOptions.TimeoutMs);
+  TIdComponent stackUser(nullptr);  // keeps the socket stack while the query runs
+  TIdStack& stack = *GlobalStack();
+  const TIdIPVersion version = TIdStack::IsIPv6Address(AOptions.Host)   ? Id_IPv6
+                               : TIdStack::IsDottedAddress(AOptions.Host) ? Id_IPv4
+                                                                          : AOptions.IPVersion;
+  TIdSocketHandle socket(nullptr);
+  try {
+    socket.SetPeerAddress(stack.ResolveToAddress(AOptions.Host, version), AOptions.Port);
+    socket.SetIPVersion(version);
+    socket.Allocate(SOCK_DGRAM, 0);
+    stack.CheckSocketResult(socket.ConnectToPeer(FamilyOf(version)));
+  } catch (const Exception& e) {
+    throw EQueryFailed(UdpFailure(AOptions, OneLine(e.Message())));
+  }
+  uint8_t answer[512];
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      throw EQueryFailed("timed out after " + std::to_string(AOptions.TimeoutMs) +
+                         " ms waiting for the time from " +
+                         HostAndPort(AOptions.Host, AOptions.Port) + " over UDP");
+    }
+    int32_t length = socket.SendBytes(answer, 0, 0);
+    if (length != IdSocketError &&
+        socket.WaitReadable(static_cast<int32_t>(std::min<int64_t>(left, kUdpRetryMs)))) {
+      // MSG_TRUNC: the datagram's own length, also when it is longer than
+      // the buffer.
+      length = socket.ReceiveBytes(answer, sizeof(answer), MSG_TRUNC);
+      if (length == AnswerLength) return CountOf(answer);
+      if (length >= 0) {
+        throw EQueryFailed(HostAndPort(AOptions.Host, AOptions.Port) + " answered with " +
+                           std::to_string(length) + " bytes over UDP instead of the 4 of a time answer");
+      }
+    }
+    if (length == IdSocketError) {
+      try {
+        stack.CheckSocketResult(length, {EINTR});
+      } catch (const Exception& e) {
+        throw EQueryFailed(UdpFailure(AOptions, OneLine(e.Message())));
+      }
+    }
+  }
+}
+
 }  // namespace
 
+std::string HostAndPort(const std::string& AHost, int32_t APort) {
+  const bool ipv6 = AHost.find(':') != std::string::npos;
+  return (ipv6 ? "[" + AHost + "]" : AHost) + ":" + std::to_string(APort);
+}
+
 uint32_t QueryTime(const TQueryOptions& AOptions) {
+  if (AOptions.Udp) return QueryTimeOverUdp(AOptions);
   TIdIOHandlerSocket handler(nullptr);
+  handler.SetIPVersion(AOptions.IPVersion);
   ConfigureProxy(handler, AOptions);
   TIdTCPConnection connection(nullptr);
   connection.SetIOHandler(&handler);
@@ -165,9 +237,7 @@ uint32_t QueryTime(const TQueryOptions& AOptions) {
                        std::to_string(answer.Size()) + " of the 4 bytes of a time answer");
   }
   const std::string bytes = answer.TakeText(AnswerLength);
-  uint32_t count = 0;
-  for (char byte : bytes) count = (count << 8) | static_cast<uint8_t>(byte);
-  return count;
+  return CountOf(reinterpret_cast<const uint8_t*>(bytes.data()));
 }
 
 std::string FormatTimeLine(uint32_t ACount) {

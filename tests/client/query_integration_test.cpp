@@ -1,5 +1,6 @@
 // ostrevan-query end to end: the program run against a time server on
 // loopback, directly and through each real proxy, and its failures.
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +21,7 @@
 #include "tests/support/socks_proxies.h"
 #include "tests/support/spawned_process.h"
 #include "tests/support/time_responder.h"
+#include "tests/support/udp_client.h"
 
 namespace ostrevan::testing {
 namespace {
@@ -103,7 +105,8 @@ TEST(QueryProgram, HelpAndCommandLineErrors) {
   const TRunResult help = Query({"--help"});
   EXPECT_EQ(help.Status, 0);
   EXPECT_EQ(help.Output.rfind("Usage: ostrevan-query [OPTIONS] HOST [PORT]\n", 0), 0u) << help.Output;
-  for (const char* option : {"--socks", "--proxy", "--user", "--password", "--timeout", "--version"}) {
+  for (const char* option : {"--socks", "--proxy", "--user", "--password", "--ipv4", "--ipv6",
+                             "--udp", "--timeout", "--version"}) {
     EXPECT_NE(help.Output.find(option), std::string::npos) << option;
   }
   const TRunResult version = Query({"--version"});
@@ -128,9 +131,17 @@ TEST(QueryProgram, HelpAndCommandLineErrors) {
       {{"localhost", "--verbose"}, "unknown option --verbose"},
       {{"localhost", "--version=2"}, "--version takes no value"},
       {{"127.0.0.1", "-5"}, "PORT must be a number from 1 to 65535, not \"-5\""},
-      {{"::1"}, "IPv6 addresses are not supported: HOST ::1"},
-      {{"-s", "5", "-x", "[::1]:1080", "localhost"},
-       "IPv6 addresses are not supported: --proxy [::1]:1080"},
+      {{"-4", "::1"}, "-4 asks for IPv4, but HOST ::1 is an IPv6 address"},
+      {{"-6", "127.0.0.1"}, "-6 asks for IPv6, but HOST 127.0.0.1 is an IPv4 address"},
+      {{"-6", "-s", "5", "-x", "127.0.0.1", "::1"},
+       "-6 asks for IPv6, but the proxy 127.0.0.1 is an IPv4 address"},
+      {{"-4", "-6", "localhost"}, "-4 and -6 exclude each other"},
+      {{"1:2"}, "HOST 1:2 is neither a name nor an address"},
+      {{"-s", "5", "-x", "[::1]x", "localhost"},
+       "--proxy [::1]x is not HOST[:PORT] (an IPv6 address with a port as [ADDRESS]:PORT)"},
+      {{"-s", "4a", "-x", "[::1]:1080", "::1"},
+       "SOCKS 4 and 4a cannot reach an IPv6 HOST; --socks 5 can"},
+      {{"--udp", "-s", "5", "-x", "localhost", "localhost"}, "--udp cannot go through a SOCKS proxy"},
       {{"localhost", "--timeout"}, "--timeout needs a value"}};
   for (const auto& [arguments, error] : wrong) {
     const TRunResult result = Query(arguments);
@@ -189,6 +200,63 @@ TEST(QueryProgram, DaemonThroughEveryProxy) {
     ExpectCurrentTime(Query({"-s", "4", "-x", Proxy(ssh.Port()), "localhost", port}), "ssh 4");
     ExpectCurrentTime(Query({"-s", "5", "-x", Proxy(ssh.Port()), "localhost", port}), "ssh 5");
   }
+}
+
+// The daemon over IPv6 and over UDP, and through real proxies that listen
+// on ::1 only, to its IPv6 address.
+TEST(QueryProgram, DaemonOverIPv6AndUdp) {
+  TDaemon server;
+  if (!server.SkipReason().empty()) GTEST_SKIP() << server.SkipReason();
+  const std::string port = Port(server.Port());
+  ExpectCurrentTime(Query({"::1", port}), "IPv6");
+  ExpectCurrentTime(Query({"[::1]", port}), "IPv6 in brackets");
+  ExpectCurrentTime(Query({"-6", "localhost", port}), "IPv6 by name");
+  ExpectCurrentTime(Query({"--udp", "127.0.0.1", port}), "UDP");
+  ExpectCurrentTime(Query({"--udp", "-6", "localhost", port}), "UDP over IPv6");
+
+  TDantedProxy danted({.RequireUsername = false, .BlockedPort = 0, .IPv6 = true});
+  if (danted.SkipReason().empty()) {
+    ExpectCurrentTime(Query({"-s", "5", "-x", "[::1]:" + Port(danted.Port()), "::1", port}),
+                      "danted on ::1");
+  }
+  TSshDynamicProxy ssh(true);
+  if (ssh.SkipReason().empty()) {
+    ExpectCurrentTime(Query({"-s", "5", "-x", "[::1]:" + Port(ssh.Port()), "::1", port}),
+                      "ssh -D on ::1");
+  }
+}
+
+// A UDP query fails on a closed port, on a server that does not answer in
+// time, and on an answer that is not four bytes long.
+TEST(QueryProgram, UdpFailures) {
+  uint16_t port = 0;
+  close(BindUdp("127.0.0.1", port));
+  ExpectFailure(Query({"--udp", "127.0.0.1", Port(port)}),
+                "asking 127.0.0.1:" + Port(port) +
+                    " over UDP failed: Socket Error # 111: Connection refused.");
+
+  port = 0;
+  const int silent = BindUdp("::1", port);
+  ExpectFailure(Query({"--udp", "-t", "300", "::1", Port(port)}),
+                "timed out after 300 ms waiting for the time from [::1]:" + Port(port) + " over UDP");
+  close(silent);
+
+  port = 0;
+  const int talkative = BindUdp("::1", port);
+  std::thread answerLong([talkative] {
+    pollfd entry{talkative, POLLIN, 0};
+    sockaddr_storage from{};
+    socklen_t length = sizeof(from);
+    char buffer[16];
+    if (poll(&entry, 1, 10000) == 1 &&
+        recvfrom(talkative, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &length) >= 0) {
+      sendto(talkative, "12345", 5, 0, reinterpret_cast<sockaddr*>(&from), length);
+    }
+  });
+  ExpectFailure(Query({"--udp", "::1", Port(port)}),
+                "[::1]:" + Port(port) + " answered with 5 bytes over UDP instead of the 4 of a time answer");
+  answerLong.join();
+  close(talkative);
 }
 
 // Refusals by real proxies, each reported with the proxy's own message.

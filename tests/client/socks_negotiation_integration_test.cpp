@@ -70,6 +70,24 @@ TEST(SocksRequestBytes, Socks5WithAndWithoutPassword) {
   }
 }
 
+// SOCKS 5 carries an IPv6 destination as address type 4; SOCKS 4 and 4A
+// cannot, and refuse it before sending anything.
+TEST(SocksRequestBytes, IPv6Destinations) {
+  {
+    TScriptedSocksProxy proxy({Read(3), Write(Socks5NoAuthChosen), Read(22), Write(Socks5Granted),
+                               Write(GreetingBytes)});
+    EXPECT_EQ(OutcomeOf(proxy.Port(), Socks(svSocks5), "2001:db8::1", 37), Greeting);
+    EXPECT_EQ(proxy.Received(), Concat({{5, 1, 0}, {5, 1, 0, 4, 0x20, 0x01, 0x0D, 0xB8},
+                                        TBytes(11, 0), {1}, {0, 37}}));
+  }
+  for (TSocksVersion version : {svSocks4, svSocks4A}) {
+    TScriptedSocksProxy proxy({});
+    EXPECT_EQ(OutcomeOf(proxy.Port(), Socks(version), "::1", 37),
+              "raised: Socks 4 cannot reach the IPv6 address ::1; Socks 5 can.");
+    EXPECT_EQ(proxy.Received(), TBytes{});
+  }
+}
+
 TEST(SocksReplies, Socks4Codes) {
   const std::vector<std::pair<uint8_t, std::string>> cases{
       {90, Greeting},

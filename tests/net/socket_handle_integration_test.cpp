@@ -389,6 +389,60 @@ TEST_F(SocketHandleTest, OptionsAndDatagrams) {
   EXPECT_EQ(ip, "0.0.0.0");
 }
 
+std::unique_ptr<TIdSocketHandle> ListenIPv6(const std::string& ip, bool dualStack) {
+  auto binding = std::make_unique<TIdSocketHandle>(nullptr);
+  binding->SetIPVersion(Id_IPv6);
+  binding->SetDualStack(dualStack);
+  binding->SetIP(ip);
+  binding->Allocate(SOCK_STREAM, 0);
+  binding->BindLocal();
+  binding->StartListening(15);
+  return binding;
+}
+
+// IPv6 over ::1 with its addresses; an IPv6 binding takes IPv6 only, so an
+// IPv4 binding shares its port, unless it is asked to take both families,
+// whose IPv4 peers are then reported in dotted text.
+TEST_F(SocketHandleTest, IPv6BindingsAndOneForBothFamilies) {
+  auto v6 = ListenIPv6("::1", false);
+  EXPECT_EQ(v6->IP(), "::1");
+  const int32_t port = v6->Port();
+  TIdSocketHandle v4(nullptr);
+  v4.SetIP("127.0.0.1");
+  v4.SetPort(port);
+  v4.Allocate(SOCK_STREAM, 0);
+  v4.BindLocal();
+
+  TIdSocketHandle client(nullptr);
+  client.SetIPVersion(Id_IPv6);
+  client.Allocate(SOCK_STREAM, 0);
+  client.SetPeerAddress("::1", port);
+  ASSERT_EQ(client.ConnectToPeer(AF_INET6), 0);
+  EXPECT_EQ(client.IP(), "::1");
+  TIdSocketHandle accepted(nullptr);
+  ASSERT_TRUE(accepted.AcceptFrom(v6->Descriptor()));
+  EXPECT_EQ(accepted.IPVersion(), Id_IPv6);
+  EXPECT_EQ(accepted.RemoteIP(), "::1");
+  EXPECT_EQ(accepted.RemotePort(), client.Port());
+  ASSERT_EQ(client.SendBytes("6", 1, 0), 1);
+  char byte = 0;
+  EXPECT_EQ(accepted.ReceiveBytes(&byte, 1, 0), 1);
+  EXPECT_EQ(byte, '6');
+
+  auto both = ListenIPv6("", true);
+  EXPECT_EQ(both->IP(), "::");
+  auto v4Client = Connect(both->Port());
+  TIdSocketHandle fromV4(nullptr);
+  ASSERT_TRUE(fromV4.AcceptFrom(both->Descriptor()));
+  EXPECT_EQ(fromV4.RemoteIP(), "127.0.0.1");
+  EXPECT_EQ(fromV4.IP(), "127.0.0.1");
+
+  TIdSocketHandle copy(nullptr);
+  copy.Assign(both.get());
+  EXPECT_EQ(copy.IPVersion(), Id_IPv6);
+  EXPECT_TRUE(copy.DualStack());
+}
+
 // Counts the closes of each descriptor.
 class TCloseCountingStack : public TIdStackLinux {
  public:

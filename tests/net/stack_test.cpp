@@ -1,6 +1,7 @@
 #include "net/stack.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include "net/stack_linux.h"
 #include "runtime/exception.h"
 #include "tests/support/child_process.h"
+#include "tests/support/raises.h"
 
 namespace ostrevan {
 namespace {
@@ -162,12 +164,47 @@ TEST(StackAddresses, IsDottedAddress) {
   }
 }
 
+TEST(StackAddresses, IPv6TextBothWaysWithScopesAndMappedIPv4) {
+  TIdStackLinux stack;
+  uint32_t scope = 99;
+  const in6_addr loopback = stack.TextToIPv6Address("::1", scope);
+  EXPECT_EQ(scope, 0u);
+  EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(&loopback));
+  EXPECT_EQ(stack.IPv6AddressToText(loopback), "::1");
+  EXPECT_EQ(stack.IPv6AddressToText(stack.TextToIPv6Address("2001:DB8:0:0::1", scope)), "2001:db8::1");
+  // An IPv4 peer of a socket that takes both families is reported as IPv4.
+  EXPECT_EQ(stack.IPv6AddressToText(stack.TextToIPv6Address("::ffff:127.0.0.1", scope)), "127.0.0.1");
+
+  const uint32_t lo = if_nametoindex("lo");
+  ASSERT_NE(lo, 0u);
+  const in6_addr linkLocal = stack.TextToIPv6Address("fe80::1%lo", scope);
+  EXPECT_EQ(scope, lo);
+  EXPECT_EQ(stack.IPv6AddressToText(linkLocal, scope), "fe80::1%lo");
+  stack.TextToIPv6Address("fe80::1%" + std::to_string(lo), scope);
+  EXPECT_EQ(scope, lo);
+  EXPECT_EQ(stack.IPv6AddressToText(linkLocal, 4000000), "fe80::1%4000000") << "no such interface";
+
+  for (const char* yes : {"::", "::1", "fe80::1%lo", "::ffff:1.2.3.4", "2001:db8::1"}) {
+    EXPECT_TRUE(TIdStack::IsIPv6Address(yes)) << yes;
+  }
+  for (const std::string no : {"", "127.0.0.1", "::1%", "::1%no-such-if", "1::2::3", "[::1]",
+                               "localhost", "::1 "}) {
+    EXPECT_FALSE(TIdStack::IsIPv6Address(no)) << no;
+    EXPECT_EQ(testing::MessageOf<EConvertError>([&] { stack.TextToIPv6Address(no, scope); }),
+              "'" + no + "' is not a valid IPv6 address");
+  }
+}
+
 // A stack that refuses every name look-up, to show when none is made.
 class TNoLookUpStack : public TIdStackLinux {
  public:
   std::string HostNameToAddress(const std::string& AHostName) override {
     ++LookUps;
     return "looked up " + AHostName;
+  }
+  std::string HostNameToIPv6Address(const std::string& AHostName) override {
+    ++LookUps;
+    return "looked up for IPv6 " + AHostName;
   }
   int LookUps = 0;
 };
@@ -182,6 +219,12 @@ TEST(StackAddresses, ResolveToAddress) {
   EXPECT_EQ(stack.ResolveToAddress("some.host"), "looked up some.host");
   EXPECT_EQ(stack.ResolveToAddress("1.2.3.400"), "looked up 1.2.3.400");
   EXPECT_EQ(stack.LookUps, 2);
+
+  EXPECT_EQ(stack.ResolveToAddress("LocalHost", Id_IPv6), "::1");
+  EXPECT_EQ(stack.ResolveToAddress("fe80::1%lo", Id_IPv6), "fe80::1%lo");
+  EXPECT_EQ(stack.LookUps, 2);
+  EXPECT_EQ(stack.ResolveToAddress("some.host", Id_IPv6), "looked up for IPv6 some.host");
+  EXPECT_EQ(stack.ResolveToAddress("::1"), "looked up ::1") << "IPv4 unless asked for IPv6";
 }
 
 TEST(StackLookUps, NamesOfThisMachine) {
@@ -197,6 +240,9 @@ TEST(StackLookUps, NamesOfThisMachine) {
   for (int i = 0; i < addresses.Count(); ++i) EXPECT_TRUE(TIdStack::IsDottedAddress(addresses[i]));
   EXPECT_EQ(stack.PrimaryLocalAddress(), addresses[0]);
   EXPECT_EQ(stack.HostNameToAddress(name), addresses[0]);
+  // An address needs no look-up; names are left alone here, since an IPv6
+  // look-up of a name that /etc/hosts has for IPv4 only would ask DNS.
+  EXPECT_EQ(stack.HostNameToIPv6Address("::1"), "::1");
 }
 
 TEST(StackLookUps, FailedLookUpsCarryTheResolverTexts) {

@@ -8,13 +8,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "server/peer_thread.h"
 #include "server/tcp_server.h"
+#include "server/udp_server.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/no_ipv6_stack.h"
 #include "tests/support/tcp_client.h"
 #include "tests/threads/probe_thread.h"
 
@@ -131,6 +135,67 @@ TEST(ListenerThread, OutOfDescriptorsItWaitsQuietlyAndServesAgainLater) {
   });
   if (outcome.Skipped) GTEST_SKIP() << outcome.Text;
   EXPECT_EQ(outcome.Text, "error 24, reply ok");
+}
+
+// Counts the waits and accepts made on a descriptor number after it was
+// closed and before the system gave it out again. Each wait begins late,
+// as when the listener is descheduled between two slices, and lasts no
+// time, so that the listener's calls follow one another closely.
+class TClosedDescriptorUseStack : public TIdStackLinux {
+ public:
+  int32_t OpenSocket(int32_t AFamily, int32_t AStruct, int32_t AProtocol) override {
+    return Opened(TIdStackLinux::OpenSocket(AFamily, AStruct, AProtocol));
+  }
+  int32_t AcceptSocket(int32_t ASocket, std::string& APeerIP, int32_t& APeerPort) override {
+    CountIfClosed(ASocket);
+    return Opened(TIdStackLinux::AcceptSocket(ASocket, APeerIP, APeerPort));
+  }
+  int32_t CloseSocket(int32_t ASocket) override {
+    {
+      std::lock_guard<std::mutex> guard(Lock);
+      Closed.insert(ASocket);
+    }
+    return TIdStackLinux::CloseSocket(ASocket);
+  }
+  int32_t PollReadable(int32_t ASocket, int32_t) override {
+    std::this_thread::sleep_for(20ms);
+    CountIfClosed(ASocket);
+    return TIdStackLinux::PollReadable(ASocket, 0);
+  }
+
+  static inline std::mutex Lock;  // guards Closed
+  static inline std::set<int32_t> Closed;
+  static inline std::atomic<int> UsesAfterClose{0};
+
+ private:
+  int32_t Opened(int32_t ASocket) {
+    std::lock_guard<std::mutex> guard(Lock);
+    Closed.erase(ASocket);
+    return ASocket;
+  }
+  void CountIfClosed(int32_t ASocket) {
+    std::lock_guard<std::mutex> guard(Lock);
+    if (Closed.count(ASocket) != 0) ++UsesAfterClose;
+  }
+};
+
+// Deactivation leaves a listening descriptor's number to its listener until
+// the listener has stopped using it, for stream and datagram servers alike.
+TEST(ListenerStop, NoWaitOrAcceptReachesTheDescriptorOnceItIsClosed) {
+  ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
+  testing::TPlatformStackInUse<TClosedDescriptorUseStack> stack;
+  TIdTCPServer tcp(nullptr);
+  TIdUDPServer udp(nullptr);
+  udp.SetDefaultPort(0);
+  for (int round = 0; round < 5; ++round) {
+    ActivateOnLoopback(tcp);
+    udp.SetActive(true);
+    std::this_thread::sleep_for(30ms);  // the listeners wait
+    tcp.SetActive(false);
+    udp.SetActive(false);
+    tcp.Bindings().Clear();
+  }
+  EXPECT_EQ(TClosedDescriptorUseStack::UsesAfterClose.load(), 0);
 }
 
 }  // namespace

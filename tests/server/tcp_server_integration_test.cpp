@@ -13,12 +13,16 @@
 
 #include "client/server_intercept.h"
 #include "conn/errors.h"
+#include "conn/io_handler_socket.h"
 #include "conn/server_io_handler.h"
 #include "server/errors.h"
 #include "server/peer_thread.h"
 #include "server/thread_mgr_default.h"
+#include "server/udp_server.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/loopback.h"
+#include "tests/support/no_ipv6_stack.h"
+#include "tests/support/udp_client.h"
 #include "tests/support/raises.h"
 #include "tests/support/tcp_client.h"
 #include "tests/threads/probe_thread.h"
@@ -168,24 +172,64 @@ TEST(TcpServer, GreetingTakesItsTextFromTheCatalogue) {
   EXPECT_EQ(server.Greeting().Text(), (TStringList{"ready"}));
 }
 
+// The peer's address, as the server saw it.
+void AnswerWithPeerAddress(TIdTCPServer& server) {
+  server.OnExecute = [](TIdPeerThread& thread) {
+    auto* handler = dynamic_cast<TIdIOHandlerSocket*>(thread.Connection()->IOHandler());
+    thread.Connection()->Write(handler->Binding()->RemoteIP());
+    thread.Connection()->Disconnect();
+  };
+}
+
+// One socket on "::" for IPv6 and IPv4 clients alike; an IPv4 client's
+// address in plain dotted text.
 TEST(TcpServer, ActivationWithoutBindingsListensOnDefaultPortEverywhere) {
   TIdTCPServer server(nullptr);
   server.SetDefaultPort(0);  // the system chooses
-  server.OnExecute = [](TIdPeerThread& thread) {
-    thread.Connection()->Write("hi");
-    thread.Connection()->Disconnect();
-  };
+  AnswerWithPeerAddress(server);
   server.SetActive(true);
   server.SetActive(true);  // the current value: nothing happens
   ASSERT_EQ(server.Bindings().Count(), 1);
   TIdSocketHandle* binding = server.Bindings().Items(0);
-  EXPECT_EQ(binding->IP(), "0.0.0.0");
+  EXPECT_EQ(binding->IP(), "::");
+  EXPECT_EQ(binding->IPVersion(), Id_IPv6);
   ASSERT_NE(binding->Port(), 0);
-  TTestClient client(static_cast<uint16_t>(binding->Port()));
-  EXPECT_EQ(client.ReceiveAll(), "hi");
+  const auto port = static_cast<uint16_t>(binding->Port());
+  EXPECT_EQ(TTestClient(port).ReceiveAll(), "127.0.0.1");
+  EXPECT_EQ(TTestClient(port, Id_IPv6).ReceiveAll(), "::1");
   server.SetActive(false);
   EXPECT_EQ(server.Bindings().Count(), 1);
   EXPECT_FALSE(binding->Allocated());
+}
+
+// Where the system has no IPv6, the binding is the IPv4 one of every local
+// address; datagram servers do the same.
+TEST(TcpServer, WithoutIPv6TheDefaultBindingIsIPv4) {
+  ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
+  testing::TPlatformStackInUse<testing::TNoIPv6Stack> noIPv6;
+  TIdTCPServer server(nullptr);
+  server.SetDefaultPort(0);
+  AnswerWithPeerAddress(server);
+  server.SetActive(true);
+  const TIdSocketHandle& binding = *server.Bindings().Items(0);
+  EXPECT_EQ(binding.IP(), "0.0.0.0");
+  EXPECT_EQ(binding.IPVersion(), Id_IPv4);
+  TTestClient client(static_cast<uint16_t>(binding.Port()));
+  EXPECT_EQ(client.ReceiveAll(), "127.0.0.1");
+
+  TIdUDPServer udp(nullptr);
+  udp.SetDefaultPort(0);
+  udp.OnUDPRead = [](TIdUDPServer& sender, const std::string& data, TIdSocketHandle& from,
+                     const std::string& ip, int32_t port) {
+    sender.SendTo(from, ip, port, data.data(), static_cast<int32_t>(data.size()));
+  };
+  udp.SetActive(true);
+  const TIdSocketHandle& datagrams = *udp.Bindings().Items(0);
+  EXPECT_EQ(datagrams.IP(), "0.0.0.0");
+  testing::TUdpClient udpClient("127.0.0.1", static_cast<uint16_t>(datagrams.Port()));
+  EXPECT_EQ(udpClient.Ask("echo"), "echo");
+  udp.SetActive(false);
+  server.SetActive(false);
 }
 
 TEST(TcpServer, ActiveSetWhileLoadingIsAppliedWhenLoadingEnds) {

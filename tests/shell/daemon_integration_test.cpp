@@ -11,6 +11,7 @@
 #include "tests/support/program_runner.h"
 #include "tests/support/spawned_process.h"
 #include "tests/support/tcp_probe.h"
+#include "tests/support/udp_client.h"
 
 namespace ostrevan {
 namespace {
@@ -21,6 +22,7 @@ using testing::FreeTcpPort;
 using testing::IsListening;
 using testing::ReadUntilClosed;
 using testing::TChildProcess;
+using testing::TUdpClient;
 
 const std::string kBanner =
     "\nOstrevan v2.1\nCopyright (c) 2026 the Ostrevan developers\n\n"
@@ -124,18 +126,71 @@ TEST(Daemon, AnswersWithTheLocalTimeCount) {
   EXPECT_EQ(daemon.Exit(), std::optional<int>(0));
 }
 
+// Over TCP and UDP, to IPv4 and IPv6 on the one port.
 TEST(Daemon, RdateAcceptsTheAnswer) {
   if (access("/usr/sbin/rdate", X_OK) != 0) GTEST_SKIP() << "rdate is not installed";
   int port = FreeTcpPort();
   Daemon daemon({std::to_string(port)});
   ASSERT_TRUE(daemon.WaitFor(kPrompt));
-  TChildProcess rdate({"/usr/sbin/rdate", "-p", "-o", std::to_string(port), "127.0.0.1"});
-  EXPECT_EQ(rdate.WaitForExit(10s), std::optional<int>(0)) << rdate.ErrorOutput();
-  // rdate prints the time it read: "rdate: [127.0.0.1]\t<date>".
-  std::time_t now = std::time(nullptr);
-  char year[8];
-  std::strftime(year, sizeof year, "%Y", std::localtime(&now));
-  EXPECT_NE(rdate.Output().find(year), std::string::npos) << rdate.Output();
+  for (const std::vector<std::string>& options :
+       {std::vector<std::string>{}, {"-u"}}) {
+    for (const char* host : {"127.0.0.1", "::1"}) {
+      std::vector<std::string> command{"/usr/sbin/rdate", "-p", "-o", std::to_string(port)};
+      command.insert(command.end(), options.begin(), options.end());
+      command.push_back(host);
+      TChildProcess rdate(command);
+      const std::string what = host + std::string(options.empty() ? " over TCP" : " over UDP");
+      EXPECT_EQ(rdate.WaitForExit(10s), std::optional<int>(0)) << what << ": " << rdate.ErrorOutput();
+      // rdate prints the time it read: "rdate: [127.0.0.1]\t<date>".
+      std::time_t now = std::time(nullptr);
+      char year[8];
+      std::strftime(year, sizeof year, "%Y", std::localtime(&now));
+      EXPECT_NE(rdate.Output().find(year), std::string::npos) << what << ": " << rdate.Output();
+    }
+  }
+  daemon.Send("EXIT\n");
+  EXPECT_EQ(daemon.Exit(), std::optional<int>(0));
+}
+
+// What nmap's rfc868-time script read, as seconds since 1970, or -1.
+int64_t NmapTime(const std::string& output) {
+  const std::string key = "rfc868-time: ";
+  const size_t at = output.find(key);
+  std::tm utc{};
+  if (at == std::string::npos || strptime(output.c_str() + at + key.size(), "%Y-%m-%dT%H:%M:%S", &utc) == nullptr) {
+    return -1;
+  }
+  return static_cast<int64_t>(timegm(&utc));
+}
+
+// nmap's service detection and its rfc868-time script, over TCP to IPv4 and
+// IPv6 and over UDP; on loopback only, without name look-ups, bounded. The
+// daemon counts in UTC here, which is what the script reads.
+TEST(Daemon, NmapReadsTheTimeOverTcpAndUdp) {
+  if (access("/usr/bin/nmap", X_OK) != 0) GTEST_SKIP() << "nmap is not installed";
+  const std::string port = std::to_string(FreeTcpPort());
+  TChildProcess::TOptions utc;
+  utc.Environment = {"TZ=UTC"};
+  Daemon daemon({port}, utc);
+  ASSERT_TRUE(daemon.WaitFor(kPrompt));
+  // The UDP probes of service detection that can match the time service
+  // are among the first three levels.
+  const std::vector<std::vector<std::string>> scans{
+      {"127.0.0.1"}, {"-6", "::1"}, {"-sU", "--version-intensity", "3", "127.0.0.1"}};
+  for (const auto& scan : scans) {
+    std::vector<std::string> command{"/usr/bin/nmap", "-n", "-Pn", "-sV", "-p", port,
+                                     "--script", "rfc868-time", "--max-retries", "1",
+                                     "--host-timeout", "60s"};
+    command.insert(command.end(), scan.begin(), scan.end());
+    const std::time_t before = std::time(nullptr);
+    TChildProcess nmap(command);
+    ASSERT_EQ(nmap.WaitForExit(90s), std::optional<int>(0)) << nmap.ErrorOutput();
+    const std::string what = scan.back() + (scan.front() == "-sU" ? " over UDP" : " over TCP");
+    EXPECT_NE(nmap.Output().find(" open  time"), std::string::npos) << what << ": " << nmap.Output();
+    const int64_t read = NmapTime(nmap.Output());
+    EXPECT_GE(read, before - 2) << what << ": " << nmap.Output();
+    EXPECT_LE(read, std::time(nullptr) + 2) << what << ": " << nmap.Output();
+  }
   daemon.Send("EXIT\n");
   EXPECT_EQ(daemon.Exit(), std::optional<int>(0));
 }
@@ -276,14 +331,22 @@ TEST_F(Console, LongLines) {
   EXPECT_EQ(daemon_->Exit(), std::optional<int>(0));
 }
 
+// The count of a UDP answer on 127.0.0.1:port, or nothing.
+std::optional<std::string> AskOverUdp(int port, int timeoutMs = 2000) {
+  return TUdpClient("127.0.0.1", static_cast<uint16_t>(port)).Ask("", timeoutMs);
+}
+
 TEST_F(Console, PortChangesMoveTheServer) {
   int first = FreeTcpPort();
   Start(std::to_string(first));
+  EXPECT_EQ(AskOverUdp(first).value_or("").size(), 4u);
   int second = FreeTcpPort();
   EXPECT_EQ(Answer("PORT " + std::to_string(second) + "\n"),
             "Port changed to " + std::to_string(second) + ".\n" + kPrompt);
   EXPECT_FALSE(IsListening(first));
+  EXPECT_FALSE(AskOverUdp(first, 300).has_value()) << "UDP moved with TCP";
   EXPECT_EQ(ReadUntilClosed(second).value_or("").size(), 4u);
+  EXPECT_EQ(AskOverUdp(second).value_or("").size(), 4u);
 
   // An invalid number leaves the running server alone.
   EXPECT_EQ(Answer("PORT x\n"), kInvalidPort + kPrompt);
@@ -305,6 +368,51 @@ TEST_F(Console, PortChangesMoveTheServer) {
   EXPECT_EQ(Answer("EXIT\n"), kStopped);
   EXPECT_EQ(daemon_->Exit(), std::optional<int>(0));
   EXPECT_EQ(daemon_->Process().ErrorOutput(), "");
+}
+
+// A port whose UDP side another socket holds cannot be opened: at start
+// (status 1) and by PORT, and TCP is not left open on it either.
+TEST_F(Console, APortWhoseUdpSideIsTakenCannotBeOpened) {
+  uint16_t held = static_cast<uint16_t>(FreeTcpPort());
+  const int holder = testing::BindUdp("127.0.0.1", held);
+  {
+    Daemon daemon({std::to_string(held)});
+    EXPECT_EQ(daemon.Exit(), std::optional<int>(1));
+    EXPECT_EQ(daemon.AfterBanner(), kCouldNotStart);
+  }
+  Start(std::to_string(FreeTcpPort()));
+  EXPECT_EQ(Answer("PORT " + std::to_string(held) + "\n"), kInvalidPort + kPrompt);
+  EXPECT_FALSE(IsListening(held));
+  close(holder);
+  EXPECT_EQ(Answer("PORT " + std::to_string(held) + "\n"),
+            "Port changed to " + std::to_string(held) + ".\n" + kPrompt);
+  EXPECT_EQ(AskOverUdp(held).value_or("").size(), 4u);
+  EXPECT_EQ(Answer("EXIT\n"), kStopped);
+  EXPECT_EQ(daemon_->Exit(), std::optional<int>(0));
+}
+
+// In a network namespace whose IPv6 is disabled the daemon starts and
+// serves IPv4 clients over TCP and UDP (the system still gives it the
+// socket for both families, which then takes IPv4 alone).
+TEST(Daemon, StartsAndServesIPv4WhereIPv6IsDisabled) {
+  REQUIRE_NETNS();
+  if (geteuid() != 0) GTEST_SKIP() << "disabling IPv6 in a namespace needs root";
+  const std::string query = BuildDir() + "/client/query/ostrevan-query";
+  const std::string script =
+      "ip link set lo up && sysctl -qw net.ipv6.conf.all.disable_ipv6=1 "
+      "net.ipv6.conf.default.disable_ipv6=1 net.ipv6.conf.lo.disable_ipv6=1 || exit 77\n"
+      "\"$1\" 37 </dev/null >\"$3\" & daemon=$!\n"
+      "for i in $(seq 100); do grep -q started \"$3\" && break; sleep 0.1; done\n"
+      "\"$2\" 127.0.0.1 37 && \"$2\" --udp 127.0.0.1 37 && ! \"$2\" -t 1000 ::1 37; status=$?\n"
+      "kill -TERM $daemon; wait $daemon; cat \"$3\"; exit $status\n";
+  testing::TTempDir dir;
+  TChildProcess run({"unshare", "-n", "sh", "-c", script, "sh", BuildDir() + "/shell/ostrevan", query,
+                     dir.File("daemon.out")});
+  const std::optional<int> status = run.WaitForExit(30s);
+  if (status == std::optional<int>(77)) GTEST_SKIP() << "IPv6 cannot be disabled here: " << run.ErrorOutput();
+  EXPECT_EQ(status, std::optional<int>(0)) << run.Output() << run.ErrorOutput();
+  EXPECT_NE(run.Output().find("Time server started on port 37."), std::string::npos) << run.Output();
+  EXPECT_NE(run.ErrorOutput().find("cannot connect to [::1]:37"), std::string::npos) << run.ErrorOutput();
 }
 
 long CpuTicks(pid_t pid) {

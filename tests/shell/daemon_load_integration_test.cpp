@@ -23,6 +23,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,6 +31,7 @@
 
 #include "tests/support/loopback.h"
 #include "tests/support/program_runner.h"
+#include "tests/support/udp_client.h"
 
 namespace ostrevan {
 namespace {
@@ -48,6 +50,14 @@ constexpr int kConnections = 100000;
 constexpr int kBurst = 1024;
 #endif
 constexpr int kClients = 64;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kDatagrams = 10000;
+#else
+constexpr int kDatagrams = 100000;
+#endif
+constexpr int kUdpClients = 16;
+// A datagram not answered within this is counted as lost.
+constexpr int kDatagramTimeoutMs = 1000;
 // A connect whose SYN the kernel dropped is resent after 1 s and again
 // after 3 s: a connection that takes this long met a full accept queue.
 constexpr int kConnectionTimeoutMs = 3000;
@@ -74,6 +84,31 @@ Counts CountsOf(pid_t pid) {
   return {CountEntries(proc + "/fd"), CountEntries(proc + "/task")};
 }
 
+// One line of a kernel socket table (/proc/PID/net/tcp, udp6...).
+struct TSocketLine {
+  int LocalPort = -1;
+  std::string State;
+  std::string Inode;
+  long Drops = 0;  // UDP tables only
+};
+
+std::vector<TSocketLine> SocketLines(const std::string& path) {
+  std::vector<TSocketLine> lines;
+  std::ifstream table(path);
+  std::string line;
+  std::getline(table, line);  // the header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, queues, timer, retransmits, uid, timeout, references, pointer;
+    TSocketLine socket;
+    fields >> slot >> local >> remote >> socket.State >> queues >> timer >> retransmits >> uid >>
+        timeout >> socket.Inode >> references >> pointer >> socket.Drops;
+    socket.LocalPort = std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
+    lines.push_back(socket);
+  }
+  return lines;
+}
+
 // The port of the process's listening TCP socket: its socket inodes matched
 // against the kernel's table of listening sockets.
 int ListeningPortOf(pid_t pid) {
@@ -90,19 +125,30 @@ int ListeningPortOf(pid_t pid) {
     }
     closedir(dir);
   }
-  std::ifstream table(proc + "/net/tcp");
-  std::string line;
-  std::getline(table, line);  // the header
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
-    if (state != "0A") continue;  // not listening
-    for (const auto& own : inodes) {
-      if (own == inode) return std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
+  // The socket of every local address is IPv6 (and takes IPv4 as well)
+  // where the system has IPv6.
+  for (const char* table : {"/net/tcp6", "/net/tcp"}) {
+    for (const TSocketLine& socket : SocketLines(proc + table)) {
+      if (socket.State != "0A") continue;  // not listening
+      for (const auto& own : inodes) {
+        if (own == socket.Inode) return socket.LocalPort;
+      }
     }
   }
   return -1;
+}
+
+// The datagrams the kernel dropped at the UDP sockets of the process's
+// network on the port, because their receive buffer was full.
+long UdpDropsOn(pid_t pid, int port) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  long drops = 0;
+  for (const char* table : {"/net/udp6", "/net/udp"}) {
+    for (const TSocketLine& socket : SocketLines(proc + table)) {
+      if (socket.LocalPort == port) drops += socket.Drops;
+    }
+  }
+  return drops;
 }
 
 // The count the daemon should send now, from the local clock.
@@ -170,6 +216,50 @@ std::string RunOwnClients(uint16_t port) {
   }
   for (auto& client : clients) client.join();
   return failures == 0 ? "" : std::to_string(failures.load()) + " failed, first: " + firstFailure;
+}
+
+// What kDatagrams queries from kUdpClients clients met.
+struct TDatagramCounts {
+  int Answered = 0;
+  int Wrong = 0;  // not exactly four bytes of the right count
+  int Lost = 0;   // no answer within kDatagramTimeoutMs
+  std::string FirstWrong;
+};
+
+// Each client, half of them over IPv6, asks with one datagram at a time.
+TDatagramCounts RunUdpClients(uint16_t port) {
+  std::atomic<int> remaining{kDatagrams};
+  std::mutex lock;  // guards counts
+  TDatagramCounts counts;
+  std::vector<std::thread> clients;
+  for (int i = 0; i < kUdpClients; ++i) {
+    clients.emplace_back([&, i] {
+      testing::TUdpClient client(i % 2 == 0 ? "127.0.0.1" : "::1", port);
+      TDatagramCounts own;
+      while (remaining.fetch_sub(1) > 0) {
+        const uint32_t before = ExpectedCount();
+        const std::optional<std::string> answer = client.Ask("", kDatagramTimeoutMs);
+        if (!answer) {
+          ++own.Lost;
+          continue;
+        }
+        uint32_t value = 0;
+        for (char c : *answer) value = value << 8 | static_cast<unsigned char>(c);
+        if (answer->size() == 4 && value + 2 >= before && value <= ExpectedCount() + 2) {
+          ++own.Answered;
+        } else if (++own.Wrong == 1) {
+          own.FirstWrong = std::to_string(answer->size()) + " bytes, value " + std::to_string(value);
+        }
+      }
+      std::lock_guard<std::mutex> guard(lock);
+      counts.Answered += own.Answered;
+      counts.Wrong += own.Wrong;
+      counts.Lost += own.Lost;
+      if (counts.FirstWrong.empty()) counts.FirstWrong = own.FirstWrong;
+    });
+  }
+  for (auto& client : clients) client.join();
+  return counts;
 }
 
 // The load generator of bench/ with its own soak check on the daemon.
@@ -303,6 +393,28 @@ TEST_F(DaemonLoad, EveryConnectionGetsItsFourBytesAndNothingLeaks) {
   }
   EXPECT_LE(after.Descriptors, before.Descriptors);
   EXPECT_LE(after.Threads, before.Threads);
+}
+
+// Every datagram gets one datagram of four correct bytes; on loopback none
+// is lost but what a full receive buffer drops, which the kernel counts.
+TEST_F(DaemonLoad, EveryDatagramGetsItsFourBytesAndNothingLeaks) {
+  const pid_t daemon = daemon_->Pid();
+  const Counts before = CountsOf(daemon);
+  const long dropsBefore = UdpDropsOn(daemon, port_);
+  const auto start = std::chrono::steady_clock::now();
+  const TDatagramCounts counts = RunUdpClients(static_cast<uint16_t>(port_));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const long drops = UdpDropsOn(daemon, port_) - dropsBefore;
+  std::printf("%d datagrams from %d clients in %.2f s: %d answered, %d wrong, %d lost, %ld dropped "
+              "by the daemon's receive buffer\n",
+              kDatagrams, kUdpClients, seconds, counts.Answered, counts.Wrong, counts.Lost, drops);
+  EXPECT_EQ(counts.Wrong, 0) << counts.FirstWrong;
+  EXPECT_LE(counts.Lost, drops) << "lost beyond what the receive buffer dropped";
+  EXPECT_EQ(counts.Answered + counts.Wrong + counts.Lost, kDatagrams);
+  const Counts after = CountsOf(daemon);
+  EXPECT_EQ(after.Descriptors, before.Descriptors);
+  EXPECT_EQ(after.Threads, before.Threads);
 }
 
 }  // namespace

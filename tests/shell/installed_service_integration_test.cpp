@@ -91,17 +91,21 @@ std::vector<std::string> UnitValues(const std::string& unit, const std::string& 
   return values;
 }
 
-// A port below 1024 that nothing holds on any local address.
+// A port below 1024 that nothing holds on any local address, over TCP or
+// UDP: the daemon opens both.
 int FreeLowPort() {
   const int start = 600 + getpid() % 400;
   for (int i = 0; i < 400; ++i) {
     const int port = 600 + (start - 600 + i) % 400;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
+    bool free = true;
+    for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+      const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+      free = free && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+      close(fd);
+    }
     if (free) return port;
   }
   return 0;

@@ -23,9 +23,12 @@ class TLoopbackPair {
   static void CloseFd(int& fd);
 };
 
-// A socket listening on 127.0.0.1 on a port the system chooses.
+// A socket listening on 127.0.0.1 (or ::1) on a port the system chooses.
 int ListenOnLoopback(uint16_t& port);
+int ListenOnLoopbackIPv6(uint16_t& port);
 // A socket connected to 127.0.0.1:port.
 int ConnectToLoopback(uint16_t port);
+// A socket connected to [::1]:port.
+int ConnectToLoopbackIPv6(uint16_t port);
 
 }  // namespace ostrevan::testing

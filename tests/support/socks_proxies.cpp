@@ -28,9 +28,9 @@ constexpr int StartAttempts = 3;
 // Every test user's name starts so; .ci/run checks that none remains.
 const char* const TestUserPrefix = "ostrevan-socks-";
 
-bool IsListening(uint16_t port) {
+bool IsListening(uint16_t port, bool ipv6) {
   try {
-    close(ConnectToLoopback(port));
+    close(ipv6 ? ConnectToLoopbackIPv6(port) : ConnectToLoopback(port));
     return true;
   } catch (const std::runtime_error&) {
     return false;
@@ -39,11 +39,11 @@ bool IsListening(uint16_t port) {
 
 // Polls until the process listens on the port; false when it ended or the
 // time ran out.
-bool WaitUntilListening(TSpawnedProcess& process, uint16_t port) {
+bool WaitUntilListening(TSpawnedProcess& process, uint16_t port, bool ipv6) {
   const auto deadline = std::chrono::steady_clock::now() + ListenWait;
   while (std::chrono::steady_clock::now() < deadline) {
     if (!process.Running()) return false;
-    if (IsListening(port)) return true;
+    if (IsListening(port, ipv6)) return true;
     std::this_thread::sleep_for(PollStep);
   }
   return false;
@@ -53,13 +53,13 @@ bool WaitUntilListening(TSpawnedProcess& process, uint16_t port) {
 // Returns the port; raises with the program's log when none does.
 uint16_t StartListening(const std::function<std::vector<std::string>(uint16_t)>& argvFor,
                         const TTempDir& dir, const std::string& logName,
-                        std::unique_ptr<TSpawnedProcess>& process) {
+                        std::unique_ptr<TSpawnedProcess>& process, bool ipv6 = false) {
   for (int attempt = 1; attempt <= StartAttempts; ++attempt) {
-    const uint16_t port = FreeLoopbackPort();
+    const uint16_t port = FreeLoopbackPort(ipv6);
     TSpawnedProcess::TOptions options;
     options.OutputFile = dir.File(logName + ".out");
     process = std::make_unique<TSpawnedProcess>(argvFor(port), options);
-    if (WaitUntilListening(*process, port)) return port;
+    if (WaitUntilListening(*process, port, ipv6)) return port;
     process.reset();
   }
   throw std::runtime_error("did not start listening; its output:\n" +
@@ -131,9 +131,9 @@ int StartRemovalGuard(const std::string& name) {
 
 }  // namespace
 
-uint16_t FreeLoopbackPort() {
+uint16_t FreeLoopbackPort(bool ipv6) {
   uint16_t port = 0;
-  close(ListenOnLoopback(port));
+  close(ipv6 ? ListenOnLoopbackIPv6(port) : ListenOnLoopback(port));
   return port;
 }
 
@@ -187,23 +187,25 @@ TDantedProxy::TDantedProxy(const TDantedOptions& options) {
     }
     // Only loopback destinations; everything else is refused by the last
     // rule, and outgoing connections leave from the loopback address.
+    const std::string address = options.IPv6 ? "::1" : "127.0.0.1";
+    const std::string loopback = options.IPv6 ? "::1/128" : "127.0.0.0/8";
     Dir_.Write("danted.conf",
                "logoutput: " + Dir_.File("danted.log") + "\n"
-               "internal: 127.0.0.1 port = " + std::to_string(port) + "\n"
-               "external: 127.0.0.1\n"
+               "internal: " + address + " port = " + std::to_string(port) + "\n"
+               "external: " + address + "\n"
                "clientmethod: none\n"
                "socksmethod: " + (options.RequireUsername ? "username" : "none") + "\n"
                "user.privileged: root\n"
                "user.unprivileged: nobody\n"
-               "client pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n"
-               "client block { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n" +
+               "client pass { from: " + loopback + " to: " + loopback + " }\n"
+               "client block { from: 0/0 to: 0/0 }\n" +
                rules +
-               "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 command: connect }\n"
-               "socks block { from: 0.0.0.0/0 to: 0.0.0.0/0 }\n");
+               "socks pass { from: " + loopback + " to: " + loopback + " command: connect }\n"
+               "socks block { from: 0/0 to: 0/0 }\n");
     return std::vector<std::string>{"danted", "-N", "1", "-f", Dir_.File("danted.conf"), "-p",
                                     Dir_.File("danted.pid")};
   };
-  Port_ = StartListening(argvFor, Dir_, "danted", Process_);
+  Port_ = StartListening(argvFor, Dir_, "danted", Process_, options.IPv6);
 }
 
 TMicrosocksProxy::TMicrosocksProxy(const std::string& username, const std::string& password) {
@@ -219,7 +221,7 @@ TMicrosocksProxy::TMicrosocksProxy(const std::string& username, const std::strin
   Port_ = StartListening(argvFor, Dir_, "microsocks", Process_);
 }
 
-TSshDynamicProxy::TSshDynamicProxy() {
+TSshDynamicProxy::TSshDynamicProxy(bool ipv6) {
   SkipReason_ = MissingProgram({"/usr/sbin/sshd", "ssh", "ssh-keygen"});
   if (SkipReason_.empty()) SkipReason_ = NeedsRoot("the test's sshd");
   if (!SkipReason_.empty()) return;
@@ -238,7 +240,7 @@ TSshDynamicProxy::TSshDynamicProxy() {
   auto serverArgvFor = [&](uint16_t port) {
     Dir_.Write("sshd_config",
                "Port " + std::to_string(port) + "\n"
-               "ListenAddress 127.0.0.1\n"
+               "ListenAddress " + std::string(ipv6 ? "::1" : "127.0.0.1") + "\n"
                "HostKey " + Dir_.File("host_key") + "\n"
                "PidFile " + Dir_.File("sshd.pid") + "\n"
                "AuthorizedKeysFile " + Dir_.File("authorized_keys") + "\n"
@@ -251,7 +253,7 @@ TSshDynamicProxy::TSshDynamicProxy() {
                "AllowUsers root\n"
                "UseDNS no\n"
                "AllowTcpForwarding local\n"
-               "PermitOpen 127.0.0.1:* localhost:*\n"
+               "PermitOpen " + std::string(ipv6 ? "[::1]:*" : "127.0.0.1:* localhost:*") + "\n"
                "PermitListen none\n"
                "AllowAgentForwarding no\n"
                "AllowStreamLocalForwarding no\n"
@@ -261,18 +263,19 @@ TSshDynamicProxy::TSshDynamicProxy() {
     // sshd wants its absolute path, to run itself again for each client.
     return std::vector<std::string>{"/usr/sbin/sshd", "-D", "-e", "-f", Dir_.File("sshd_config")};
   };
-  const uint16_t sshPort = StartListening(serverArgvFor, Dir_, "sshd", Server_);
+  const uint16_t sshPort = StartListening(serverArgvFor, Dir_, "sshd", Server_, ipv6);
 
   auto clientArgvFor = [&](uint16_t port) {
+    const std::string local = ipv6 ? "[::1]:" : "127.0.0.1:";
     return std::vector<std::string>{
-        "ssh", "-N", "-D", "127.0.0.1:" + std::to_string(port), "-p", std::to_string(sshPort),
+        "ssh", "-N", "-D", local + std::to_string(port), "-p", std::to_string(sshPort),
         "-i", Dir_.File("client_key"), "-F", "/dev/null",
         "-o", "BatchMode=yes", "-o", "ExitOnForwardFailure=yes",
         "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
         "-o", "GlobalKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR",
-        "root@127.0.0.1"};
+        std::string("root@") + (ipv6 ? "::1" : "127.0.0.1")};
   };
-  Port_ = StartListening(clientArgvFor, Dir_, "ssh", Client_);
+  Port_ = StartListening(clientArgvFor, Dir_, "ssh", Client_, ipv6);
 }
 
 TSshDynamicProxy::~TSshDynamicProxy() {

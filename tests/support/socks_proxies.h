@@ -10,11 +10,11 @@
 namespace ostrevan::testing {
 
 // Real SOCKS proxies from the system's packages, started by a test on
-// 127.0.0.1 on ports chosen at run time, each with its own configuration in
+// 127.0.0.1 (or, where asked, on ::1 only) on ports chosen at run time, each with its own configuration in
 // a temporary directory, and stopped (by PID, with whatever they forked) when
 // the object goes. They may connect only to loopback destinations, and are
-// only ever asked for dotted loopback addresses or "localhost", so nothing
-// is looked up outside the machine.
+// only ever asked for loopback addresses or "localhost", so nothing is
+// looked up outside the machine.
 //
 // When a proxy cannot run here (not installed, not root), SkipReason says
 // why and Port is 0; a proxy that is there but fails to start raises
@@ -36,6 +36,7 @@ class TSocksProxy {
 struct TDantedOptions {
   bool RequireUsername = false;  // SOCKS 5 user name and password, checked against the system's users
   uint16_t BlockedPort = 0;      // a rule refuses 127.0.0.1 on this port (0: none)
+  bool IPv6 = false;             // on ::1, reaching only ::1, instead of IPv4
 };
 class TDantedProxy : public TSocksProxy {
  public:
@@ -57,10 +58,10 @@ class TMicrosocksProxy : public TSocksProxy {
 // An sshd of the test's own (throw-away keys, loopback only, forwarding only
 // to loopback) and an ssh client with dynamic forwarding to it: SOCKS 4, 4A
 // and 5 without authentication. It closes the connection instead of sending a
-// failure reply.
+// failure reply. With IPv6 everything is on ::1, and it reaches only ::1.
 class TSshDynamicProxy : public TSocksProxy {
  public:
-  TSshDynamicProxy();
+  explicit TSshDynamicProxy(bool ipv6 = false);
   ~TSshDynamicProxy() override;
 
  private:
@@ -94,7 +95,7 @@ class TSocksTestUser {
   int GuardPipe_ = -1;  // its closing tells the guard to remove the user
 };
 
-// A port on 127.0.0.1 that nothing listened on a moment ago.
-uint16_t FreeLoopbackPort();
+// A port on 127.0.0.1 (or ::1) that nothing listened on a moment ago.
+uint16_t FreeLoopbackPort(bool ipv6 = false);
 
 }  // namespace ostrevan::testing

@@ -22,7 +22,8 @@ int RemainingMs(Clock::time_point deadline) {
 
 }  // namespace
 
-TTestClient::TTestClient(uint16_t port) : Fd(ConnectToLoopback(port)) {}
+TTestClient::TTestClient(uint16_t port, TIdIPVersion version)
+    : Fd(version == Id_IPv6 ? ConnectToLoopbackIPv6(port) : ConnectToLoopback(port)) {}
 
 TTestClient::~TTestClient() { Close(); }
 

@@ -3,14 +3,17 @@
 #include <cstdint>
 #include <string>
 
+#include "net/stack.h"
+
 namespace ostrevan::testing {
 
-// The client end of a TCP connection to 127.0.0.1, made with plain system
+// The client end of a TCP connection to 127.0.0.1 (or ::1), made with plain system
 // calls, for tests that play a server's client. Every wait is bounded by
 // the time given (ms); the descriptor is closed on destruction.
 class TTestClient {
  public:
-  explicit TTestClient(uint16_t port);  // connects; raises std::runtime_error
+  // Connects; raises std::runtime_error.
+  explicit TTestClient(uint16_t port, TIdIPVersion version = Id_IPv4);
   ~TTestClient();
   TTestClient(const TTestClient&) = delete;
   TTestClient& operator=(const TTestClient&) = delete;

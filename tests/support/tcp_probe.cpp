@@ -23,14 +23,20 @@ sockaddr_in Loopback(int port) {
 }  // namespace
 
 int FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
+  for (;;) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    // The daemon opens the UDP port of the same number too.
+    const int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool udpFree = bind(udp, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(udp);
+    close(fd);
+    if (udpFree) return ntohs(address.sin_port);
+  }
 }
 
 std::optional<std::string> ReadUntilClosed(int port, std::chrono::milliseconds timeout) {

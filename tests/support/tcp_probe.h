@@ -7,7 +7,8 @@
 
 namespace ostrevan::testing {
 
-// A TCP port on every local address that was free a moment ago.
+// A TCP port on every local address that was free a moment ago, and its
+// UDP namesake with it.
 int FreeTcpPort();
 
 // Connects to 127.0.0.1:port and reads until the peer closes; nothing when

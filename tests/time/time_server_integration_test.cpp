@@ -8,7 +8,9 @@
 #include "tests/server/server_test_support.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/tcp_client.h"
+#include "tests/support/udp_client.h"
 #include "tests/threads/probe_thread.h"
+#include "time/time_udp_server.h"
 
 namespace ostrevan {
 namespace {
@@ -62,6 +64,40 @@ TEST(TimeServer, BaseDateCountsWholeDaysOnly) {
   TTestClient client(ActivateOnLoopback(server));
   EXPECT_EQ(client.ReceiveAll(), Bytes({0x3B, 0x9A, 0xCA, 0x00}));  // 1000000000
   server.SetActive(false);
+}
+
+// Every datagram, empty or not, gets one datagram: the four bytes a TCP
+// client gets at the same instant, and nothing more.
+TEST(TimeUDPServer, AnswersEveryDatagramWithTheBytesOfTheTCPService) {
+  TScopedTimeZone utc("UTC0");
+  TFixedClock clock(0, 500000);
+  TIdTimeServer tcp(nullptr);
+  const uint16_t tcpPort = ActivateOnLoopback(tcp);
+  TIdTimeUDPServer udp(nullptr);
+  EXPECT_EQ(udp.DefaultPort(), 37);
+  EXPECT_EQ(udp.BaseDate(), 2.0);
+  TIdSocketHandle* binding = udp.Bindings().Add();
+  binding->SetIP("127.0.0.1");
+  binding->SetPort(0);
+  udp.SetActive(true);
+  testing::TUdpClient client("127.0.0.1", static_cast<uint16_t>(binding->Port()));
+  const std::pair<int64_t, int64_t> instants[] = {
+      {0, 500000}, {kDec8th2026 + 2, 0}, {kDec8th2026 + 2, 1000}, {kWrap2036 - 1, 500000}};
+  for (const auto& [seconds, microseconds] : instants) {
+    clock.Set(seconds, microseconds);
+    const std::string overTcp = TTestClient(tcpPort).ReceiveAll();
+    ASSERT_EQ(overTcp.size(), 4u);
+    EXPECT_EQ(client.Ask(""), overTcp) << seconds;
+    EXPECT_EQ(client.Ask("any text at all"), overTcp) << seconds;
+  }
+  EXPECT_EQ(client.Ask(), Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_FALSE(client.Receive(200).has_value()) << "one answer per datagram";
+  udp.SetActive(false);
+  udp.SetBaseDate(25569.75);
+  udp.SetActive(true);
+  EXPECT_EQ(client.Ask(), Bytes({0x7C, 0x55, 0x81, 0x7F}));  // the Unix time, 2085978495
+  EXPECT_TRUE(PollUntil([&] { return tcp.PeerThreads().Empty(); }));
+  tcp.SetActive(false);
 }
 
 }  // namespace

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "net/socket_handle.h"
+#include "threads/id_thread.h"
+
+namespace ostrevan {
+
+class TIdUDPServer;
+
+// Receives the datagrams of one binding of a UDP server and hands each to
+// the server's DoUDPRead.
+//
+// Owned by its server, which creates, starts, terminates, waits for and
+// frees it from its own thread; everything else runs on the listener's
+// thread.
+class TIdUDPListenerThread : public TIdThread {
+ public:
+  // How long one wait for a datagram lasts, so that a stop is seen within
+  // it; also the pause after a pass that failed.
+  static constexpr int32_t kReceiveSlice = 100;
+
+  // Created suspended; neither reference is owned.
+  TIdUDPListenerThread(TIdUDPServer* AServer, TIdSocketHandle* ABinding);
+
+  TIdSocketHandle* Binding() const { return Binding_; }
+  TIdUDPServer* Server() const { return Server_; }
+
+ protected:
+  // One wait of a slice and, when a datagram came, its receipt and
+  // handling. Errors are reported through the server's UDPException and
+  // end the pass, not the thread.
+  void Run() override;
+  // Closes the binding's socket.
+  void AfterRun() override;
+
+ private:
+  void ReceiveOne();
+
+  TIdSocketHandle* Binding_;
+  TIdUDPServer* Server_;
+  std::vector<char> Buffer_;
+};
+
+}  // namespace ostrevan

@@ -1,0 +1,90 @@
+#include "server/udp_server.h"
+
+#include <sys/socket.h>
+
+#include "net/stack.h"
+#include "server/listener_thread.h"
+#include "server/udp_listener_thread.h"
+
+namespace ostrevan {
+
+TIdUDPServer::TIdUDPServer(TComponent* AOwner)
+    : TIdComponent(AOwner), Bindings_(std::make_unique<TIdSocketHandles>(this)) {}
+
+TIdUDPServer::~TIdUDPServer() {
+  try {
+    SetActive(false);
+  } catch (...) {
+    // Stopping raises nothing the destruction could act on.
+  }
+  Bindings_.reset();
+}
+
+void TIdUDPServer::SetActive(bool value) {
+  // As a TCP server's: while designing or loading only the flag is kept.
+  if (Designing() || Loading() || value == Active_) {
+    Active_ = value;
+    return;
+  }
+  if (value) {
+    Activate();
+  } else {
+    StopListeners();
+    CloseBindings();
+  }
+  Active_ = value;
+}
+
+void TIdUDPServer::Loaded() {
+  TIdComponent::Loaded();
+  if (Active_) {
+    Active_ = false;
+    SetActive(true);
+  }
+}
+
+void TIdUDPServer::Activate() {
+  if (Bindings_->Count() == 0) Bindings_->AddDefault();
+  try {
+    for (int i = 0; i < Bindings_->Count(); ++i) {
+      TIdSocketHandle& binding = *Bindings_->Items(i);
+      binding.Allocate(SOCK_DGRAM, 0);
+      binding.BindLocal();
+      ListenerThreads_.push_back(std::make_unique<TIdUDPListenerThread>(this, &binding));
+      ListenerThreads_.back()->Start();
+    }
+  } catch (...) {
+    // Nothing half-open stays behind a failed activation.
+    StopListeners();
+    CloseBindings();
+    throw;
+  }
+}
+
+void TIdUDPServer::StopListeners() {
+  for (auto& listener : ListenerThreads_) StopListenerThread(*listener, *listener->Binding());
+  ListenerThreads_.clear();
+}
+
+void TIdUDPServer::CloseBindings() {
+  for (int i = 0; i < Bindings_->Count(); ++i) Bindings_->Items(i)->Close();
+}
+
+void TIdUDPServer::SendTo(TIdSocketHandle& ABinding, const std::string& APeerIP, int32_t APeerPort,
+                          const void* AData, int32_t ALength) {
+  TIdStack& stack = *GlobalStack();
+  stack.CheckSocketResult(stack.SendToSocket(ABinding.Descriptor(), AData, ALength, 0, APeerIP,
+                                             static_cast<uint16_t>(APeerPort),
+                                             FamilyOf(ABinding.IPVersion())));
+}
+
+void TIdUDPServer::DoUDPRead(const std::string& AData, TIdSocketHandle& ABinding,
+                             const std::string& APeerIP, int32_t APeerPort) {
+  if (OnUDPRead) OnUDPRead(*this, AData, ABinding, APeerIP, APeerPort);
+}
+
+void TIdUDPServer::UDPException(TIdUDPListenerThread& AThread, const std::exception& AException) {
+  if (OnUDPException) OnUDPException(AThread, AException);
+}
+
+}  // namespace ostrevan

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "conn/component.h"
+#include "net/socket_handle.h"
+
+namespace ostrevan {
+
+class TIdUDPListenerThread;
+class TIdUDPServer;
+
+using TIdUDPReadEvent =
+    std::function<void(TIdUDPServer& ASender, const std::string& AData, TIdSocketHandle& ABinding,
+                       const std::string& APeerIP, int32_t APeerPort)>;
+using TIdUDPExceptionEvent =
+    std::function<void(TIdUDPListenerThread& AThread, const std::exception& AException)>;
+
+// A datagram server: one listener thread per binding receives each datagram
+// and hands it to DoUDPRead, which a derived server overrides (or which
+// calls OnUDPRead); an answer goes back with SendTo through the binding the
+// datagram came in on. Bindings are set up as a TCP server's are, without
+// the address-reuse option, which for datagram sockets would let two
+// servers share a port.
+//
+// Owned by the thread that creates it, which alone sets properties (while
+// the server is inactive), activates, deactivates and destroys it.
+// DoUDPRead, the events and SendTo run on the listener threads, one per
+// binding, so several at once when there are several bindings.
+class TIdUDPServer : public TIdComponent {
+ public:
+  static constexpr int32_t kDefaultBufferSize = 8192;
+
+  explicit TIdUDPServer(TComponent* AOwner);
+  // Deactivates. Never raises.
+  ~TIdUDPServer() override;
+
+  bool Active() const { return Active_; }
+  // Activation opens every binding (one on DefaultPort and every local
+  // address, for IPv6 and IPv4, when there is none) and starts its
+  // listener; a failure closes what was opened and propagates, leaving
+  // Active false. Deactivation stops the listeners and closes the bindings.
+  // Setting the current value does nothing; while designing or loading the
+  // value is only stored.
+  void SetActive(bool value);
+
+  TIdSocketHandles& Bindings() { return *Bindings_; }
+  int32_t DefaultPort() const { return Bindings_->DefaultPort(); }
+  void SetDefaultPort(int32_t value) { Bindings_->SetDefaultPort(value); }
+  // The longest datagram received whole; the rest of a longer one is lost.
+  int32_t BufferSize() const { return BufferSize_; }
+  void SetBufferSize(int32_t value) { BufferSize_ = value; }
+
+  // Sends one datagram to the peer through the binding; a failure raises
+  // EIdSocketError.
+  void SendTo(TIdSocketHandle& ABinding, const std::string& APeerIP, int32_t APeerPort,
+              const void* AData, int32_t ALength);
+
+  // One datagram, on the listener thread of its binding: calls OnUDPRead.
+  virtual void DoUDPRead(const std::string& AData, TIdSocketHandle& ABinding,
+                         const std::string& APeerIP, int32_t APeerPort);
+  // A failure of a listener's pass: calls OnUDPException.
+  void UDPException(TIdUDPListenerThread& AThread, const std::exception& AException);
+
+  TIdUDPReadEvent OnUDPRead;
+  TIdUDPExceptionEvent OnUDPException;
+
+  // Applies an Active stored while loading.
+  void Loaded() override;
+
+ private:
+  void Activate();
+  void StopListeners();
+  void CloseBindings();
+
+  bool Active_ = false;
+  std::unique_ptr<TIdSocketHandles> Bindings_;
+  int32_t BufferSize_ = kDefaultBufferSize;
+  std::vector<std::unique_ptr<TIdUDPListenerThread>> ListenerThreads_;
+};
+
+}  // namespace ostrevan

@@ -1,0 +1,109 @@
+#include "server/udp_server.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/errors.h"
+#include "tests/support/raises.h"
+#include "tests/support/udp_client.h"
+
+namespace ostrevan {
+namespace {
+
+using testing::MessageOf;
+using testing::TUdpClient;
+using Clock = std::chrono::steady_clock;
+
+// Answers every datagram with "<peer address>:<data>".
+struct TEchoServer {
+  TIdUDPServer Server{nullptr};
+  TEchoServer() {
+    Server.SetDefaultPort(0);
+    Server.OnUDPRead = [](TIdUDPServer& sender, const std::string& data, TIdSocketHandle& binding,
+                          const std::string& ip, int32_t port) {
+      const std::string answer = ip + ":" + data;
+      sender.SendTo(binding, ip, port, answer.data(), static_cast<int32_t>(answer.size()));
+    };
+  }
+  uint16_t Port() { return static_cast<uint16_t>(Server.Bindings().Items(0)->Port()); }
+};
+
+// The default binding takes IPv4 and IPv6 datagrams in one socket; each,
+// empty or not, reaches the handler with its sender, and the answer goes
+// back through the binding.
+TEST(UdpServer, AnswersEveryDatagramOfEitherFamily) {
+  TEchoServer echo;
+  echo.Server.SetActive(true);
+  echo.Server.SetActive(true);  // the current value: nothing happens
+  ASSERT_EQ(echo.Server.Bindings().Count(), 1);
+  const TIdSocketHandle& binding = *echo.Server.Bindings().Items(0);
+  EXPECT_EQ(binding.IP(), "::");
+  ASSERT_NE(binding.Port(), 0);
+
+  TUdpClient v4("127.0.0.1", echo.Port());
+  EXPECT_EQ(v4.Ask("abc"), "127.0.0.1:abc");
+  EXPECT_EQ(v4.Ask(""), "127.0.0.1:");
+  TUdpClient v6("::1", echo.Port());
+  EXPECT_EQ(v6.Ask("x"), "::1:x");
+
+  const auto start = Clock::now();
+  echo.Server.SetActive(false);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << "the shutdown ends the wait";
+  EXPECT_FALSE(binding.Allocated());
+  EXPECT_FALSE(v4.Ask("late", 200).has_value());
+  echo.Server.BeginLoading();
+  echo.Server.SetActive(true);  // only recorded
+  EXPECT_FALSE(v4.Ask("loading", 200).has_value());
+  echo.Server.Loaded();  // and applied: again, on the same port
+  EXPECT_EQ(v4.Ask("again"), "127.0.0.1:again");
+}
+
+// A port held by another socket fails the activation as a TCP port does,
+// and nothing stays open; with the port free it opens.
+TEST(UdpServer, ATakenPortFailsTheActivationAndLeavesNothingOpen) {
+  uint16_t port = 0;
+  const int holder = testing::BindUdp("127.0.0.1", port);
+  TEchoServer echo;
+  echo.Server.SetDefaultPort(port);
+  EXPECT_EQ(MessageOf<EIdCouldNotBindSocket>([&] { echo.Server.SetActive(true); }),
+            "Could not bind socket. Address and port are already in use.");
+  EXPECT_FALSE(echo.Server.Active());
+  EXPECT_FALSE(echo.Server.Bindings().Items(0)->Allocated());
+  close(holder);
+  echo.Server.SetActive(true);
+  EXPECT_EQ(TUdpClient("127.0.0.1", port).Ask("now"), "127.0.0.1:now");
+}
+
+// An error in the handling of a datagram is reported, and the next one is
+// served.
+TEST(UdpServer, AFailedDatagramIsReportedAndTheNextServed) {
+  TEchoServer echo;
+  std::mutex lock;
+  std::vector<std::string> errors;
+  auto answer = echo.Server.OnUDPRead;
+  echo.Server.OnUDPRead = [&](TIdUDPServer& sender, const std::string& data,
+                              TIdSocketHandle& binding, const std::string& ip, int32_t port) {
+    if (data == "fail") throw EIdException("handler failed");
+    answer(sender, data, binding, ip, port);
+  };
+  echo.Server.OnUDPException = [&](TIdUDPListenerThread&, const std::exception& e) {
+    std::lock_guard<std::mutex> guard(lock);
+    errors.push_back(e.what());
+  };
+  echo.Server.SetActive(true);
+  TUdpClient client("127.0.0.1", echo.Port());
+  EXPECT_FALSE(client.Ask("fail", 300).has_value());
+  EXPECT_EQ(client.Ask("ok"), "127.0.0.1:ok");
+  echo.Server.SetActive(false);
+  std::lock_guard<std::mutex> guard(lock);
+  EXPECT_EQ(errors, std::vector<std::string>{"handler failed"});
+}
+
+}  // namespace
+}  // namespace ostrevan

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "server/udp_server.h"
+#include "time/date_time.h"
+
+namespace ostrevan {
+
+// The RFC 868 Time protocol over UDP: every datagram received, empty or
+// not, is answered with one datagram holding the four bytes the TCP service
+// sends for that instant: seconds since BaseDate, most significant first.
+// The datagram's content is never looked at.
+//
+// Thread use as TIdUDPServer; DoUDPRead runs on the listener threads and
+// only reads BaseDate, which is set while the server is inactive.
+class TIdTimeUDPServer : public TIdUDPServer {
+ public:
+  static constexpr int32_t kDefaultTimePort = 37;
+
+  // DefaultPort 37, BaseDate 1900-01-01 (2.0).
+  explicit TIdTimeUDPServer(TComponent* AOwner);
+
+  // Only the whole days count.
+  TDateTime BaseDate() const { return BaseDate_; }
+  void SetBaseDate(TDateTime value) { BaseDate_ = value; }
+
+  void DoUDPRead(const std::string& AData, TIdSocketHandle& ABinding, const std::string& APeerIP,
+                 int32_t APeerPort) override;
+
+ private:
+  TDateTime BaseDate_ = 2.0;
+};
+
+}  // namespace ostrevan
