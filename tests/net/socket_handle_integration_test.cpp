@@ -404,14 +404,24 @@ std::unique_ptr<TIdSocketHandle> ListenIPv6(const std::string& ip, bool dualStac
 // IPv4 binding shares its port, unless it is asked to take both families,
 // whose IPv4 peers are then reported in dotted text.
 TEST_F(SocketHandleTest, IPv6BindingsAndOneForBothFamilies) {
-  auto v6 = ListenIPv6("::1", false);
+  // The port the system picks for ::1 may be in use on 127.0.0.1 by another
+  // socket of this machine (other tests run at the same time): try again.
+  std::unique_ptr<TIdSocketHandle> v6;
+  TIdSocketHandle v4(nullptr);
+  for (int attempt = 0;; ++attempt) {
+    v6 = ListenIPv6("::1", false);
+    v4.SetIP("127.0.0.1");
+    v4.SetPort(v6->Port());
+    v4.Allocate(SOCK_STREAM, 0);
+    try {
+      v4.BindLocal();
+      break;
+    } catch (const EIdCouldNotBindSocket&) {
+      if (attempt == 20) throw;
+    }
+  }
   EXPECT_EQ(v6->IP(), "::1");
   const int32_t port = v6->Port();
-  TIdSocketHandle v4(nullptr);
-  v4.SetIP("127.0.0.1");
-  v4.SetPort(port);
-  v4.Allocate(SOCK_STREAM, 0);
-  v4.BindLocal();
 
   TIdSocketHandle client(nullptr);
   client.SetIPVersion(Id_IPv6);
