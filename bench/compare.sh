@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Measures the daemon against the single-threaded reference responder in one
-# run: connections per second, p50 and p99 latency at each client count, and
-# the ratio daemon/reference. Builds nothing; give the build folder.
+# Measures the daemon against the single-threaded reference responder and
+# the bare thread-per-connection responder in one run, and the framework's
+# time server on the pooled thread manager against the reference:
+# connections per second, p50 and p99 latency, the server's CPU time per
+# connection at each client count, and the ratios. Builds nothing; give the
+# build folder.
 #
 #   bench/compare.sh [--build DIR] [--connections N] [--warmup N] [--repeat R]
 #                    [--clients "4 16"] [--daemon PATH] [--reference-as-daemon]
-#                    [--soak] [--time-limit-ms MS] [--load-threads T]
+#                    [--no-pool] [--soak] [--time-limit-ms MS] [--load-threads T]
 #
 # Exit status: 0 all good, 1 a connection failed or a process misbehaved,
-# 2 usage, 3 the daemon missed the target ratio at 16 clients.
+# 2 usage, 3 a target ratio was missed.
 set -euo pipefail
 
 BUILD=build
@@ -21,11 +24,16 @@ REFERENCE_AS_DAEMON=0
 SOAK=0
 TIME_LIMIT_MS=120000
 LOAD_THREADS=0
-TARGET_CLIENTS=16
-TARGET_RATIO=0.55
+POOL=1
+# The daemon against the bare responder at each of these client counts, and
+# the pooled time server against the reference at 16.
+BARE_TARGET_CLIENTS="4 16"
+BARE_TARGET_RATIO=0.97
+POOL_TARGET_CLIENTS=16
+POOL_TARGET_RATIO=0.75
 
 usage() {
-  sed -n '2,12s/^# \{0,1\}//p' "$0" >&2
+  sed -n '2,15s/^# \{0,1\}//p' "$0" >&2
   exit 2
 }
 
@@ -38,6 +46,7 @@ while [ $# -gt 0 ]; do
     --clients) CLIENTS=${2:?}; shift 2 ;;
     --daemon) DAEMON=${2:?}; shift 2 ;;
     --reference-as-daemon) REFERENCE_AS_DAEMON=1; shift ;;
+    --no-pool) POOL=0; shift ;;
     --soak) SOAK=1; shift ;;
     --time-limit-ms) TIME_LIMIT_MS=${2:?}; shift 2 ;;
     --load-threads) LOAD_THREADS=${2:?}; shift 2 ;;
@@ -53,8 +62,12 @@ done
 
 LOAD="$BUILD/bench/rfc868-load"
 REFERENCE="$BUILD/bench/rfc868-reference"
+BARE="$BUILD/bench/rfc868-bare"
+POOL_SERVER="$BUILD/bench/rfc868-pool-server"
 DAEMON=${DAEMON:-$BUILD/shell/ostrevan}
-for tool in "$LOAD" "$REFERENCE"; do
+TOOLS=("$LOAD" "$REFERENCE" "$BARE")
+[ "$POOL" = 1 ] && TOOLS+=("$POOL_SERVER")
+for tool in "${TOOLS[@]}"; do
   [ -x "$tool" ] || { echo "compare.sh: $tool is missing; build first" >&2; exit 2; }
 done
 if [ "$REFERENCE_AS_DAEMON" = 0 ] && [ ! -x "$DAEMON" ]; then
@@ -63,7 +76,7 @@ if [ "$REFERENCE_AS_DAEMON" = 0 ] && [ ! -x "$DAEMON" ]; then
 fi
 
 WORK=$(mktemp -d)
-REFERENCE_PIDS=()
+REFERENCE_PIDS=()  # every responder that SIGTERM stops
 DAEMON_PID=""
 DAEMON_INPUT=""
 LOAD_PID=""
@@ -149,7 +162,7 @@ listening_port_of() {
              sed 's/[^0-9]//g' | tr '\n' ' ') "
   hex=$(awk -v inodes="$inodes" \
         'NR > 1 && $4 == "0A" && index(inodes, " " $10 " ") { split($2, a, ":"); print a[2]; exit }' \
-        "/proc/$pid/net/tcp")
+        "/proc/$pid/net/tcp" "/proc/$pid/net/tcp6")
   [ -n "$hex" ] && echo $((16#$hex))
 }
 
@@ -181,14 +194,14 @@ hold_fifo() {  # path
   HELD_FDS+=("$HELD_FD")
 }
 
-start_reference() {  # name; sets PORT
-  local name=$1
+start_reference() {  # name [program]; sets PORT
+  local name=$1 program=${2:-$REFERENCE}
   # Stopped by SIGTERM; its input ends as well if this script is killed.
   hold_fifo "$WORK/$name.in"
-  launch "$WORK/$name.in" "$WORK/$name.out" "$WORK/$name.err" "$REFERENCE" 0
+  launch "$WORK/$name.in" "$WORK/$name.out" "$WORK/$name.err" "$program" 0
   REFERENCE_PIDS+=("$LAUNCHED_PID")
   PORT=$(wait_for_line "$WORK/$name.out" 5000 '^[0-9]+$') || {
-    log "the reference responder did not report its port"; cat "$WORK/$name.err" >&2; exit 1; }
+    log "$name did not report its port"; cat "$WORK/$name.err" >&2; exit 1; }
   TARGET_PID=$LAUNCHED_PID
 }
 
@@ -245,67 +258,100 @@ run_load() {  # port clients connections
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
 median() { tr ' ' '\n' | grep . | sort -g | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
 
+# The CPU time, user and system, that process $1 has used, in clock ticks;
+# ended threads count too.
+cpu_ticks() { sed 's/.*) //' "/proc/$1/stat" | awk '{print $12 + $13}'; }
+TICKS_PER_SECOND=$(getconf CLK_TCK)
+
+declare -A PORTS=() PIDS=() LABELS=()
 start_reference reference
-REFERENCE_PORT=$PORT
+PORTS[reference]=$PORT PIDS[reference]=$TARGET_PID LABELS[reference]=reference
+start_reference bare "$BARE"
+PORTS[bare]=$PORT PIDS[bare]=$TARGET_PID LABELS[bare]=bare
 if [ "$REFERENCE_AS_DAEMON" = 1 ]; then
   start_reference daemon
-  DAEMON_LABEL="daemon*"
+  LABELS[daemon]="daemon*"
 else
   start_daemon
-  DAEMON_LABEL=daemon
+  LABELS[daemon]=daemon
 fi
-DAEMON_PORT=$PORT
-DAEMON_TARGET_PID=$TARGET_PID
+PORTS[daemon]=$PORT PIDS[daemon]=$TARGET_PID
+TARGETS="reference bare daemon"
+if [ "$POOL" = 1 ]; then
+  start_reference pool "$POOL_SERVER"
+  PORTS[pool]=$PORT PIDS[pool]=$TARGET_PID LABELS[pool]=pool
+  TARGETS+=" pool"
+fi
+DAEMON_PORT=${PORTS[daemon]}
+DAEMON_LABEL=${LABELS[daemon]}
+DAEMON_TARGET_PID=${PIDS[daemon]}
 
 printf 'Time protocol load, %s connections per run, median of %s runs, %s CPUs, load average %s\n' \
   "$CONNECTIONS" "$REPEAT" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
+echo "bare: a thread per connection and nothing else; pool: the framework's time server on TIdThreadMgrPool"
 [ "$REFERENCE_AS_DAEMON" = 1 ] && echo "daemon* is a second reference responder standing in for the daemon"
 # gen busy: how busy the generator's loops were; near 100 per cent, the
-# generator rather than the server may be what limits the row.
-printf '%7s  %-10s %10s %10s %10s %8s %9s\n' clients target "conn/s" "p50 us" "p99 us" failed "gen busy"
+# generator rather than the server may be what limits the row. cpu us: the
+# server's CPU time per connection.
+printf '%7s  %-16s %10s %10s %10s %8s %9s %8s\n' clients target "conn/s" "p50 us" "p99 us" failed "gen busy" "cpu us"
 
-TARGET_MET=""
+declare -A RATIOS=()
+# Prints and records the ratio of the medians of $2 and $3 at $1 clients.
+ratio() {  # clients who of
+  local value
+  value=$(awk -v d="$(median <<<"${cps[$2]}")" -v r="$(median <<<"${cps[$3]}")" \
+          'BEGIN { printf "%.2f", (r > 0) ? d / r : 0 }')
+  RATIOS[$1 $2 $3]=$value
+  printf '%7s  %-16s %10s\n' "$1" "$2/$3" "$value"
+}
+
 for clients in $CLIENTS; do
   if [ "$WARMUP" -gt 0 ]; then
-    run_load "$REFERENCE_PORT" "$clients" "$WARMUP"
-    run_load "$DAEMON_PORT" "$clients" "$WARMUP"
+    for who in $TARGETS; do run_load "${PORTS[$who]}" "$clients" "$WARMUP"; done
   fi
-  declare -A cps=() p50=() p99=() failed=() busy=()
+  declare -A cps=() p50=() p99=() failed=() busy=() cpu=()
   for ((r = 1; r <= REPEAT; r++)); do
-    # Alternate the order so that a drift in the machine's load hits both.
-    if ((r % 2)); then order="reference daemon"; else order="daemon reference"; fi
+    # Alternate the order so that a drift in the machine's load hits all.
+    order=$TARGETS
+    ((r % 2)) || order=$(tr ' ' '\n' <<<"$TARGETS" | tac | tr '\n' ' ')
     for who in $order; do
-      port=$REFERENCE_PORT
-      [ "$who" = daemon ] && port=$DAEMON_PORT
-      run_load "$port" "$clients" "$CONNECTIONS"
+      ticks=$(cpu_ticks "${PIDS[$who]}")
+      run_load "${PORTS[$who]}" "$clients" "$CONNECTIONS"
+      ticks=$(( $(cpu_ticks "${PIDS[$who]}") - ticks ))
       cps[$who]+=" $(field cps "$LINE")"
       p50[$who]+=" $(field p50_us "$LINE")"
       p99[$who]+=" $(field p99_us "$LINE")"
       busy[$who]+=" $(field busy_pct "$LINE")"
+      cpu[$who]+=" $(awk -v t="$ticks" -v hz="$TICKS_PER_SECOND" -v n="$CONNECTIONS" \
+                    'BEGIN { printf "%.1f", t * 1e6 / hz / n }')"
       failed[$who]=$(( ${failed[$who]:-0} + $(field failed "$LINE") ))
     done
   done
-  for who in reference daemon; do
-    label=$who
-    [ "$who" = daemon ] && label=$DAEMON_LABEL
-    printf '%7s  %-10s %10.0f %10.1f %10.1f %8s %8s%%\n' "$clients" "$label" \
+  for who in $TARGETS; do
+    printf '%7s  %-16s %10.0f %10.1f %10.1f %8s %8s%% %8.1f\n' "$clients" "${LABELS[$who]}" \
       "$(median <<<"${cps[$who]}")" "$(median <<<"${p50[$who]}")" \
-      "$(median <<<"${p99[$who]}")" "${failed[$who]}" "$(median <<<"${busy[$who]}")"
+      "$(median <<<"${p99[$who]}")" "${failed[$who]}" "$(median <<<"${busy[$who]}")" \
+      "$(median <<<"${cpu[$who]}")"
   done
-  ratio=$(awk -v d="$(median <<<"${cps[daemon]}")" -v r="$(median <<<"${cps[reference]}")" \
-          'BEGIN { printf "%.2f", (r > 0) ? d / r : 0 }')
-  printf '%7s  %-10s %10s\n' "$clients" "ratio" "$ratio"
-  if [ "$clients" = "$TARGET_CLIENTS" ]; then
-    TARGET_MET=$(awk -v x="$ratio" -v t="$TARGET_RATIO" 'BEGIN { print (x >= t) ? "met" : "not met" }')
-    TARGET_RATIO_SEEN=$ratio
-  fi
-  unset cps p50 p99 failed busy
+  ratio "$clients" daemon reference
+  ratio "$clients" daemon bare
+  [ "$POOL" = 1 ] && ratio "$clients" pool reference
+  unset cps p50 p99 failed busy cpu
 done
 
-if [ -n "$TARGET_MET" ]; then
-  echo "target: daemon/reference >= $TARGET_RATIO at $TARGET_CLIENTS clients: $TARGET_MET ($TARGET_RATIO_SEEN)"
-  if [ "$TARGET_MET" != met ] && [ "$STATUS" = 0 ]; then STATUS=3; fi
-fi
+# Checks the ratio $2/$3 against $4 at each client count of $1 measured.
+check_target() {  # clients who of minimum
+  local clients value verdict
+  for clients in $1; do
+    value=${RATIOS[$clients $2 $3]:-}
+    [ -n "$value" ] || continue
+    verdict=$(awk -v x="$value" -v t="$4" 'BEGIN { print (x >= t) ? "met" : "not met" }')
+    echo "target: $2/$3 >= $4 at $clients clients: $verdict ($value)"
+    if [ "$verdict" != met ] && [ "$STATUS" = 0 ]; then STATUS=3; fi
+  done
+}
+check_target "$BARE_TARGET_CLIENTS" daemon bare "$BARE_TARGET_RATIO"
+[ "$POOL" = 1 ] && check_target "$POOL_TARGET_CLIENTS" pool reference "$POOL_TARGET_RATIO"
 
 if [ "$SOAK" = 1 ]; then
   echo "soak: 20000 connections from 16 clients against $DAEMON_LABEL (pid $DAEMON_TARGET_PID)"

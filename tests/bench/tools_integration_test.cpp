@@ -151,8 +151,9 @@ TEST(Tools, CompareScriptPrintsTheTable) {
   }
   EXPECT_NE(text.find("reference"), std::string::npos) << text;
   EXPECT_NE(text.find("daemon*"), std::string::npos) << text;
-  EXPECT_NE(text.find("     16  ratio"), std::string::npos) << text;
-  EXPECT_NE(text.find("target: daemon/reference >= 0.55 at 16 clients"), std::string::npos)
+  EXPECT_NE(text.find("     16  daemon/bare"), std::string::npos) << text;
+  EXPECT_NE(text.find("target: daemon/bare >= 0.97 at 16 clients"), std::string::npos) << text;
+  EXPECT_NE(text.find("target: pool/reference >= 0.75 at 16 clients"), std::string::npos)
       << text;
   std::remove(output.c_str());
 }

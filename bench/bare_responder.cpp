@@ -1,0 +1,163 @@
+// rfc868-bare: the thread-per-connection floor. One accept loop; each
+// accepted socket goes to a new detached thread with a 256 KiB stack, which
+// sends the four bytes, shuts down and closes. No framework, no allocation,
+// no lock. Prints its port, serves until SIGTERM, SIGINT or the end of
+// standard input, like rfc868-reference.
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <thread>
+
+#include "bench/command_line.h"
+#include "bench/rfc868_clock.h"
+
+namespace ostrevan::bench {
+namespace {
+
+const char kUsage[] =
+    "usage: rfc868-bare [PORT] [--ignore-stdin]\n"
+    "  listens on 127.0.0.1:PORT (0, the default, lets the system choose),\n"
+    "  prints the port on standard output and serves a thread per connection\n"
+    "  until SIGTERM, SIGINT or the end of standard input\n";
+
+constexpr size_t kStackSize = 256 * 1024;
+
+std::atomic<uint64_t> served{0};
+
+void* Answer(void* arg) {
+  const int client = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+  unsigned char bytes[4];
+  EncodeCount(CurrentRfc868Count(), bytes);
+  if (send(client, bytes, sizeof bytes, MSG_NOSIGNAL) == sizeof bytes) {
+    served.fetch_add(1, std::memory_order_relaxed);
+  }
+  shutdown(client, SHUT_WR);
+  close(client);
+  return nullptr;
+}
+
+int Listen(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  const int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1024) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+uint16_t PortOf(int fd) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  return ntohs(address.sin_port);
+}
+
+bool InputIsWatchable() {
+  struct stat status {};
+  if (fstat(STDIN_FILENO, &status) != 0) return false;
+  return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || isatty(STDIN_FILENO);
+}
+
+// Waits for a stop signal or the end of the input, then shuts the listener
+// down, which ends the blocking accept.
+void WatchForStop(int stopFd, int inputFd, int listener) {
+  pollfd fds[2] = {{stopFd, POLLIN, 0}, {inputFd, POLLIN, 0}};
+  for (;;) {
+    if (poll(fds, inputFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) break;
+    if (fds[0].revents != 0) break;
+    if (inputFd >= 0 && fds[1].revents != 0) {
+      char buffer[256];
+      if (read(inputFd, buffer, sizeof buffer) <= 0) break;
+    }
+  }
+  shutdown(listener, SHUT_RDWR);
+}
+
+void AcceptLoop(int listener) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kStackSize);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  for (;;) {
+    const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE) {
+        poll(nullptr, 0, 10);
+        continue;
+      }
+      break;  // the listener was shut down
+    }
+    pthread_t thread;
+    if (pthread_create(&thread, &attr, &Answer, reinterpret_cast<void*>(static_cast<intptr_t>(client))) != 0) {
+      close(client);
+    }
+  }
+  pthread_attr_destroy(&attr);
+}
+
+int Main(int argc, char** argv) {
+  int64_t port = 0;
+  bool watchInput = true;
+  ArgumentReader reader(argc, argv);
+  while (reader.Next()) {
+    bool ok = true;
+    if (reader.Name() == "--ignore-stdin") {
+      watchInput = false;
+    } else {
+      ok = ParseNumber(reader.Name(), 0, 65535, port);
+    }
+    if (!ok) {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+  }
+  // Blocked before any thread starts, so that every thread inherits it.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  const int listener = Listen(static_cast<uint16_t>(port));
+  if (stopFd < 0 || listener < 0) {
+    std::perror("rfc868-bare: setup");
+    return 1;
+  }
+  std::printf("%u\n", PortOf(listener));
+  std::fflush(stdout);
+  std::thread watcher(WatchForStop, stopFd, watchInput && InputIsWatchable() ? STDIN_FILENO : -1,
+                      listener);
+  AcceptLoop(listener);
+  // Ends the watcher when the accept loop ended for a reason of its own.
+  kill(getpid(), SIGTERM);
+  watcher.join();
+  close(listener);
+  close(stopFd);
+  std::fprintf(stderr, "rfc868-bare: served %" PRIu64 " connections\n", served.load());
+  return 0;
+}
+
+}  // namespace
+}  // namespace ostrevan::bench
+
+int main(int argc, char** argv) { return ostrevan::bench::Main(argc, argv); }
