@@ -47,7 +47,6 @@ struct TLoopbackConnection {
     }
     TIdServerIOHandlerSocket acceptor(nullptr);
     Connection->SetIOHandler(acceptor.AcceptConnection(listener, nullptr));
-    Connection->SetOwnsIOHandler(true);
     close(listener);
   }
   ~TLoopbackConnection() {

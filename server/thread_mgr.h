@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "conn/component.h"
@@ -14,11 +15,13 @@ namespace ostrevan {
 
 // A class of threads: makes one thread of that class, suspended when asked.
 // An empty factory is "no class".
-using TIdThreadClass = std::function<TIdThread*(bool ACreateSuspended)>;
+using TIdThreadClass = std::function<std::unique_ptr<TIdThread>(bool ACreateSuspended)>;
 
 template <class T>
 TIdThreadClass ThreadClassOf() {
-  return [](bool ACreateSuspended) -> TIdThread* { return new T(ACreateSuspended); };
+  return [](bool ACreateSuspended) -> std::unique_ptr<TIdThread> {
+    return std::make_unique<T>(ACreateSuspended);
+  };
 }
 
 // Hands out the threads that serve connections and takes them back.
@@ -63,9 +66,10 @@ class TIdThreadMgr : public TIdBaseComponent {
   // Not Specified." when there is no class. The POSIX thread is made by the
   // thread's first Start, which is where a refusal of the system shows; a
   // thread discarded unstarted (a refused connection) never costs one.
-  virtual TIdThread* NewThread();
+  virtual std::unique_ptr<TIdThread> NewThread();
   // A thread ready to be given work and started by the caller; listed.
-  virtual TIdThread* AcquireThread() = 0;
+  // The caller owns it until its Start; from then on it frees itself.
+  virtual std::unique_ptr<TIdThread> AcquireThread() = 0;
   // Takes back a thread that AcquireThread handed out.
   virtual void ReleaseThread(TIdThread* AThread) = 0;
 
