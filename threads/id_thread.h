@@ -122,15 +122,15 @@ class TIdThread : public TIdBaseThread {
   void ThreadBody() override;
 
  private:
+  // Stopped, with StateLock_ held.
+  bool StoppedLocked() const;
   void RunCycle();
   void EndWithException(const std::exception& AException);
 
   std::unique_ptr<TObject> DataObject_;
   // Makes the test-and-change of Start and Stop and the three reads of
-  // Stopped atomic with respect to each other. Recursive because Start and
-  // Stop call Stopped while holding it. Taken before TThread's park lock,
-  // never after it.
-  mutable std::recursive_mutex StateLock_;
+  // Stopped atomic with respect to each other (docs/threading.md).
+  mutable std::mutex StateLock_;
   std::atomic<TIdThreadStopAction> StopAction_{saTerminate};
   std::atomic<bool> StopFlag_;
   // FinalErrorMessage_ and FinalErrorClass_ are guarded by StateLock_.
