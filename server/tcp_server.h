@@ -50,12 +50,9 @@ bool ListCountBelow(const TThreadList<T>* AList, int32_t ACount) {
 // base runs OnExecute or the command handlers.
 //
 // Owned by the thread that creates it, which alone sets properties (while
-// the server is inactive), activates, deactivates and destroys it. Listener
-// threads call ListenerException and read IOHandler, ThreadMgr,
-// MaxConnections and MaxConnectionReply; peer threads call PeerConnected,
-// ExecutePeer, PeerException, PeerDisconnected and the command-handler
-// steps; both use PeerThreads, which has its own lock. Events run on the
-// listener or peer thread concerned, several at once.
+// inactive), activates, deactivates and destroys it; events run on the
+// listener or peer thread concerned, several at once. Who calls what, the
+// locks and the shutdown: docs/threading.md.
 //
 // Each connection costs one thread, created with the process's default
 // stack size: TThread::DefaultStackSize(), 256 KiB unless changed with
