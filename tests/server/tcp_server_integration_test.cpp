@@ -357,16 +357,13 @@ TEST(TcpServer, ListenerReportsAFailedPassAndGoesOn) {
   EXPECT_EQ(server.ThreadMgr()->ActiveThreads().Count(), 0);
   EXPECT_TRUE(server.PeerThreads().Empty());
   server.SetActive(false);
-
-  // A class that makes threads of another kind: refused, and the thread freed.
+  // A class of threads that are no peer threads: refused, the thread freed.
   server.SetPeerThreadClass([](bool) -> std::unique_ptr<TIdThread> {
     return std::make_unique<TIdListenerThread>(nullptr, nullptr);
   });
-  TTestClient client(ActivateOnLoopback(server));
-  EXPECT_TRUE(client.AwaitClose());
+  EXPECT_TRUE(TTestClient(ActivateOnLoopback(server)).AwaitClose());
   EXPECT_TRUE(journal.WaitCount("EIdThreadMgrError: Thread Class is not a peer thread class.", 1));
   EXPECT_EQ(server.ThreadMgr()->ActiveThreads().Count(), 0);
-  server.SetActive(false);
 }
 
 // A thread manager whose first hand-out waits until the test lets it go,
