@@ -145,6 +145,7 @@ void TIdTCPServer::StopListeners() {
   // Taken out of the list first: the waits are not made under its lock.
   for (TIdListenerThread* listener : ListenerThreads_->TakeAll()) {
     StopListenerThread(*listener, *listener->Binding());
+    // The server made it and is its only owner; joined, it can go.
     delete listener;
   }
   ListenerThreads_.reset();
