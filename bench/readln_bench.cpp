@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "conn/io_handler.h"
 #include "conn/server_io_handler.h"
 #include "conn/tcp_connection.h"
 
