@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "conn/io_handler.h"
 #include "conn/server_io_handler.h"
 #include "conn/tcp_connection.h"
 
@@ -47,7 +48,6 @@ struct TLoopbackConnection {
     }
     TIdServerIOHandlerSocket acceptor(nullptr);
     Connection->SetIOHandler(acceptor.AcceptConnection(listener, nullptr));
-    Connection->SetOwnsIOHandler(true);
     close(listener);
   }
   ~TLoopbackConnection() {

@@ -106,6 +106,7 @@ TIdComponent::~TIdComponent() {
   if (LiveComponents.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
   TIdStack* stack = GlobalStack();
   SetGlobalStack(nullptr);
+  // The last component frees the stack that the first one made.
   delete stack;
 }
 

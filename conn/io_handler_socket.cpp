@@ -117,7 +117,7 @@ void TIdIOHandlerSocket::ConnectTo(const std::string& AHost, int32_t APort,
                                    const std::string& ABoundIP, int32_t ABoundPort,
                                    int32_t ABoundPortMin, int32_t ABoundPortMax,
                                    int32_t ATimeout) {
-  const bool viaProxy = SocksInfo_ != nullptr && SocksInfo_->Version() != svNoSocks;
+  const bool viaProxy = SocksInfo_.Get() != nullptr && SocksInfo_->Version() != svNoSocks;
   const std::string targetHost = viaProxy ? SocksInfo_->Host() : AHost;
   const int32_t targetPort = viaProxy ? SocksInfo_->Port() : APort;
   if (Binding_ == nullptr) Open();
@@ -208,37 +208,38 @@ void TIdIOHandlerSocket::TimedConnect(int32_t ATimeout) {
 }
 
 TIdSocksInfo* TIdIOHandlerSocket::SocksInfo() {
-  if (SocksInfo_ == nullptr) {
-    SocksInfo_ = new TIdSocksInfo(this);
+  if (SocksInfo_.Get() == nullptr) {
+    // The holder frees it; the handler as its Owner is a back-reference
+    // only, since the destructor drops it before owned components go.
+    SocksInfo_ = TMaybeOwned<TIdSocksInfo>(std::make_unique<TIdSocksInfo>(this));
     SocksInfo_->SetProxyHandler(this);
   }
-  return SocksInfo_;
+  return SocksInfo_.Get();
 }
 
 void TIdIOHandlerSocket::SetSocksInfo(TIdSocksInfo* value) {
-  if (value == SocksInfo_) return;
+  if (value == SocksInfo_.Get()) return;
   DropSocksInfo();
-  SocksInfo_ = value;
+  SocksInfo_ = TMaybeOwned<TIdSocksInfo>::Borrowed(value);
   if (value == nullptr) return;
   FreeNotification(value);
   value->SetProxyHandler(this);
 }
 
 void TIdIOHandlerSocket::DropSocksInfo() {
-  TIdSocksInfo* old = SocksInfo_;
-  SocksInfo_ = nullptr;
-  if (old == nullptr) return;
-  if (old->Owner() == this) {
-    delete old;
-    return;
-  }
+  const bool owned = SocksInfo_.Owns();
+  TIdSocksInfo* old = SocksInfo_.Get();
+  // Emptied before an owned one goes, so that its removal notice finds
+  // nothing to clear.
+  SocksInfo_.Release().reset();
+  if (old == nullptr || owned) return;
   RemoveFreeNotification(old);
   if (old->ProxyHandler() == this) old->SetProxyHandler(nullptr);
 }
 
 void TIdIOHandlerSocket::Notification(TComponent* AComponent, TOperation Operation) {
   TIdIOHandler::Notification(AComponent, Operation);
-  if (Operation == opRemove && AComponent == SocksInfo_) SocksInfo_ = nullptr;
+  if (Operation == opRemove && AComponent == SocksInfo_.Get()) SocksInfo_.Forget();
 }
 
 }  // namespace ostrevan

@@ -8,6 +8,7 @@
 
 #include "conn/io_handler.h"
 #include "net/socket_handle.h"
+#include "runtime/maybe_owned.h"
 
 namespace ostrevan {
 
@@ -65,7 +66,7 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   TIdSocksInfo* SocksInfo();
   void SetSocksInfo(TIdSocksInfo* value);
   // The instance without creating one; none until read or set.
-  TIdSocksInfo* SocksInfoIfAny() const { return SocksInfo_; }
+  TIdSocksInfo* SocksInfoIfAny() const { return SocksInfo_.Get(); }
 
   // A call on the socket that a Close from another thread must not cut
   // short by closing the descriptor: while one is in progress, Close only
@@ -107,7 +108,7 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   std::unique_ptr<TIdSocketHandle> Binding_;
   TIdIPVersion IPVersion_ = Id_IPv4;
   bool UseNagle_ = true;
-  TIdSocksInfo* SocksInfo_ = nullptr;
+  TMaybeOwned<TIdSocksInfo> SocksInfo_;
   // Guards Users_, the changes of Closing_ and of Binding_ and its
   // descriptor, and makes the decision of Close (close now or only shut
   // down) atomic with the start and end of uses. While it is held only the

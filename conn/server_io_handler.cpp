@@ -9,7 +9,7 @@
 
 namespace ostrevan {
 
-TIdIOHandler* TIdServerIOHandler::AcceptConnection(int32_t, TIdThread*) { return nullptr; }
+std::unique_ptr<TIdIOHandler> TIdServerIOHandler::AcceptConnection(int32_t, TIdThread*) { return nullptr; }
 
 namespace {
 
@@ -30,8 +30,8 @@ bool AcceptForStoppable(TIdSocketHandle& ABinding, int32_t AListeningSocket, TId
 
 }  // namespace
 
-TIdIOHandler* TIdServerIOHandlerSocket::AcceptConnection(int32_t AListeningSocket,
-                                                         TIdThread* AThread) {
+std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptConnection(int32_t AListeningSocket,
+                                                                         TIdThread* AThread) {
   auto handler = std::make_unique<TIdIOHandlerSocket>(nullptr);
   handler->Open();
   if (AThread != nullptr) {
@@ -41,12 +41,12 @@ TIdIOHandler* TIdServerIOHandlerSocket::AcceptConnection(int32_t AListeningSocke
     while (!AThread->Stopped()) {
       if (!TIdSocketHandle::WaitHandleReadable(AListeningSocket, kAcceptSlice)) continue;
       if (!AcceptForStoppable(*handler->Binding(), AListeningSocket, *AThread)) return nullptr;
-      return handler.release();
+      return handler;
     }
     return nullptr;
   }
   if (!handler->Binding()->AcceptFrom(AListeningSocket)) return nullptr;
-  return handler.release();
+  return handler;
 }
 
 }  // namespace ostrevan

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "conn/component.h"
 
@@ -18,8 +19,8 @@ class TIdServerIOHandler : public TIdComponent {
 
   // Called when the server activates.
   virtual void Prepare() {}
-  // The handler of one accepted connection, owned by the caller, or none.
-  virtual TIdIOHandler* AcceptConnection(int32_t AListeningSocket, TIdThread* AThread);
+  // The handler of one accepted connection, or none.
+  virtual std::unique_ptr<TIdIOHandler> AcceptConnection(int32_t AListeningSocket, TIdThread* AThread);
 };
 
 // Accepts into a new TIdIOHandlerSocket. With a thread it waits in slices of
@@ -35,7 +36,7 @@ class TIdServerIOHandlerSocket : public TIdServerIOHandler {
   // under the wait, or an interrupted accept, gives none; other socket
   // errors raise EIdSocketError. The handler made for the connection is
   // freed on every path that does not return it.
-  TIdIOHandler* AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override;
+  std::unique_ptr<TIdIOHandler> AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override;
 };
 
 }  // namespace ostrevan

@@ -33,26 +33,34 @@ TIdTCPConnection::TIdTCPConnection(TComponent* AOwner)
 
 TIdTCPConnection::~TIdTCPConnection() {
   CloseTransport();
-  if (OwnsIOHandler_) FreeOwnedIOHandler();
+  if (IOHandler_.Owns()) FreeOwnedIOHandler();
 }
 
 // --- Life and state ---------------------------------------------------------
 
 void TIdTCPConnection::SetIOHandler(TIdIOHandler* value) {
-  if (value == IOHandler_) return;
-  TIdIOHandler* old = IOHandler_;
-  if (old != nullptr && OwnsIOHandler_) {
+  if (value == IOHandler_.Get()) return;
+  InstallIOHandler(TMaybeOwned<TIdIOHandler>::Borrowed(value));
+}
+
+void TIdTCPConnection::SetIOHandler(std::unique_ptr<TIdIOHandler> value) {
+  InstallIOHandler(TMaybeOwned<TIdIOHandler>(std::move(value)));
+}
+
+void TIdTCPConnection::InstallIOHandler(TMaybeOwned<TIdIOHandler> value) {
+  if (TIdIOHandler* old = IOHandler_.Get(); old != nullptr && IOHandler_.Owns()) {
     FreeOwnedIOHandler();
   } else if (old != nullptr) {
     RemoveFreeNotification(old);
   }
+  TIdIOHandler* handler = value.Get();
   {
     std::unique_lock<std::mutex> lock(HandlerLock_);
     AwaitCloseOnOtherThread(lock);
-    SocketHandler_ = dynamic_cast<TIdIOHandlerSocket*>(value);
-    IOHandler_ = value;
+    SocketHandler_ = dynamic_cast<TIdIOHandlerSocket*>(handler);
+    IOHandler_ = std::move(value);
   }
-  if (value != nullptr) FreeNotification(value);
+  if (handler != nullptr) FreeNotification(handler);
 }
 
 void TIdTCPConnection::SetIntercept(TIdConnectionIntercept* value) {
@@ -70,32 +78,30 @@ void TIdTCPConnection::Notification(TComponent* AComponent, TOperation Operation
   if (Operation != opRemove) return;
   std::lock_guard<std::mutex> guard(HandlerLock_);
   if (AComponent == Intercept_) Intercept_ = nullptr;
-  if (AComponent == IOHandler_) {
-    IOHandler_ = nullptr;
+  if (AComponent == IOHandler_.Get()) {
+    IOHandler_.Forget();
     SocketHandler_ = nullptr;
   }
 }
 
 void TIdTCPConnection::FreeOwnedIOHandler() {
-  TIdIOHandler* handler = nullptr;
+  std::unique_ptr<TIdIOHandler> handler;
   {
     std::unique_lock<std::mutex> lock(HandlerLock_);
     AwaitCloseOnOtherThread(lock);
-    handler = IOHandler_;
-    IOHandler_ = nullptr;
+    handler = IOHandler_.Release();
     SocketHandler_ = nullptr;
-    OwnsIOHandler_ = false;
   }
-  // Outside the lock: its destruction notifies this connection, which
-  // takes the lock again.
-  delete handler;
+  // Freed outside the lock: its destruction notifies this connection,
+  // which takes the lock again.
+  handler.reset();
 }
 
 void TIdTCPConnection::CloseTransport() {
   TIdConnectionIntercept* intercept = nullptr;
   {
     std::unique_lock<std::mutex> lock(HandlerLock_);
-    if (IOHandler_ == nullptr) return;
+    if (IOHandler_.Get() == nullptr) return;
     PeerClosed_ = true;
     // A close under way is this close as well: on another thread it is
     // waited for, so that the transport is closed on return; called from
@@ -127,7 +133,7 @@ void TIdTCPConnection::FinishClose() {
   std::lock_guard<std::mutex> guard(HandlerLock_);
   // The handler the close began with, unless its own hook replaced it: the
   // other threads wait before they detach one.
-  if (IOHandler_ != nullptr) IOHandler_->Close();
+  if (IOHandler_.Get() != nullptr) IOHandler_->Close();
   ClosingThread_ = std::thread::id();
   CloseEnded_.notify_all();
 }
@@ -140,8 +146,8 @@ void TIdTCPConnection::AwaitCloseOnOtherThread(std::unique_lock<std::mutex>& ALo
 
 bool TIdTCPConnection::CheckDisconnected(bool ARaiseIfDisconnected, bool AIgnoreBuffer) {
   bool disconnected = false;
-  if (PeerClosed_ || IOHandler_ == nullptr) {
-    if (IOHandler_ != nullptr) {
+  if (PeerClosed_ || IOHandler_.Get() == nullptr) {
+    if (IOHandler_.Get() != nullptr) {
       // Only the first check after the close finds the handler connected,
       // so the events fire once.
       if (IOHandler_->Connected()) {
@@ -162,13 +168,13 @@ bool TIdTCPConnection::CheckDisconnected(bool ARaiseIfDisconnected, bool AIgnore
 
 bool TIdTCPConnection::Connected() {
   CheckDisconnected(false, false);
-  return IOHandler_ != nullptr && IOHandler_->Connected();
+  return IOHandler_.Get() != nullptr && IOHandler_->Connected();
 }
 
 void TIdTCPConnection::Disconnect() {
   NotifyStatus(hsDisconnecting);
   CloseTransport();
-  if (OwnsIOHandler_) FreeOwnedIOHandler();
+  if (IOHandler_.Owns()) FreeOwnedIOHandler();
   NotifyDisconnected();
   NotifyStatus(hsDisconnected);
 }
@@ -355,7 +361,7 @@ void TIdTCPConnection::WriteBytes(const void* ABuffer, int32_t ACount) {
   TIdStack& stack = Stack();
   int64_t position = 0;
   while (position < count) {
-    if (IOHandler_ == nullptr) throw EIdNotConnected();
+    if (IOHandler_.Get() == nullptr) throw EIdNotConnected();
     const auto length = static_cast<int32_t>(std::min<int64_t>(count - position, INT32_MAX));
     const int32_t sent = IOHandler_->Send(bytes + position, length);
     PeerClosed_ = sent == 0;

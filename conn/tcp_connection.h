@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "conn/managed_buffer.h"
 #include "conn/simple_buffer.h"
 #include "runtime/component.h"
+#include "runtime/maybe_owned.h"
 #include "runtime/stream.h"
 #include "runtime/string_list.h"
 #include "server/rfc_reply.h"
@@ -154,16 +156,20 @@ class TIdTCPConnection : public TIdComponent {
   void SetASCIIFilter(bool value) { ASCIIFilter_ = value; }
   // A receive or send returned 0 bytes, or the transport was closed.
   bool PeerClosed() const { return PeerClosed_; }
-  bool OwnsIOHandler() const { return OwnsIOHandler_; }
-  void SetOwnsIOHandler(bool value) { OwnsIOHandler_ = value; }
+  // True while IOHandler is a handler installed with its ownership.
+  bool OwnsIOHandler() const { return IOHandler_.Owns(); }
   TIdManagedBuffer& InBuffer() { return InBuffer_; }
   TIdConnectionIntercept* Intercept() const { return Intercept_; }
   // Not owned; cleared when the intercept is destroyed.
   void SetIntercept(TIdConnectionIntercept* value);
-  TIdIOHandler* IOHandler() const { return IOHandler_; }
-  // Frees an owned handler first. A handler the connection does not own
-  // must outlive every use of the connection, CloseTransport included.
+  TIdIOHandler* IOHandler() const { return IOHandler_.Get(); }
+  // Both free an owned handler first. A handler the connection does not
+  // own must outlive every use of the connection, CloseTransport included;
+  // one handed over is freed by the connection when it disconnects, when
+  // another replaces it, or with the connection.
   void SetIOHandler(TIdIOHandler* value);
+  void SetIOHandler(std::unique_ptr<TIdIOHandler> value);
+  void SetIOHandler(std::nullptr_t) { SetIOHandler(static_cast<TIdIOHandler*>(nullptr)); }
   TIdRFCReply& LastReply() { return LastReply_; }
   TIdMaxLineAction MaxLineAction() const { return MaxLineAction_; }
   void SetMaxLineAction(TIdMaxLineAction value) { MaxLineAction_ = value; }
@@ -191,6 +197,7 @@ class TIdTCPConnection : public TIdComponent {
  private:
   // One receive into ReceiveBlock and on into InBuffer; the count added.
   int32_t ReceiveOnce();
+  void InstallIOHandler(TMaybeOwned<TIdIOHandler> value);
   // Detaches an owned handler under the lock and frees it outside.
   void FreeOwnedIOHandler();
   // The end of a close whose hook has run: closes the handler and lets
@@ -207,12 +214,11 @@ class TIdTCPConnection : public TIdComponent {
 
   bool ASCIIFilter_ = false;
   std::atomic<bool> PeerClosed_{false};
-  bool OwnsIOHandler_ = false;
   // The buffers and the reply live inside the connection rather than on the
   // heap: one allocation per connection instead of four.
   TIdManagedBuffer InBuffer_;
   TIdConnectionIntercept* Intercept_ = nullptr;
-  TIdIOHandler* IOHandler_ = nullptr;
+  TMaybeOwned<TIdIOHandler> IOHandler_;
   TIdRFCReply LastReply_;
   TIdMaxLineAction MaxLineAction_ = maException;
   int32_t MaxLineLength_ = kDefaultMaxLineLength;

@@ -31,7 +31,7 @@ TComponent::~TComponent() {
 void TComponent::NotifyRemoval() {
   std::vector<TComponent*> notifies;
   {
-    std::lock_guard<std::recursive_mutex> guard(ListsLock_);
+    std::lock_guard<std::mutex> guard(ListsLock_);
     notifies.swap(FreeNotifies_);
   }
   for (auto it = notifies.rbegin(); it != notifies.rend(); ++it) {
@@ -41,12 +41,12 @@ void TComponent::NotifyRemoval() {
 }
 
 int TComponent::ComponentCount() const {
-  std::lock_guard<std::recursive_mutex> guard(ListsLock_);
+  std::lock_guard<std::mutex> guard(ListsLock_);
   return static_cast<int>(Components_.size());
 }
 
 TComponent* TComponent::Components(int index) const {
-  std::lock_guard<std::recursive_mutex> guard(ListsLock_);
+  std::lock_guard<std::mutex> guard(ListsLock_);
   if (index < 0 || index >= static_cast<int>(Components_.size())) {
     throw EListError(Format("List index out of bounds (%d)", index));
   }
@@ -69,7 +69,7 @@ void TComponent::DestroyComponents() {
   for (;;) {
     TComponent* last = nullptr;
     {
-      std::lock_guard<std::recursive_mutex> guard(ListsLock_);
+      std::lock_guard<std::mutex> guard(ListsLock_);
       if (Components_.empty()) return;
       last = Components_.back();
     }
@@ -83,7 +83,7 @@ void TComponent::Notification(TComponent* AComponent, TOperation Operation) {
 
 void TComponent::InsertComponent(TComponent* AComponent) {
   {
-    std::lock_guard<std::recursive_mutex> guard(ListsLock_);
+    std::lock_guard<std::mutex> guard(ListsLock_);
     Components_.push_back(AComponent);
   }
   AComponent->Owner_ = this;
@@ -91,21 +91,21 @@ void TComponent::InsertComponent(TComponent* AComponent) {
 
 void TComponent::RemoveComponent(TComponent* AComponent) {
   {
-    std::lock_guard<std::recursive_mutex> guard(ListsLock_);
+    std::lock_guard<std::mutex> guard(ListsLock_);
     EraseOne(Components_, AComponent);
   }
   AComponent->Owner_ = nullptr;
 }
 
 void TComponent::AddFreeNotify(TComponent* AComponent) {
-  std::lock_guard<std::recursive_mutex> guard(ListsLock_);
+  std::lock_guard<std::mutex> guard(ListsLock_);
   if (std::find(FreeNotifies_.begin(), FreeNotifies_.end(), AComponent) == FreeNotifies_.end()) {
     FreeNotifies_.push_back(AComponent);
   }
 }
 
 void TComponent::RemoveFreeNotify(TComponent* AComponent) {
-  std::lock_guard<std::recursive_mutex> guard(ListsLock_);
+  std::lock_guard<std::mutex> guard(ListsLock_);
   EraseOne(FreeNotifies_, AComponent);
 }
 

@@ -75,7 +75,7 @@ class TComponent : public TPersistent {
   bool Loading_ = false;
   // Guards Components_ and FreeNotifies_. Held only to read or change them:
   // no notice, no destruction and no other component's lock under it.
-  mutable std::recursive_mutex ListsLock_;
+  mutable std::mutex ListsLock_;
   std::vector<TComponent*> Components_;
   std::vector<TComponent*> FreeNotifies_;
 };

@@ -5,22 +5,19 @@
 
 #include "conn/io_handler.h"
 #include "conn/server_io_handler.h"
+#include "server/errors.h"
 #include "server/peer_thread.h"
 #include "server/tcp_server.h"
 #include "server/tcp_server_connection.h"
 
 namespace ostrevan {
 
-namespace {
-
-// A peer thread that never started: its connection goes first, so that its
-// destruction releases nothing to the thread manager.
-void Discard(TIdPeerThread* APeer) {
+void TIdListenerThread::TDiscardPeer::operator()(TIdPeerThread* APeer) const {
   APeer->FreeConnection();
+  // The deleter of TUnstartedPeer: the thread never ran, so nothing else
+  // frees it.
   delete APeer;
 }
-
-}  // namespace
 
 TIdListenerThread::TIdListenerThread(TIdTCPServer* AServer, TIdSocketHandle* ABinding)
     : TIdThread(true), Binding_(ABinding), Server_(AServer) {}
@@ -65,7 +62,8 @@ void TIdListenerThread::PassFailed(const std::exception& AException) {
 void TIdListenerThread::AcceptPass() {
   for (;;) {
     auto connection = std::make_unique<TIdTCPServerConnection>(Server_);
-    TIdIOHandler* handler = Server_->IOHandler()->AcceptConnection(Binding_->Descriptor(), this);
+    std::unique_ptr<TIdIOHandler> handler =
+        Server_->IOHandler()->AcceptConnection(Binding_->Descriptor(), this);
     if (handler == nullptr) {
       connection.reset();
       Stop();
@@ -73,39 +71,50 @@ void TIdListenerThread::AcceptPass() {
     }
     // Installed at once, so that the accepted socket goes with the
     // connection on every path, a failure to obtain a thread included.
-    connection->SetIOHandler(handler);
-    connection->SetOwnsIOHandler(true);
-    TIdPeerThread* refused = StartPeer(std::move(connection));
+    connection->SetIOHandler(std::move(handler));
+    TUnstartedPeer refused = StartPeer(std::move(connection));
     if (refused == nullptr) return;
-    Refuse(refused);
+    Refuse(std::move(refused));
   }
 }
 
-TIdPeerThread* TIdListenerThread::StartPeer(std::unique_ptr<TIdTCPServerConnection> AConnection) {
+TIdListenerThread::TUnstartedPeer TIdListenerThread::AcquirePeer(TIdThreadMgr& AMgr) {
+  std::unique_ptr<TIdThread> thread = AMgr.AcquireThread();
+  auto* peer = dynamic_cast<TIdPeerThread*>(thread.get());
+  if (peer == nullptr) {
+    AMgr.ActiveThreads().Remove(thread.get());
+    throw EIdThreadMgrError("Thread Class is not a peer thread class.");
+  }
+  (void)thread.release();
+  return TUnstartedPeer(peer);
+}
+
+TIdListenerThread::TUnstartedPeer TIdListenerThread::StartPeer(
+    std::unique_ptr<TIdTCPServerConnection> AConnection) {
   TIdThreadMgr::TUse mgr = Server_->UseThreadMgr(true);
-  auto* peer = static_cast<TIdPeerThread*>(mgr->AcquireThread());
-  peer->SetConnection(AConnection.release());
+  TUnstartedPeer peer = AcquirePeer(*mgr.Mgr());
+  peer->SetConnection(std::move(AConnection));
   const int32_t limit = Server_->MaxConnections();
   if (limit > 0 && !ListCountBelow(&Server_->PeerThreads(), limit)) {
-    mgr->ActiveThreads().Remove(peer);
+    mgr->ActiveThreads().Remove(peer.get());
     return peer;
   }
-  Server_->PeerThreads().Add(peer);
+  Server_->PeerThreads().Add(peer.get());
   try {
     peer->Start();
   } catch (...) {
-    Server_->PeerThreads().Remove(peer);
-    mgr->ActiveThreads().Remove(peer);
-    Discard(peer);
+    Server_->PeerThreads().Remove(peer.get());
+    mgr->ActiveThreads().Remove(peer.get());
     throw;
   }
+  // Started, it frees itself when its connection is done.
+  (void)peer.release();
   return nullptr;
 }
 
-void TIdListenerThread::Refuse(TIdPeerThread* APeer) {
-  std::unique_ptr<TIdPeerThread, void (*)(TIdPeerThread*)> peer(APeer, &Discard);
-  peer->Connection()->WriteReply(Server_->MaxConnectionReply());
-  peer->Connection()->Disconnect();
+void TIdListenerThread::Refuse(TUnstartedPeer APeer) {
+  APeer->Connection()->WriteReply(Server_->MaxConnectionReply());
+  APeer->Connection()->Disconnect();
 }
 
 void TIdListenerThread::AfterRun() {

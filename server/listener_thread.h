@@ -11,6 +11,7 @@ namespace ostrevan {
 
 class TIdPeerThread;
 class TIdTCPServer;
+class TIdThreadMgr;
 class TIdTCPServerConnection;
 
 // Accepts the connections of one binding of a server: each gets a server
@@ -43,6 +44,13 @@ class TIdListenerThread : public TIdThread {
   void AfterRun() override;
 
  private:
+  // Frees a peer thread that never started, its connection first, so that
+  // its destruction releases nothing to the thread manager.
+  struct TDiscardPeer {
+    void operator()(TIdPeerThread* APeer) const;
+  };
+  using TUnstartedPeer = std::unique_ptr<TIdPeerThread, TDiscardPeer>;
+
   // Accepts until one connection is handed to a peer thread, or the accept
   // step gives up (the listener then stops).
   void AcceptPass();
@@ -50,10 +58,13 @@ class TIdListenerThread : public TIdThread {
   // manager, within one use of it, lists it and starts it. A thread that
   // MaxConnections refuses is unlisted again and returned, for Refuse to
   // deal with outside the use. On an error nothing stays listed.
-  TIdPeerThread* StartPeer(std::unique_ptr<TIdTCPServerConnection> AConnection);
+  TUnstartedPeer StartPeer(std::unique_ptr<TIdTCPServerConnection> AConnection);
+  // The thread the manager hands out, as a peer thread; unlisted, freed
+  // and EIdThreadMgrError when its class makes threads of another kind.
+  static TUnstartedPeer AcquirePeer(TIdThreadMgr& AMgr);
   // Refuses a connection over the limit: the reply, the disconnect, and the
   // peer thread discarded unstarted, also when the reply fails.
-  void Refuse(TIdPeerThread* APeer);
+  void Refuse(TUnstartedPeer APeer);
   // Reports the error of a pass unless the listener is stopping, then
   // pauses.
   void PassFailed(const std::exception& AException);

@@ -22,8 +22,7 @@ class TIdPeerThread : public TIdThread {
   ~TIdPeerThread() override;
 
   TIdTCPServerConnection* Connection() const { return Connection_.get(); }
-  // Takes ownership of the connection.
-  void SetConnection(TIdTCPServerConnection* value) { Connection_.reset(value); }
+  void SetConnection(std::unique_ptr<TIdTCPServerConnection> value) { Connection_ = std::move(value); }
   // Frees the connection and clears the reference.
   void FreeConnection() { Connection_.reset(); }
 

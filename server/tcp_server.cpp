@@ -46,11 +46,7 @@ TIdTCPServer::~TIdTCPServer() {
   }
   WaitForPeersToEnd();
   FreeImplicitThreadMgr();
-  if (ImplicitIOHandler_) {
-    TIdServerIOHandler* handler = IOHandler_.exchange(nullptr);
-    ImplicitIOHandler_ = false;
-    delete handler;
-  }
+  IOHandler_.Release().reset();
   Bindings_.reset();
   ReplyUnknownCommand_.reset();
   ReplyTexts_.reset();
@@ -90,17 +86,16 @@ void TIdTCPServer::Activate() {
   }
   if (Bindings_->Count() == 0) Bindings_->AddDefault();
   ThreadMgr()->SetThreadClass(PeerThreadClass_);
-  if (IOHandler_ == nullptr) {
-    auto* handler = new TIdServerIOHandlerSocket(this);
-    SetIOHandler(handler);
-    ImplicitIOHandler_ = true;
+  if (IOHandler_.Get() == nullptr) {
+    // Owned as the thread manager is: listed, freed through IOHandler_.
+    InstallIOHandler(TMaybeOwned<TIdServerIOHandler>(std::make_unique<TIdServerIOHandlerSocket>(this)));
   }
   // Completed here, once, rather than by whichever peer thread comes first:
   // peer threads only read the greeting.
   ReplyTexts_->CompleteReply(*Greeting_);
   ListenerThreads_ = std::make_unique<TThreadList<TIdListenerThread>>();
   try {
-    IOHandler_.load()->Prepare();
+    IOHandler_->Prepare();
     for (int i = 0; i < Bindings_->Count(); ++i) {
       TIdSocketHandle& binding = *Bindings_->Items(i);
       OpenBinding(binding);
@@ -150,6 +145,7 @@ void TIdTCPServer::StopListeners() {
   // Taken out of the list first: the waits are not made under its lock.
   for (TIdListenerThread* listener : ListenerThreads_->TakeAll()) {
     StopListenerThread(*listener, *listener->Binding());
+    // The server made it and is its only owner; joined, it can go.
     delete listener;
   }
   ListenerThreads_.reset();
@@ -197,64 +193,78 @@ void TIdTCPServer::WaitForPeersToEnd() {
 // --- Thread manager, I/O handler, intercept -------------------------------
 
 TIdThreadMgr* TIdTCPServer::ThreadMgr() {
-  TIdThreadMgr* mgr = ThreadMgr_;
-  if (mgr != nullptr || Designing()) return mgr;
-  std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
-  mgr = ThreadMgr_;
-  if (mgr == nullptr) {
-    mgr = new TIdThreadMgrDefault(this);
-    // Activation sets the class as well; one made while the server is
-    // active, its manager having gone, hands out peer threads at once.
-    mgr->SetThreadClass(PeerThreadClass_);
-    InstallThreadMgr(mgr);
-    ImplicitThreadMgr_ = true;
-  }
-  return mgr;
+  std::lock_guard<std::mutex> lock(ThreadMgrLock_);
+  return ThreadMgrLocked();
+}
+
+TIdThreadMgr* TIdTCPServer::CurrentThreadMgr() const {
+  std::lock_guard<std::mutex> lock(ThreadMgrLock_);
+  return ThreadMgr_.Get();
+}
+
+TIdThreadMgr* TIdTCPServer::ThreadMgrLocked() {
+  if (ThreadMgr_.Get() != nullptr || Designing()) return ThreadMgr_.Get();
+  // Listed among the server's components as its Owner; freed through
+  // ThreadMgr_, before the server's own components go.
+  auto mgr = std::make_unique<TIdThreadMgrDefault>(this);
+  // Activation sets the class as well; one made while the server is
+  // active, its manager having gone, hands out peer threads at once.
+  mgr->SetThreadClass(PeerThreadClass_);
+  // There was no manager, so nothing is replaced.
+  (void)InstallThreadMgr(TMaybeOwned<TIdThreadMgr>(std::move(mgr)));
+  return ThreadMgr_.Get();
 }
 
 void TIdTCPServer::SetThreadMgr(TIdThreadMgr* value) {
-  std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
-  InstallThreadMgr(value);
-}
-
-void TIdTCPServer::InstallThreadMgr(TIdThreadMgr* value) {
-  FreeImplicitThreadMgr();
-  if (TIdThreadMgr* previous = ThreadMgr_; previous != nullptr && previous != value) {
-    RemoveFreeNotification(previous);
+  std::unique_ptr<TIdThreadMgr> replaced;
+  {
+    std::lock_guard<std::mutex> lock(ThreadMgrLock_);
+    if (value == ThreadMgr_.Get() && !ThreadMgr_.Owns()) return;
+    replaced = InstallThreadMgr(TMaybeOwned<TIdThreadMgr>::Borrowed(value));
   }
-  ThreadMgr_ = value;
-  if (value != nullptr) value->FreeNotification(this);
+  replaced.reset();
 }
 
-TIdThreadMgr::TUse TIdTCPServer::UseThreadMgr(bool AMake) {
-  std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
-  return TIdThreadMgr::TUse(AMake ? ThreadMgr() : ThreadMgr_.load());
-}
-
-void TIdTCPServer::FreeImplicitThreadMgr() {
-  std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
-  if (!ImplicitThreadMgr_) return;
+std::unique_ptr<TIdThreadMgr> TIdTCPServer::InstallThreadMgr(TMaybeOwned<TIdThreadMgr> value) {
+  TIdThreadMgr* previous = ThreadMgr_.Get();
+  if (previous != nullptr && previous != value.Get()) RemoveFreeNotification(previous);
   // Forgotten before it goes, so that its removal notice is not taken for
   // the loss of a manager in use; its destruction waits for the uses that
   // began before.
-  TIdThreadMgr* mgr = ThreadMgr_.exchange(nullptr);
-  ImplicitThreadMgr_ = false;
-  delete mgr;
+  std::unique_ptr<TIdThreadMgr> replaced = ThreadMgr_.Release();
+  ThreadMgr_ = std::move(value);
+  if (TIdThreadMgr* mgr = ThreadMgr_.Get()) mgr->FreeNotification(this);
+  return replaced;
+}
+
+TIdThreadMgr::TUse TIdTCPServer::UseThreadMgr(bool AMake) {
+  std::lock_guard<std::mutex> lock(ThreadMgrLock_);
+  return TIdThreadMgr::TUse(AMake ? ThreadMgrLocked() : ThreadMgr_.Get());
+}
+
+void TIdTCPServer::FreeImplicitThreadMgr() {
+  std::unique_ptr<TIdThreadMgr> implicit;
+  {
+    std::lock_guard<std::mutex> lock(ThreadMgrLock_);
+    if (!ThreadMgr_.Owns()) return;
+    implicit = InstallThreadMgr(TMaybeOwned<TIdThreadMgr>());
+  }
+  implicit.reset();
 }
 
 void TIdTCPServer::FreeImplicitThreadMgrIfIdle() {
-  if (ImplicitThreadMgr_ && PeerThreads_->Empty()) FreeImplicitThreadMgr();
+  if (PeerThreads_->Empty()) FreeImplicitThreadMgr();
 }
 
 void TIdTCPServer::SetIOHandler(TIdServerIOHandler* value) {
-  TIdServerIOHandler* current = IOHandler_;
-  if (current != nullptr && ImplicitIOHandler_) {
-    ImplicitIOHandler_ = false;
-    IOHandler_ = nullptr;
-    delete current;
-  }
-  IOHandler_ = value;
-  if (value != nullptr) value->FreeNotification(this);
+  InstallIOHandler(TMaybeOwned<TIdServerIOHandler>::Borrowed(value));
+}
+
+void TIdTCPServer::InstallIOHandler(TMaybeOwned<TIdServerIOHandler> value) {
+  // An implicit handler goes first; one set from outside is only replaced.
+  IOHandler_.Release().reset();
+  IOHandler_ = std::move(value);
+  if (TIdServerIOHandler* handler = IOHandler_.Get()) handler->FreeNotification(this);
 }
 
 void TIdTCPServer::SetIntercept(TIdServerIntercept* value) {
@@ -265,7 +275,7 @@ void TIdTCPServer::SetIntercept(TIdServerIntercept* value) {
 void TIdTCPServer::Notification(TComponent* AComponent, TOperation Operation) {
   TIdComponent::Notification(AComponent, Operation);
   if (Operation != opRemove) return;
-  if (AComponent != nullptr && AComponent == ThreadMgr_.load()) {
+  if (AComponent != nullptr && AComponent == CurrentThreadMgr()) {
     // The manager is still whole (it notifies first thing in its
     // destructor): the peer threads it handed out release themselves into
     // it as they end. This runs inside that destructor, so a timed-out wait
@@ -277,11 +287,11 @@ void TIdTCPServer::Notification(TComponent* AComponent, TOperation Operation) {
     } catch (...) {
       WaitForPeersToEnd();
     }
-    std::lock_guard<std::recursive_mutex> lock(ThreadMgrLock_);
-    if (ThreadMgr_.load() == AComponent) ThreadMgr_ = nullptr;
+    std::lock_guard<std::mutex> lock(ThreadMgrLock_);
+    if (ThreadMgr_.Get() == AComponent) ThreadMgr_.Forget();
   }
   if (AComponent == Intercept_.load()) Intercept_ = nullptr;
-  if (AComponent == IOHandler_.load()) IOHandler_ = nullptr;
+  if (AComponent == IOHandler_.Get()) IOHandler_.Forget();
 }
 
 void TIdTCPServer::SetBindings(const TIdSocketHandles& value) { Bindings_->Assign(&value); }

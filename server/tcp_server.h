@@ -10,6 +10,7 @@
 
 #include "conn/component.h"
 #include "net/socket_handle.h"
+#include "runtime/maybe_owned.h"
 #include "runtime/thread_list.h"
 #include "server/command_handler.h"
 #include "server/rfc_reply.h"
@@ -49,12 +50,9 @@ bool ListCountBelow(const TThreadList<T>* AList, int32_t ACount) {
 // base runs OnExecute or the command handlers.
 //
 // Owned by the thread that creates it, which alone sets properties (while
-// the server is inactive), activates, deactivates and destroys it. Listener
-// threads call ListenerException and read IOHandler, ThreadMgr,
-// MaxConnections and MaxConnectionReply; peer threads call PeerConnected,
-// ExecutePeer, PeerException, PeerDisconnected and the command-handler
-// steps; both use PeerThreads, which has its own lock. Events run on the
-// listener or peer thread concerned, several at once.
+// inactive), activates, deactivates and destroys it; events run on the
+// listener or peer thread concerned, several at once. Who calls what, the
+// locks and the shutdown: docs/threading.md.
 //
 // Each connection costs one thread, created with the process's default
 // stack size: TThread::DefaultStackSize(), 256 KiB unless changed with
@@ -92,7 +90,7 @@ class TIdTCPServer : public TIdComponent {
   void SetGreeting(const TIdRFCReply& value) { Greeting_->Assign(&value); }
   TIdServerIntercept* Intercept() const { return Intercept_; }
   virtual void SetIntercept(TIdServerIntercept* value);
-  TIdServerIOHandler* IOHandler() const { return IOHandler_; }
+  TIdServerIOHandler* IOHandler() const { return IOHandler_.Get(); }
   virtual void SetIOHandler(TIdServerIOHandler* value);
   int32_t ListenQueue() const { return ListenQueue_; }
   void SetListenQueue(int32_t value) { ListenQueue_ = value; }
@@ -160,7 +158,7 @@ class TIdTCPServer : public TIdComponent {
   void UnknownCommand(const std::string& AData, TIdPeerThread& AThread);
 
   // The current manager, without making one; none when there is none.
-  TIdThreadMgr* CurrentThreadMgr() const { return ThreadMgr_; }
+  TIdThreadMgr* CurrentThreadMgr() const;
   // The manager for the calls of one listener or peer thread, with a use of
   // it that the manager's destruction waits for. With AMake it is the
   // getter's (a listener acquiring), else the current one or none (a peer
@@ -196,20 +194,24 @@ class TIdTCPServer : public TIdComponent {
   void RunCommandHandlers(TIdPeerThread& AThread, const std::string& ALine);
   void FreeImplicitThreadMgr();
   void FreeImplicitThreadMgrIfIdle();
-  void InstallThreadMgr(TIdThreadMgr* value);
+  // The getter's work, with ThreadMgrLock_ held.
+  TIdThreadMgr* ThreadMgrLocked();
+  // Installs the manager with ThreadMgrLock_ held; returns the implicit
+  // one it replaces, for the caller to free once the lock is released.
+  [[nodiscard]] std::unique_ptr<TIdThreadMgr> InstallThreadMgr(TMaybeOwned<TIdThreadMgr> value);
+  void InstallIOHandler(TMaybeOwned<TIdServerIOHandler> value);
   void WaitForPeersToEnd();
 
   std::atomic<bool> Active_{false};
-  std::atomic<TIdThreadMgr*> ThreadMgr_{nullptr};
   std::unique_ptr<TIdSocketHandles> Bindings_;
   std::unique_ptr<TIdCommandHandlers> CommandHandlers_;
   std::atomic<bool> CommandHandlersEnabled_{true};
   bool CommandHandlersPrepared_ = false;
   std::unique_ptr<TIdRFCReply> Greeting_;
-  std::atomic<bool> ImplicitThreadMgr_{false};
-  bool ImplicitIOHandler_ = false;
   std::atomic<TIdServerIntercept*> Intercept_{nullptr};
-  std::atomic<TIdServerIOHandler*> IOHandler_{nullptr};
+  // Owned when the server made it (ImplicitIOHandler). Changed only while
+  // the server is inactive; listeners read it while it is active.
+  TMaybeOwned<TIdServerIOHandler> IOHandler_;
   std::unique_ptr<TThreadList<TIdListenerThread>> ListenerThreads_;
   int32_t ListenQueue_ = 15;
   std::unique_ptr<TIdRFCReply> MaxConnectionReply_;
@@ -221,15 +223,11 @@ class TIdTCPServer : public TIdComponent {
   std::unique_ptr<TThreadList<TIdPeerThread>> PeerThreads_;
   std::atomic<int32_t> ReplyExceptionCode_{0};
   std::unique_ptr<TIdRFCReply> ReplyUnknownCommand_;
-  // Guards every change of ThreadMgr_ (the on-demand creation of the
-  // implicit manager happens once when a listener and the owner's thread
-  // ask at the same time; a manager going away is forgotten under it), and
-  // a listener's or peer thread's reading of it together with the start of
-  // its use. While it is held a manager may be created or, being implicit,
-  // freed (its destruction waits for uses that need no lock to end), and
-  // the manager's UseLock_ and the components' ListsLock_ are taken; no list
-  // lock, no event. Recursive: the getter installs through the setter.
-  std::recursive_mutex ThreadMgrLock_;
+  // Owned when the server made it (ImplicitThreadMgr). Guarded by
+  // ThreadMgrLock_ (docs/threading.md); an implicit manager is freed after
+  // the lock is released.
+  TMaybeOwned<TIdThreadMgr> ThreadMgr_;
+  mutable std::mutex ThreadMgrLock_;
 };
 
 }  // namespace ostrevan

@@ -32,11 +32,11 @@ void TIdThreadMgr::Retire() {
   UsesEnded_.wait(lock, [this] { return Uses_ == 0; });
 }
 
-TIdThread* TIdThreadMgr::NewThread() {
+std::unique_ptr<TIdThread> TIdThreadMgr::NewThread() {
   if (!ThreadClass_) throw EIdThreadClassNotSpecified();
-  std::unique_ptr<TIdThread> thread(ThreadClass_(true));
+  std::unique_ptr<TIdThread> thread = ThreadClass_(true);
   ostrevan::SetThreadPriority(thread.get(), ThreadPriority_);
-  return thread.release();
+  return thread;
 }
 
 void SetThreadPriority(TIdThread* /*AThread*/, int8_t APriority) {

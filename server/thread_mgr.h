@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "conn/component.h"
@@ -14,19 +15,20 @@ namespace ostrevan {
 
 // A class of threads: makes one thread of that class, suspended when asked.
 // An empty factory is "no class".
-using TIdThreadClass = std::function<TIdThread*(bool ACreateSuspended)>;
+using TIdThreadClass = std::function<std::unique_ptr<TIdThread>(bool ACreateSuspended)>;
 
 template <class T>
 TIdThreadClass ThreadClassOf() {
-  return [](bool ACreateSuspended) -> TIdThread* { return new T(ACreateSuspended); };
+  return [](bool ACreateSuspended) -> std::unique_ptr<TIdThread> {
+    return std::make_unique<T>(ACreateSuspended);
+  };
 }
 
 // Hands out the threads that serve connections and takes them back.
 //
-// Owned by the thread that creates it (a server's main thread). Acquire and
-// release may come from any thread at once (listeners acquire, peer threads
-// release themselves); ActiveThreads is the only state they share, under its
-// own lock. ThreadClass and ThreadPriority are set while nothing is acquired.
+// Owned by the thread that creates it; acquire and release may come from
+// any thread at once (docs/threading.md). ThreadClass and ThreadPriority are
+// set while nothing is acquired.
 //
 // Threads are created with the process's default stack size,
 // TThread::DefaultStackSize() (256 KiB unless TThread::SetDefaultStackSize
@@ -38,11 +40,8 @@ class TIdThreadMgr : public TIdBaseComponent {
   // still listed are neither stopped nor freed.
   ~TIdThreadMgr() override;
 
-  // A call into the manager from a thread that does not own it: a server's
-  // listener acquiring, a peer thread releasing itself. Destruction waits
-  // until every use has ended. A use may only begin where the manager
-  // cannot be freed meanwhile: a server begins it under the lock with which
-  // it forgets a manager that is going away (TIdTCPServer::UseThreadMgr).
+  // A call into the manager from a thread that does not own it; destruction
+  // waits until every use has ended (docs/threading.md, retirement).
   class TUse {
    public:
     // None gives an empty use.
@@ -63,9 +62,10 @@ class TIdThreadMgr : public TIdBaseComponent {
   // Not Specified." when there is no class. The POSIX thread is made by the
   // thread's first Start, which is where a refusal of the system shows; a
   // thread discarded unstarted (a refused connection) never costs one.
-  virtual TIdThread* NewThread();
+  virtual std::unique_ptr<TIdThread> NewThread();
   // A thread ready to be given work and started by the caller; listed.
-  virtual TIdThread* AcquireThread() = 0;
+  // The caller owns it until its Start; from then on it frees itself.
+  virtual std::unique_ptr<TIdThread> AcquireThread() = 0;
   // Takes back a thread that AcquireThread handed out.
   virtual void ReleaseThread(TIdThread* AThread) = 0;
 
@@ -79,14 +79,11 @@ class TIdThreadMgr : public TIdBaseComponent {
   void SetThreadPriority(int8_t value) { ThreadPriority_ = value; }
 
  protected:
-  // The first step of the most derived destructor. Sends the removal
-  // notices while the manager is whole: a server that uses it stops its
-  // peer threads, which release themselves into it, and then forgets it.
-  // Then waits for the uses still in progress; nobody begins a new one once
-  // every server has forgotten the manager. A descendant that overrides
-  // AcquireThread or ReleaseThread calls it first in its own destructor, so
-  // that no call reaches an override of an object already gone. Calling it
-  // again does nothing.
+  // The first step of the most derived destructor: the removal notices
+  // while the manager is whole, then the wait for the uses in progress
+  // (docs/threading.md). A descendant that overrides AcquireThread or
+  // ReleaseThread calls it first in its own destructor. Calling it again
+  // does nothing.
   void Retire();
 
  private:
@@ -94,7 +91,7 @@ class TIdThreadMgr : public TIdBaseComponent {
   TIdThreadClass ThreadClass_;
   std::atomic<int8_t> ThreadPriority_{0};
   // Guards Uses_, the count of TUse objects alive; UsesEnded_ tells Retire
-  // that it fell to 0. Nothing else is taken while it is held.
+  // that it fell to 0.
   std::mutex UseLock_;
   std::condition_variable UsesEnded_;
   int32_t Uses_ = 0;

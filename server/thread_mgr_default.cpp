@@ -2,9 +2,9 @@
 
 namespace ostrevan {
 
-TIdThread* TIdThreadMgrDefault::AcquireThread() {
-  TIdThread* thread = NewThread();
-  ActiveThreads().Add(thread);
+std::unique_ptr<TIdThread> TIdThreadMgrDefault::AcquireThread() {
+  std::unique_ptr<TIdThread> thread = NewThread();
+  ActiveThreads().Add(thread.get());
   return thread;
 }
 
@@ -19,6 +19,8 @@ void TIdThreadMgrDefault::ReleaseThread(TIdThread* AThread) {
   // Unlisted before the object goes, so that nobody finds it listed while
   // it is being freed.
   ActiveThreads().Remove(AThread);
+  // A thread released from another thread comes back unstarted or ended:
+  // the manager that made it frees it, as its contract says.
   delete AThread;
 }
 

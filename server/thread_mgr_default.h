@@ -12,7 +12,7 @@ class TIdThreadMgrDefault : public TIdThreadMgr {
   ~TIdThreadMgrDefault() override { Retire(); }
 
   // NewThread, listed in ActiveThreads.
-  TIdThread* AcquireThread() override;
+  std::unique_ptr<TIdThread> AcquireThread() override;
   // From the thread itself: marks it to free itself, requests its
   // termination and unlists it; it never waits. From another thread: ends a
   // running thread and waits for it (EIdThreadTerminateAndWaitFor when it

@@ -22,6 +22,8 @@ bool Contains(const std::string& text, const char* part) {
 TDaemonShell::TDaemonShell(TApplication& application, TConsole& console)
     : Application_(application), Console_(console) {}
 
+TDaemonShell::~TDaemonShell() = default;
+
 int TDaemonShell::Run(const std::vector<std::string>& arguments) {
   try {
     PrintBanner();
@@ -97,13 +99,13 @@ void TDaemonShell::PrintHelp() {
 }
 
 void TDaemonShell::StartServer() {
-  CurrentServer_ = new TIdTimeServer(&Application_);
+  CurrentServer_ = std::make_unique<TIdTimeServer>(nullptr);
   // The framework's backlog of 15 overflows in a burst of connects, and
   // the kernel then drops SYNs that the client resends only after a second
   // or more; the kernel caps this at net.core.somaxconn.
   CurrentServer_->SetListenQueue(SOMAXCONN);
   CurrentServer_->SetDefaultPort(ServerPort_);
-  CurrentUDPServer_ = new TIdTimeUDPServer(&Application_);
+  CurrentUDPServer_ = std::make_unique<TIdTimeUDPServer>(nullptr);
   ActivateServers();
 }
 
@@ -127,13 +129,11 @@ void TDaemonShell::StopServer() {
   // UDP first: its stop cannot fail, TCP's can (peers that do not end).
   if (CurrentUDPServer_ != nullptr) {
     CurrentUDPServer_->SetActive(false);
-    delete CurrentUDPServer_;
-    CurrentUDPServer_ = nullptr;
+    CurrentUDPServer_.reset();
   }
   if (CurrentServer_ == nullptr) return;
   CurrentServer_->SetActive(false);
-  delete CurrentServer_;
-  CurrentServer_ = nullptr;
+  CurrentServer_.reset();
 }
 
 void TDaemonShell::StopByUser() {

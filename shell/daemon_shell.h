@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@ class TIdTimeUDPServer;
 class TDaemonShell {
  public:
   TDaemonShell(TApplication& application, TConsole& console);
+  ~TDaemonShell();
 
   // The main sequence. Returns the exit status: 1 when the server could
   // not be started at start-up, 0 on every other path.
@@ -52,8 +54,11 @@ class TDaemonShell {
   TApplication& Application_;
   TConsole& Console_;
   int32_t ServerPort_ = 37;
-  TIdTimeServer* CurrentServer_ = nullptr;        // owned by Application_
-  TIdTimeUDPServer* CurrentUDPServer_ = nullptr;  // owned by Application_
+  // Owned here alone, not through the application's component list: freed
+  // on EXIT or a port change, or with the shell, which goes before the
+  // application.
+  std::unique_ptr<TIdTimeServer> CurrentServer_;
+  std::unique_ptr<TIdTimeUDPServer> CurrentUDPServer_;
 };
 
 }  // namespace ostrevan

@@ -22,14 +22,14 @@ TIdThread::~TIdThread() {
   // before it goes. (A first Start lets go of the lock before it creates
   // the thread, and TThread keeps the thread from ending before that
   // creation is complete.)
-  { std::lock_guard<std::recursive_mutex> lock(StateLock_); }
+  { std::lock_guard<std::mutex> lock(StateLock_); }
   TIdThread::Cleanup();
 }
 
 void TIdThread::Start() {
   {
-    std::lock_guard<std::recursive_mutex> lock(StateLock_);
-    if (!Stopped()) return;
+    std::lock_guard<std::mutex> lock(StateLock_);
+    if (!StoppedLocked()) return;
     StopFlag_ = false;
     if (!IsSuspended() || !BeginWake()) return;
   }
@@ -39,15 +39,15 @@ void TIdThread::Start() {
   try {
     Launch();
   } catch (...) {
-    std::lock_guard<std::recursive_mutex> lock(StateLock_);
+    std::lock_guard<std::mutex> lock(StateLock_);
     StopFlag_ = true;
     throw;
   }
 }
 
 void TIdThread::Stop() {
-  std::lock_guard<std::recursive_mutex> lock(StateLock_);
-  if (Stopped()) return;
+  std::lock_guard<std::mutex> lock(StateLock_);
+  if (StoppedLocked()) return;
   if (StopAction_ == saTerminate) Terminate();
   StopFlag_ = true;
 }
@@ -65,17 +65,19 @@ void TIdThread::TerminateAndWaitFor() {
 }
 
 bool TIdThread::Stopped() const {
-  std::lock_guard<std::recursive_mutex> lock(StateLock_);
-  return TerminateRequested() || StopFlag_ || IsSuspended();
+  std::lock_guard<std::mutex> lock(StateLock_);
+  return StoppedLocked();
 }
 
+bool TIdThread::StoppedLocked() const { return TerminateRequested() || StopFlag_ || IsSuspended(); }
+
 std::string TIdThread::FinalErrorMessage() const {
-  std::lock_guard<std::recursive_mutex> lock(StateLock_);
+  std::lock_guard<std::mutex> lock(StateLock_);
   return FinalErrorMessage_;
 }
 
 std::optional<std::type_index> TIdThread::FinalErrorClass() const {
-  std::lock_guard<std::recursive_mutex> lock(StateLock_);
+  std::lock_guard<std::mutex> lock(StateLock_);
   return FinalErrorClass_;
 }
 
@@ -142,7 +144,7 @@ void TIdThread::ThreadBody() {
 
 void TIdThread::EndWithException(const std::exception& AException) {
   {
-    std::lock_guard<std::recursive_mutex> lock(StateLock_);
+    std::lock_guard<std::mutex> lock(StateLock_);
     FinalErrorClass_ = std::type_index(typeid(AException));
     FinalErrorMessage_ = AException.what();
   }

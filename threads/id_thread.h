@@ -39,23 +39,12 @@ using TIdExceptionThreadEvent =
 // thread and is recorded in FinalErrorMessage and FinalErrorClass.
 //
 // Owned by its creator (or by itself when FreeOnTerminate). Start, Stop,
-// Terminate, TerminateAndWaitFor, WaitFor, Stopped and the flag getters are
-// safe from any thread, and so is SetStopAction; the hooks run on the thread
-// itself; DataObject and the events are set by the creator before Start or
-// by the thread itself.
-//
-// A descendant overrides Run (required) and any other hook; it is created
-// suspended with `new`, set up, and started with Start. Deleting follows
-// the rules of TThread: the destructor of TIdThread requests termination,
-// wakes the thread if it is suspended and joins it before anything of this
-// class is torn down, but the descendant's parts are gone by then, so a
-// descendant must not be deleted while its thread can still call its
-// overrides. Delete threads that have ended (WaitFor or TerminateAndWaitFor
-// returned), that were never started (no hook runs), or that are parked
-// (only the base AfterLoop runs on the way out, since the descendant's
-// overrides no longer exist; call TerminateAndWaitFor first to have them).
-// For the same reason the final Cleanup of destruction is this class's own:
-// a descendant frees what it owns per cycle in its own destructor as well.
+// Terminate, TerminateAndWaitFor, WaitFor, Stopped, the flag getters and
+// SetStopAction are safe from any thread; the hooks run on the thread
+// itself; DataObject and the events are set before Start or by the thread.
+// A descendant overrides Run and any other hook; when it may be deleted:
+// docs/threading.md. The final Cleanup of destruction is this class's own,
+// so a descendant frees what it owns per cycle in its own destructor too.
 class TIdThread : public TIdBaseThread {
  public:
   // ACreateSuspended true (what the framework always uses): the thread is
@@ -122,15 +111,15 @@ class TIdThread : public TIdBaseThread {
   void ThreadBody() override;
 
  private:
+  // Stopped, with StateLock_ held.
+  bool StoppedLocked() const;
   void RunCycle();
   void EndWithException(const std::exception& AException);
 
   std::unique_ptr<TObject> DataObject_;
   // Makes the test-and-change of Start and Stop and the three reads of
-  // Stopped atomic with respect to each other. Recursive because Start and
-  // Stop call Stopped while holding it. Taken before TThread's park lock,
-  // never after it.
-  mutable std::recursive_mutex StateLock_;
+  // Stopped atomic with respect to each other (docs/threading.md).
+  mutable std::mutex StateLock_;
   std::atomic<TIdThreadStopAction> StopAction_{saTerminate};
   std::atomic<bool> StopFlag_;
   // FinalErrorMessage_ and FinalErrorClass_ are guarded by StateLock_.

@@ -35,16 +35,7 @@ namespace ostrevan {
 // - Before the first WakeThread there is no POSIX thread: ThreadID is the
 //   zero handle, IsCurrentThread is false, and WaitFor blocks until someone
 //   wakes the thread and it has ended.
-// - Destruction from another thread requests termination, wakes the thread if
-//   it is suspended and joins it. Destructors of derived classes run before
-//   that, so an object must not be deleted while its thread can still call
-//   its overrides: delete only threads that have ended (WaitFor returned or
-//   Finished seen), that were never started, or that are parked and call no
-//   override on their way out. A never-started thread deleted this way runs
-//   nothing at all, not even OnTerminate: it never had a thread.
-// - With FreeOnTerminate the thread function ends with `delete this`; such an
-//   object must be created with new, and nobody may touch it once its body
-//   can end. Deleting an object from inside its own body is not allowed.
+// - Destruction and FreeOnTerminate: docs/threading.md (who deletes what).
 class TThread : public TObject {
  public:
   static constexpr size_t kDefaultStackSize = 256 * 1024;

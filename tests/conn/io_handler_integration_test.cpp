@@ -70,7 +70,7 @@ class IOHandlerTest : public ::testing::Test {
     uint16_t port = 0;
     const int listener = ListenOnLoopback(port);
     Peer = ConnectToLoopback(port);
-    auto* handler = static_cast<TIdIOHandlerSocket*>(Acceptor.AcceptConnection(listener, nullptr));
+    auto* handler = static_cast<TIdIOHandlerSocket*>(Acceptor.AcceptConnection(listener, nullptr).release());
     close(listener);
     return std::unique_ptr<TIdIOHandlerSocket>(handler);
   }
@@ -175,7 +175,7 @@ TEST_F(IOHandlerTest, AClientArrivingDuringTheWaitIsAcceptedAtOnce) {
     connectedAt = Clock::now();
     client = ConnectToLoopback(port);
   });
-  std::unique_ptr<TIdIOHandler> handler(Acceptor.AcceptConnection(listener, thread));
+  std::unique_ptr<TIdIOHandler> handler = Acceptor.AcceptConnection(listener, thread);
   const auto acceptedAt = Clock::now();
   connector.join();
   ASSERT_NE(handler, nullptr);
@@ -210,7 +210,7 @@ TStopOutcome AcceptUntilStoppedAndClosed(TIdServerIOHandlerSocket& acceptor, int
   });
   TStopOutcome outcome;
   try {
-    outcome.Accepted.reset(acceptor.AcceptConnection(listener, thread));
+    outcome.Accepted = acceptor.AcceptConnection(listener, thread);
   } catch (const EIdSocketError& e) {
     outcome.Raised = e.what();
   }

@@ -89,7 +89,6 @@ TEST(TCPConnectionAcrossThreads, CloseTransportRacesSafelyWithReadsWritesAndDisc
     connection.ResetReadState();
     const int hooksBefore = hooks;  // before the closer can reach the new handler
     connection.SetIOHandler(acceptor.AcceptConnection(listener, nullptr));
-    connection.SetOwnsIOHandler(true);
     try {
       SpinAWhile(seed, 5000);
       connection.WriteLn("hello");

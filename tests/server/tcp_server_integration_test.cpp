@@ -16,6 +16,7 @@
 #include "conn/io_handler_socket.h"
 #include "conn/server_io_handler.h"
 #include "server/errors.h"
+#include "server/listener_thread.h"
 #include "server/peer_thread.h"
 #include "server/thread_mgr_default.h"
 #include "server/udp_server.h"
@@ -356,6 +357,13 @@ TEST(TcpServer, ListenerReportsAFailedPassAndGoesOn) {
   EXPECT_EQ(server.ThreadMgr()->ActiveThreads().Count(), 0);
   EXPECT_TRUE(server.PeerThreads().Empty());
   server.SetActive(false);
+  // A class of threads that are no peer threads: refused, the thread freed.
+  server.SetPeerThreadClass([](bool) -> std::unique_ptr<TIdThread> {
+    return std::make_unique<TIdListenerThread>(nullptr, nullptr);
+  });
+  EXPECT_TRUE(TTestClient(ActivateOnLoopback(server)).AwaitClose());
+  EXPECT_TRUE(journal.WaitCount("EIdThreadMgrError: Thread Class is not a peer thread class.", 1));
+  EXPECT_EQ(server.ThreadMgr()->ActiveThreads().Count(), 0);
 }
 
 // A thread manager whose first hand-out waits until the test lets it go,
@@ -363,7 +371,7 @@ TEST(TcpServer, ListenerReportsAFailedPassAndGoesOn) {
 class TGatedThreadMgr : public TIdThreadMgrDefault {
  public:
   using TIdThreadMgrDefault::TIdThreadMgrDefault;
-  TIdThread* AcquireThread() override {
+  std::unique_ptr<TIdThread> AcquireThread() override {
     if (!FirstDone_.exchange(true)) {
       InFirst.Set();
       Release.Wait();
@@ -600,9 +608,9 @@ class TListAskingAcceptor : public TIdServerIOHandlerSocket {
  public:
   TListAskingAcceptor(TIdTCPServer& AServer, std::vector<std::thread>& AThreads)
       : TIdServerIOHandlerSocket(nullptr), Server_(AServer), Threads_(AThreads) {}
-  TIdIOHandler* AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override {
+  std::unique_ptr<TIdIOHandler> AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override {
     ++Accepts;
-    TIdIOHandler* handler = TIdServerIOHandlerSocket::AcceptConnection(AListeningSocket, AThread);
+    auto handler = TIdServerIOHandlerSocket::AcceptConnection(AListeningSocket, AThread);
     if (handler == nullptr) {
       ListAnswered = AnswersFromAnotherThread([this] { Server_.ListenerThreads()->Count(); },
                                               Threads_);

@@ -63,8 +63,8 @@ TEST(ThreadMgr, NoThreadClassCreatesNothing) {
 
 TEST(ThreadMgr, AcquireListsSuspendedThreadsAndReleaseFromOutsideFreesThem) {
   ManagerFixture f;
-  TIdThread* first = f.mgr->AcquireThread();
-  TIdThread* second = f.mgr->AcquireThread();
+  TIdThread* first = f.mgr->AcquireThread().release();
+  TIdThread* second = f.mgr->AcquireThread().release();
   ASSERT_NE(first, nullptr);
   EXPECT_NE(first, second);
   EXPECT_TRUE(first->Stopped());
@@ -96,7 +96,7 @@ TEST(ThreadMgr, AcquireListsSuspendedThreadsAndReleaseFromOutsideFreesThem) {
 
 TEST(ThreadMgr, ReleaseFromTheThreadItselfLetsItFreeItself) {
   ManagerFixture f;
-  TIdThread* thread = f.mgr->AcquireThread();
+  TIdThread* thread = f.mgr->AcquireThread().release();
   auto gone = std::make_shared<Signal>();
   Signal released;
   std::atomic<bool> listedAfterRelease{true};
@@ -117,7 +117,7 @@ TEST(ThreadMgr, ReleaseFromTheThreadItselfLetsItFreeItself) {
 
 TEST(ThreadMgr, ReleasingASelfFreeingThreadFromOutsideFailsAndKeepsItListed) {
   ManagerFixture f;
-  TIdThread* thread = f.mgr->AcquireThread();
+  TIdThread* thread = f.mgr->AcquireThread().release();
   auto gone = std::make_shared<Signal>();
   std::atomic<bool> running{false};
   AsAction(thread)->Destroyed = gone;
@@ -162,7 +162,7 @@ int NiceAfterNewThread(int startNice, int8_t priority) {
     TIdThreadMgrDefault mgr(nullptr);
     mgr.SetThreadClass(ThreadClassOf<ActionThread>());
     mgr.SetThreadPriority(priority);
-    delete mgr.NewThread();
+    mgr.NewThread();
     result = getpriority(PRIO_PROCESS, 0);
   }).join();
   return result;

@@ -35,11 +35,10 @@ TConnectionPair::TConnectionPair() : Conn_(std::make_unique<TIdTCPConnection>(nu
   const int listener = ListenOnLoopback(port);
   Peer = ConnectToLoopback(port);
   TIdServerIOHandlerSocket acceptor(nullptr);
-  TIdIOHandler* handler = acceptor.AcceptConnection(listener, nullptr);
+  std::unique_ptr<TIdIOHandler> handler = acceptor.AcceptConnection(listener, nullptr);
   close(listener);
   if (handler == nullptr) throw std::runtime_error("accept failed");
-  Conn_->SetIOHandler(handler);
-  Conn_->SetOwnsIOHandler(true);
+  Conn_->SetIOHandler(std::move(handler));
 }
 
 TConnectionPair::~TConnectionPair() {
