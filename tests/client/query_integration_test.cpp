@@ -19,9 +19,8 @@
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_socks_proxy.h"
 #include "tests/support/socks_proxies.h"
-#include "tests/support/spawned_process.h"
+#include "tests/support/process.h"
 #include "tests/support/time_responder.h"
-#include "tests/support/udp_client.h"
 
 namespace ostrevan::testing {
 namespace {

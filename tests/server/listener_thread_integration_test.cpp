@@ -17,10 +17,10 @@
 #include "server/tcp_server.h"
 #include "server/udp_server.h"
 #include "tests/server/server_test_support.h"
-#include "tests/support/child_process.h"
+#include "tests/support/process.h"
 #include "tests/support/no_ipv6_stack.h"
-#include "tests/support/tcp_client.h"
-#include "tests/threads/probe_thread.h"
+#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan {
 namespace {

@@ -8,10 +8,8 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/support/program_runner.h"
-#include "tests/support/spawned_process.h"
-#include "tests/support/tcp_probe.h"
-#include "tests/support/udp_client.h"
+#include "tests/support/process.h"
+#include "tests/support/loopback.h"
 
 namespace ostrevan {
 namespace {

@@ -30,8 +30,7 @@
 #include <vector>
 
 #include "tests/support/loopback.h"
-#include "tests/support/program_runner.h"
-#include "tests/support/udp_client.h"
+#include "tests/support/process.h"
 
 namespace ostrevan {
 namespace {
