@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/wait.h"
+
 namespace ostrevan::bench {
 namespace {
 
@@ -61,8 +63,8 @@ class ReferenceProcess {
   // The first line of its output, read within the time given.
   std::string ReadLine(std::chrono::milliseconds within) {
     std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + within;
-    while (std::chrono::steady_clock::now() < deadline) {
+    const testing::TDeadline deadline(within);
+    while (!deadline.Passed()) {
       pollfd fd{Output_, POLLIN, 0};
       if (poll(&fd, 1, 100) <= 0) continue;
       char c;
@@ -80,14 +82,14 @@ class ReferenceProcess {
   // Polls for the child's end; its exit status, or -1 when it is still
   // running at the end of the time given or did not exit normally.
   int WaitForExit(std::chrono::milliseconds within) {
-    const auto deadline = std::chrono::steady_clock::now() + within;
+    const testing::TDeadline deadline(within);
     for (;;) {
       int status = 0;
       if (waitpid(Pid_, &status, WNOHANG) == Pid_) {
         Reaped_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
       }
-      if (std::chrono::steady_clock::now() >= deadline) return -1;
+      if (deadline.Passed()) return -1;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
   }
@@ -131,7 +133,7 @@ TEST(Tools, ReferenceEndsOnSigterm) {
 // the daemon's place; short runs, so only its working is tested, not the
 // figures.
 TEST(Tools, CompareScriptPrintsTheTable) {
-  const std::string output = testing::TempDir() + "compare_output.txt";
+  const std::string output = ::testing::TempDir() + "compare_output.txt";
   const std::string command = std::string("bash ") + OSTREVAN_SOURCE_DIR +
                               "/bench/compare.sh --build " + OSTREVAN_BUILD_DIR +
                               " --reference-as-daemon --connections 300 --warmup 30 --repeat 1"

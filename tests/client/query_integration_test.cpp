@@ -19,9 +19,9 @@
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_socks_proxy.h"
 #include "tests/support/socks_proxies.h"
-#include "tests/support/spawned_process.h"
+#include "tests/support/process.h"
 #include "tests/support/time_responder.h"
-#include "tests/support/udp_client.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan::testing {
 namespace {
@@ -73,12 +73,11 @@ class TDaemon {
     Process_ = std::make_unique<TSpawnedProcess>(
         std::vector<std::string>{program, std::to_string(Port_)}, options);
     const std::string started = "Time server started on port " + std::to_string(Port_) + ".";
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (Dir_.ReadFile("out").find(started) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > deadline || !Process_->Running()) {
-        throw std::runtime_error("the daemon did not start: " + Dir_.ReadFile("out"));
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool up = testing::PollUntil(
+        [&] { return Dir_.ReadFile("out").find(started) != std::string::npos || !Process_->Running(); },
+        std::chrono::seconds(10), std::chrono::milliseconds(10));
+    if (!up || Dir_.ReadFile("out").find(started) == std::string::npos) {
+      throw std::runtime_error("the daemon did not start: " + Dir_.ReadFile("out"));
     }
   }
   uint16_t Port() const { return Port_; }

@@ -13,7 +13,7 @@
 #include "tests/support/socks_proxies.h"
 #include "tests/support/socks_test_client.h"
 #include "tests/support/time_responder.h"
-#include "tests/threads/probe_thread.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan::testing {
 namespace {

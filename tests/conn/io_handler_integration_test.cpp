@@ -23,7 +23,7 @@
 #include "net/stack.h"
 #include "net/stack_linux.h"
 #include "runtime/format.h"
-#include "tests/support/child_process.h"
+#include "tests/support/process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/raises.h"
 #include "tests/support/scripted_socks_proxy.h"

@@ -19,6 +19,7 @@
 #include "net/errors.h"
 #include "runtime/exception.h"
 #include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan {
 namespace {
@@ -79,11 +80,11 @@ TEST(TCPConnectionAcrossThreads, CloseTransportRacesSafelyWithReadsWritesAndDisc
     }
   });
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+  const testing::TDeadline deadline(std::chrono::seconds(4));
   int rounds = 0;
   int linesRead = 0;
   uint32_t seed = 54321;
-  for (; rounds < 400 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+  for (; rounds < 400 && !deadline.Passed(); ++rounds) {
     const int peer = testing::ConnectToLoopback(port);
     ASSERT_EQ(send(peer, "one\ntwo\n", 8, MSG_NOSIGNAL), 8);
     connection.ResetReadState();
@@ -161,11 +162,11 @@ TEST(IOHandlerAcrossThreads, CloseAtAnyPointOfAConnectEndsItCleanly) {
     }
   });
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+  const testing::TDeadline deadline(std::chrono::seconds(4));
   int rounds = 0;
   int connected = 0;
   std::vector<std::string> misuses;
-  for (; rounds < 300 && std::chrono::steady_clock::now() < deadline; ++rounds) {
+  for (; rounds < 300 && !deadline.Passed(); ++rounds) {
     try {
       handler.ConnectTo("127.0.0.1", port, "", 0, 0, 0, rounds % 2 == 0 ? -1 : 5000);
       ++connected;

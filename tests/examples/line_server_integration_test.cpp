@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 
-#include "tests/support/program_runner.h"
-#include "tests/support/tcp_client.h"
+#include "tests/support/process.h"
+#include "tests/support/loopback.h"
 
 namespace ostrevan::testing {
 namespace {

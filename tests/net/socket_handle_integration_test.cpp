@@ -19,7 +19,7 @@
 #include "conn/component.h"
 #include "net/errors.h"
 #include "net/stack_linux.h"
-#include "tests/support/child_process.h"
+#include "tests/support/process.h"
 
 namespace ostrevan {
 namespace {

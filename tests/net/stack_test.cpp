@@ -17,7 +17,7 @@
 #include "net/socket_list.h"
 #include "net/stack_linux.h"
 #include "runtime/exception.h"
-#include "tests/support/child_process.h"
+#include "tests/support/process.h"
 #include "tests/support/raises.h"
 
 namespace ostrevan {

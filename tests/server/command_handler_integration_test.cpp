@@ -8,7 +8,7 @@
 #include "server/peer_thread.h"
 #include "server/tcp_server.h"
 #include "tests/server/server_test_support.h"
-#include "tests/support/tcp_client.h"
+#include "tests/support/loopback.h"
 #include "tests/threads/probe_thread.h"
 
 namespace ostrevan {

@@ -17,10 +17,10 @@
 #include "server/tcp_server.h"
 #include "server/udp_server.h"
 #include "tests/server/server_test_support.h"
-#include "tests/support/child_process.h"
+#include "tests/support/process.h"
 #include "tests/support/no_ipv6_stack.h"
-#include "tests/support/tcp_client.h"
-#include "tests/threads/probe_thread.h"
+#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan {
 namespace {
@@ -55,10 +55,10 @@ TEST(ListenerThread, WithoutAServerItAcceptsNothingAndStopsWhenTold) {
   EXPECT_LT(CpuSeconds() - cpuBefore, 0.15);
   EXPECT_TRUE(TIdSocketHandle::WaitHandleReadable(binding.Descriptor(), 0));
 
-  const auto start = std::chrono::steady_clock::now();
+  const testing::TStopwatch watch;
   listener.Terminate();
   listener.WaitFor();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_LT(watch.Elapsed(), 1s);
   EXPECT_FALSE(binding.Allocated());  // closed when its run steps ended
 }
 
@@ -117,10 +117,9 @@ TEST(ListenerThread, OutOfDescriptorsItWaitsQuietlyAndServesAgainLater) {
     if (!PollUntil([&] { return failures >= 2; })) return "no accept failure reported";
     const int failuresBefore = failures;
     const double cpuBefore = CpuSeconds();
-    const auto wallBefore = std::chrono::steady_clock::now();
+    const testing::TStopwatch watch;
     if (!PollUntil([&] { return failures >= failuresBefore + 5; })) return "the listener gave up";
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+    const double wall = watch.Seconds();
     const double cpu = CpuSeconds() - cpuBefore;
 
     for (int fd : fillers) close(fd);

@@ -23,9 +23,7 @@
 #include "tests/server/server_test_support.h"
 #include "tests/support/loopback.h"
 #include "tests/support/no_ipv6_stack.h"
-#include "tests/support/udp_client.h"
 #include "tests/support/raises.h"
-#include "tests/support/tcp_client.h"
 #include "tests/threads/probe_thread.h"
 
 namespace ostrevan {

@@ -12,7 +12,7 @@
 #include "server/errors.h"
 #include "server/thread_mgr_default.h"
 #include "tests/support/raises.h"
-#include "tests/threads/probe_thread.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "net/errors.h"
 #include "tests/support/raises.h"
-#include "tests/support/udp_client.h"
+#include "tests/support/loopback.h"
 
 namespace ostrevan {
 namespace {

@@ -8,10 +8,9 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/support/program_runner.h"
-#include "tests/support/spawned_process.h"
-#include "tests/support/tcp_probe.h"
-#include "tests/support/udp_client.h"
+#include "tests/support/process.h"
+#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan {
 namespace {
@@ -100,10 +99,10 @@ TEST(Daemon, PrintsBannerStartLinesAndStopsOnExit) {
   ASSERT_TRUE(answer.has_value());
   EXPECT_EQ(answer->size(), 4u);
 
-  auto started = std::chrono::steady_clock::now();
+  const testing::TStopwatch watch;
   daemon.Send("EXIT\n");
   EXPECT_EQ(daemon.Exit(), std::optional<int>(0));
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+  EXPECT_LT(watch.Elapsed(), 3s);
   EXPECT_EQ(daemon.AfterBanner(), StartLines(std::to_string(port)) + kPrompt + kStopped);
   EXPECT_EQ(daemon.Process().ErrorOutput(), "");
   EXPECT_FALSE(IsListening(port));
@@ -469,16 +468,12 @@ TEST(Daemon, SignalsActWhileStandardOutputIsBlocked) {
     std::string lines;
     for (int i = 0; i < 2000; ++i) lines += "?\n";  // far more help than a pipe holds
     daemon.Send(lines);
-    bool blocked = false;
-    for (int i = 0; i < 500 && !blocked; ++i) {
-      blocked = WritingToStandardOutput(daemon.Process().Pid());
-      if (!blocked) std::this_thread::sleep_for(20ms);
-    }
-    ASSERT_TRUE(blocked);
-    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(testing::PollUntil([&] { return WritingToStandardOutput(daemon.Process().Pid()); },
+                                   10s, 20ms));
+    const testing::TStopwatch watch;
     daemon.Process().Signal(signal);
     EXPECT_EQ(daemon.Process().WaitForExit(10s, false), std::optional<int>(0)) << signal;
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s) << signal;
+    EXPECT_LT(watch.Elapsed(), 1s) << signal;
     EXPECT_EQ(daemon.Process().ErrorOutput(), "");
   }
 }
@@ -491,10 +486,10 @@ TEST(Daemon, StopSignalComesBeforeQueuedLines) {
   for (int i = 0; i < 300; ++i) lines += "PORT " + std::to_string(port) + "\n";  // 250 ms each
   daemon.Send(lines);
   ASSERT_TRUE(daemon.WaitFor("Port changed to"));
-  const auto sent = std::chrono::steady_clock::now();
+  const testing::TStopwatch watch;
   daemon.Process().Signal(SIGTERM);
   EXPECT_EQ(daemon.Exit(), std::optional<int>(0));
-  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+  EXPECT_LT(watch.Elapsed(), 1s);
   const std::string& out = daemon.Process().Output();
   EXPECT_EQ(out.substr(out.size() - std::min(out.size(), kStopped.size())), kStopped);
 }
@@ -518,9 +513,8 @@ TEST(Daemon, EndlessInputLineKeepsMemoryBounded) {
     options.OutputFile = dir.File(std::to_string(port));
     auto daemon = std::make_unique<testing::TSpawnedProcess>(
         Daemon::Command({std::to_string(port)}), options);
-    for (int i = 0; i < 500 && dir.ReadFile(std::to_string(port)).find(kPrompt) == std::string::npos; ++i) {
-      std::this_thread::sleep_for(20ms);
-    }
+    testing::PollUntil(
+        [&] { return dir.ReadFile(std::to_string(port)).find(kPrompt) != std::string::npos; }, 10s, 20ms);
     EXPECT_EQ(ReadUntilClosed(port).value_or("").size(), 4u);
     return daemon;
   };
@@ -531,7 +525,7 @@ TEST(Daemon, EndlessInputLineKeepsMemoryBounded) {
   const int port = FreeTcpPort();
   const auto daemon = start("/dev/zero", port);
   long idleKiB = 0, mostKiB = 0;
-  for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+  for (const testing::TDeadline end(10s); !end.Passed();) {
     idleKiB = std::max(idleKiB, ResidentKiB(idle->Pid()));
     mostKiB = std::max(mostKiB, ResidentKiB(daemon->Pid()));
     ASSERT_EQ(ReadUntilClosed(port).value_or("").size(), 4u);
@@ -546,10 +540,10 @@ TEST(Daemon, EndlessInputLineKeepsMemoryBounded) {
   constexpr long kBoundKiB = 8 * 1024;
 #endif
   EXPECT_LT(mostKiB - idleKiB, kBoundKiB);
-  const auto sent = std::chrono::steady_clock::now();
+  const testing::TStopwatch watch;
   kill(daemon->Pid(), SIGTERM);
   EXPECT_EQ(daemon->WaitForExit(10s), std::optional<int>(0));
-  EXPECT_LT(std::chrono::steady_clock::now() - sent, 1s);
+  EXPECT_LT(watch.Elapsed(), 1s);
   const std::string out = dir.ReadFile(std::to_string(port));
   EXPECT_EQ(out.substr(out.size() - std::min(out.size(), kStopped.size())), kStopped);
 }

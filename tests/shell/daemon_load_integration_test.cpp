@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "tests/support/loopback.h"
-#include "tests/support/program_runner.h"
-#include "tests/support/udp_client.h"
+#include "tests/support/process.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan {
 namespace {
@@ -163,17 +163,15 @@ uint32_t ExpectedCount() {
 // the end of the stream, all within kConnectionTimeoutMs. An empty text
 // when all is well.
 std::string CheckOneConnection(uint16_t port) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kConnectionTimeoutMs);
+  const testing::TDeadline deadline{std::chrono::milliseconds(kConnectionTimeoutMs)};
   const uint32_t before = ExpectedCount();
   const int fd = testing::ConnectToLoopback(port);
   std::string bytes;
   bool ended = false;
   char buffer[16];
   while (!ended) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
     pollfd entry{fd, POLLIN, 0};
-    if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) break;
+    if (deadline.Passed() || poll(&entry, 1, deadline.LeftMs()) <= 0) break;
     const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0) {
       ended = n == 0;
@@ -288,7 +286,7 @@ std::string RunBurst(uint16_t port) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const auto deadline = std::chrono::steady_clock::now() + kBurstBound;
+  const testing::TDeadline deadline(kBurstBound);
   for (int i = 0; i < kBurst; ++i) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return "socket: " + std::string(strerror(errno));
@@ -300,9 +298,7 @@ std::string RunBurst(uint16_t port) {
   int open = kBurst;
   int failed = 0;
   while (open > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0 || poll(clients.data(), clients.size(), static_cast<int>(left.count())) <= 0) break;
+    if (deadline.Passed() || poll(clients.data(), clients.size(), deadline.LeftMs()) <= 0) break;
     for (size_t i = 0; i < clients.size(); ++i) {
       if (clients[i].fd < 0 || clients[i].revents == 0) continue;
       char buffer[16];
@@ -339,10 +335,7 @@ class DaemonLoad : public ::testing::Test {
     }
     daemon_ = std::make_unique<TChildProcess>(std::vector<std::string>{BuildDir() + "/shell/ostrevan", "0"});
     ASSERT_TRUE(daemon_->WaitForOutput("Time server started on port 0.", 10s)) << daemon_->Output();
-    for (int attempt = 0; attempt < 100 && port_ < 0; ++attempt) {
-      port_ = ListeningPortOf(daemon_->Pid());
-      if (port_ < 0) std::this_thread::sleep_for(20ms);
-    }
+    testing::PollUntil([&] { return (port_ = ListeningPortOf(daemon_->Pid())) > 0; }, 2s, 20ms);
     ASSERT_GT(port_, 0) << "no listening socket found";
   }
   void TearDown() override {
@@ -358,10 +351,9 @@ TEST_F(DaemonLoad, BurstOfSimultaneousConnectsIsAnsweredAtOnce) {
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
   if (files.rlim_cur < kBurst + 64) GTEST_SKIP() << "needs more than " << kBurst << " descriptors";
-  const auto start = std::chrono::steady_clock::now();
+  const testing::TStopwatch watch;
   EXPECT_EQ(RunBurst(static_cast<uint16_t>(port_)), "");
-  std::printf("%d simultaneous connects answered in %.1f ms\n", kBurst,
-              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+  std::printf("%d simultaneous connects answered in %.1f ms\n", kBurst, watch.Seconds() * 1000);
 }
 
 TEST_F(DaemonLoad, EveryConnectionGetsItsFourBytesAndNothingLeaks) {
@@ -370,27 +362,24 @@ TEST_F(DaemonLoad, EveryConnectionGetsItsFourBytesAndNothingLeaks) {
   const Counts before = CountsOf(daemon.Pid());
   ASSERT_GT(before.Descriptors, 0);
 
-  const auto start = std::chrono::steady_clock::now();
+  const testing::TStopwatch watch;
   const std::string tool = BuildDir() + "/bench/rfc868-load";
   struct stat info {};
   const bool haveTool = stat(tool.c_str(), &info) == 0;
   const std::string failure = haveTool ? RunLoadGenerator(tool, static_cast<uint16_t>(port), daemon.Pid())
                                        : RunOwnClients(static_cast<uint16_t>(port));
   EXPECT_EQ(failure, "");
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds = watch.Seconds();
   std::printf("%d connections from %d clients in %.2f s (%s)\n", kConnections, kClients, seconds,
               haveTool ? "rfc868-load" : "own clients");
 
   // The peer threads end and free themselves after their clients saw the
   // end of the stream: wait for that, within bounds.
-  Counts after = CountsOf(daemon.Pid());
-  for (int attempt = 0; attempt < 500 && (after.Descriptors > before.Descriptors ||
-                                          after.Threads > before.Threads);
-       ++attempt) {
-    std::this_thread::sleep_for(20ms);
+  Counts after;
+  testing::PollUntil([&] {
     after = CountsOf(daemon.Pid());
-  }
+    return after.Descriptors <= before.Descriptors && after.Threads <= before.Threads;
+  }, 10s, 20ms);
   EXPECT_LE(after.Descriptors, before.Descriptors);
   EXPECT_LE(after.Threads, before.Threads);
 }
@@ -401,10 +390,9 @@ TEST_F(DaemonLoad, EveryDatagramGetsItsFourBytesAndNothingLeaks) {
   const pid_t daemon = daemon_->Pid();
   const Counts before = CountsOf(daemon);
   const long dropsBefore = UdpDropsOn(daemon, port_);
-  const auto start = std::chrono::steady_clock::now();
+  const testing::TStopwatch watch;
   const TDatagramCounts counts = RunUdpClients(static_cast<uint16_t>(port_));
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds = watch.Seconds();
   const long drops = UdpDropsOn(daemon, port_) - dropsBefore;
   std::printf("%d datagrams from %d clients in %.2f s: %d answered, %d wrong, %d lost, %ld dropped "
               "by the daemon's receive buffer\n",

@@ -12,9 +12,9 @@
 #include <set>
 #include <sstream>
 
-#include "tests/support/spawned_process.h"
-#include "tests/support/tcp_probe.h"
-#include "tests/threads/probe_thread.h"
+#include "tests/support/process.h"
+#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan::testing {
 namespace {

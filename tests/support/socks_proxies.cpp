@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan::testing {
 
@@ -28,25 +29,13 @@ constexpr int StartAttempts = 3;
 // Every test user's name starts so; .ci/run checks that none remains.
 const char* const TestUserPrefix = "ostrevan-socks-";
 
-bool IsListening(uint16_t port, bool ipv6) {
-  try {
-    close(ipv6 ? ConnectToLoopbackIPv6(port) : ConnectToLoopback(port));
-    return true;
-  } catch (const std::runtime_error&) {
-    return false;
-  }
-}
-
 // Polls until the process listens on the port; false when it ended or the
 // time ran out.
 bool WaitUntilListening(TSpawnedProcess& process, uint16_t port, bool ipv6) {
-  const auto deadline = std::chrono::steady_clock::now() + ListenWait;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!process.Running()) return false;
-    if (IsListening(port, ipv6)) return true;
-    std::this_thread::sleep_for(PollStep);
-  }
-  return false;
+  bool listening = false;
+  PollUntil([&] { return !process.Running() || (listening = IsListening(port, ipv6)); }, ListenWait,
+            PollStep);
+  return listening;
 }
 
 // Starts the program made for a fresh port until one attempt listens.
@@ -130,12 +119,6 @@ int StartRemovalGuard(const std::string& name) {
 }
 
 }  // namespace
-
-uint16_t FreeLoopbackPort(bool ipv6) {
-  uint16_t port = 0;
-  close(ipv6 ? ListenOnLoopbackIPv6(port) : ListenOnLoopback(port));
-  return port;
-}
 
 TSocksTestUser::TSocksTestUser() {
   if (geteuid() != 0) {

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/spawned_process.h"
+#include "tests/support/loopback.h"
+#include "tests/support/process.h"
 
 namespace ostrevan::testing {
 
@@ -94,8 +95,5 @@ class TSocksTestUser {
   std::string WhyNot_;
   int GuardPipe_ = -1;  // its closing tells the guard to remove the user
 };
-
-// A port on 127.0.0.1 (or ::1) that nothing listened on a moment ago.
-uint16_t FreeLoopbackPort(bool ipv6 = false);
 
 }  // namespace ostrevan::testing

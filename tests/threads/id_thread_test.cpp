@@ -189,7 +189,7 @@ TEST(IdThread, StartRacingWithTheParkIsNeverLost) {
   f.thread->SetStopAction(saSuspend);
   f.thread->Start();
   for (int cycle = 1; cycle <= kCycles; ++cycle) {
-    ASSERT_TRUE(PollUntil([&] { return f.thread->StoppedNotices >= cycle; }, /*spin=*/true));
+    ASSERT_TRUE(PollUntil([&] { return f.thread->StoppedNotices >= cycle; }, testing::kPatience, std::chrono::milliseconds(0)));
     for (int delay = 0; delay < (cycle * 37) % 400; ++delay) {
       std::atomic_signal_fence(std::memory_order_seq_cst);  // keeps the loop
     }

@@ -1,6 +1,6 @@
 #pragma once
 
-// Test doubles for the worker thread tests: a one-shot signal, a journal of
+// Test doubles for the worker thread tests: a journal of
 // what the thread did, and a TIdThread that writes every hook it runs into
 // the journal and can be told to act or raise in any of them.
 
@@ -16,50 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/wait.h"
 #include "threads/id_thread.h"
 
 namespace ostrevan::testing {
-
-using namespace std::chrono_literals;
-
-// Long enough never to trigger on a loaded machine under a sanitizer; a
-// wait that times out is a failure, not a normal path.
-constexpr auto kPatience = 20s;
-
-class Signal {
- public:
-  void Set() {
-    std::lock_guard<std::mutex> lock(Lock_);
-    Set_ = true;
-    Cond_.notify_all();  // under the lock: the waiter may destroy us next
-  }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(Lock_);
-    return Cond_.wait_for(lock, kPatience, [this] { return Set_; });
-  }
-
- private:
-  std::mutex Lock_;
-  std::condition_variable Cond_;
-  bool Set_ = false;
-};
-
-// A bounded poll for a state that no callback reports (a flag of another
-// thread). With spin it does not sleep between tests, to catch the state as
-// soon as it comes.
-template <class Predicate>
-bool PollUntil(Predicate done, bool spin = false) {
-  auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    if (spin) {
-      std::this_thread::yield();
-    } else {
-      std::this_thread::sleep_for(1ms);
-    }
-  }
-  return true;
-}
 
 class Journal {
  public:

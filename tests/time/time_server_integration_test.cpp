@@ -7,9 +7,8 @@
 #include "server/peer_thread.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/fixed_clock.h"
-#include "tests/support/tcp_client.h"
-#include "tests/support/udp_client.h"
-#include "tests/threads/probe_thread.h"
+#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 #include "time/time_udp_server.h"
 
 namespace ostrevan {
