@@ -12,33 +12,32 @@ std::mutex ComponentCountLock;
 
 namespace {
 
-// Changed without the lock while it stays above zero (a connection and its
-// handler come and go with every client, on the listener and peer threads);
-// the steps from 0 to 1 and from 1 to 0, which create and free the stack,
-// are made under ComponentCountLock.
+// The number of components alive, for LiveComponentCount.
 std::atomic<int32_t> LiveComponents{0};
 
-// Counts one more component when there is one already, and so a stack.
-bool TryAddToLiveCount() {
-  int32_t count = LiveComponents.load(std::memory_order_relaxed);
-  while (count > 0) {
-    if (LiveComponents.compare_exchange_weak(count, count + 1, std::memory_order_acq_rel)) {
-      return true;
-    }
-  }
-  return false;
+// The stack the live components share: each holds a reference, and the
+// last reference to go frees it. Read and set under ComponentCountLock.
+std::weak_ptr<TIdStack> SharedStack;
+
+// Runs when the last component lets go of the stack. A component made
+// meanwhile may have installed a new stack already; that one stays.
+void FreeSharedStack(TIdStack* AStack) {
+  std::lock_guard<std::mutex> guard(ComponentCountLock);
+  if (GlobalStack() == AStack) SetGlobalStack(nullptr);
+  std::unique_ptr<TIdStack> freed(AStack);
 }
 
-// Counts one component less when it is not the last one.
-bool TryRemoveFromLiveCount() {
-  int32_t count = LiveComponents.load(std::memory_order_relaxed);
-  while (count > 1) {
-    if (LiveComponents.compare_exchange_weak(count, count - 1, std::memory_order_acq_rel)) {
-      return true;
-    }
-  }
-  return false;
+// The shared stack, made by the first component.
+std::shared_ptr<TIdStack> AcquireSharedStack() {
+  std::lock_guard<std::mutex> guard(ComponentCountLock);
+  std::shared_ptr<TIdStack> stack = SharedStack.lock();
+  if (stack != nullptr) return stack;
+  stack = std::shared_ptr<TIdStack>(TIdStack::CreatePlatformStack().release(), FreeSharedStack);
+  SharedStack = stack;
+  SetGlobalStack(stack.get());
+  return stack;
 }
+
 
 constexpr const char* StatusTexts[] = {
     "Resolving hostname %s.",  // hsResolving
@@ -84,30 +83,16 @@ std::string StatusText(TIdStatus AStatus) { return StatusTexts[AStatus]; }
 
 int32_t LiveComponentCount() { return LiveComponents.load(std::memory_order_acquire); }
 
-TIdComponent::TIdComponent(TComponent* AOwner) : TIdBaseComponent(AOwner) {
-  if (TryAddToLiveCount()) return;
-  std::lock_guard<std::mutex> guard(ComponentCountLock);
-  if (LiveComponents.load(std::memory_order_relaxed) > 0) {
-    LiveComponents.fetch_add(1, std::memory_order_acq_rel);
-    return;
-  }
-  // The first component: the stack is installed before the count says so,
-  // so that nobody counting itself in without the lock finds none.
-  SetGlobalStack(TIdStack::CreatePlatformStack().release());
-  LiveComponents.store(1, std::memory_order_release);
+TIdComponent::TIdComponent(TComponent* AOwner)
+    : TIdBaseComponent(AOwner), Stack_(AcquireSharedStack()) {
+  LiveComponents.fetch_add(1, std::memory_order_acq_rel);
 }
 
 TIdComponent::~TIdComponent() {
-  // Owned components count too; they must go before this one's decrement.
+  // Owned components count too; they must go before this one lets go of
+  // the stack.
   DestroyComponents();
-  if (TryRemoveFromLiveCount()) return;
-  std::lock_guard<std::mutex> guard(ComponentCountLock);
-  // A component made meanwhile without the lock keeps the stack alive.
-  if (LiveComponents.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  TIdStack* stack = GlobalStack();
-  SetGlobalStack(nullptr);
-  // The last component frees the stack that the first one made.
-  delete stack;
+  LiveComponents.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 void TIdComponent::NotifyStatus(TIdStatus AStatus) { NotifyStatus(AStatus, {}); }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -9,6 +10,8 @@
 #include "runtime/component.h"
 
 namespace ostrevan {
+
+class TIdStack;
 
 enum TIdStatus {
   hsResolving,
@@ -35,9 +38,9 @@ using TWorkEndEvent = std::function<void(TObject* Sender, TWorkMode AWorkMode)>;
 // The format text of a status ("Connecting to %s.").
 std::string StatusText(TIdStatus AStatus);
 
-// Guards the creation and release of GlobalStack, that is the steps of the
-// live count from 0 to 1 and from 1 to 0; other changes of the count need
-// no lock. No other lock is taken while it is held.
+// Guards the creation and release of GlobalStack: the first component
+// makes the stack, the last reference to it frees it. No other lock is
+// taken while it is held.
 extern std::mutex ComponentCountLock;
 // The number of TIdComponent objects alive.
 int32_t LiveComponentCount();
@@ -83,6 +86,8 @@ class TIdComponent : public TIdBaseComponent {
     int32_t Level = 0;
   };
   TWorkInfo WorkInfos_[2];  // indexed by TWorkMode
+  // Keeps the shared stack (GlobalStack) alive while this component exists.
+  std::shared_ptr<TIdStack> Stack_;
 };
 
 }  // namespace ostrevan

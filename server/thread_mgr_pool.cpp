@@ -11,7 +11,7 @@ TIdThreadMgrPool::~TIdThreadMgrPool() {
   // The servers using the pool stop their peer threads first; those that
   // release themselves into it may still be added to the idle list.
   Retire();
-  std::vector<TIdThread*> idle;
+  std::vector<std::unique_ptr<TIdThread>> idle;
   {
     std::lock_guard<std::mutex> lock(IdleLock_);
     idle.swap(Idle_);
@@ -19,24 +19,24 @@ TIdThreadMgrPool::~TIdThreadMgrPool() {
   EndIdle(std::move(idle));
 }
 
-TIdThread* TIdThreadMgrPool::AcquireThread() {
-  TIdThread* thread = TakeParked();
+std::unique_ptr<TIdThread> TIdThreadMgrPool::AcquireThread() {
+  std::unique_ptr<TIdThread> thread = TakeParked();
   if (thread == nullptr) {
     thread = NewThread();
     thread->SetStopAction(saSuspend);
   }
-  ActiveThreads().Add(thread);
+  ActiveThreads().Add(thread.get());
   return thread;
 }
 
-TIdThread* TIdThreadMgrPool::TakeParked() {
+std::unique_ptr<TIdThread> TIdThreadMgrPool::TakeParked() {
   std::lock_guard<std::mutex> lock(IdleLock_);
   // From the back: the thread parked last is the one whose stack is still
   // warm. One released a moment ago may still be cleaning up; it is passed
   // over until it is parked.
   for (auto it = Idle_.rbegin(); it != Idle_.rend(); ++it) {
-    TIdThread* thread = *it;
-    if (thread->IsSuspended()) {
+    if ((*it)->IsSuspended()) {
+      std::unique_ptr<TIdThread> thread = std::move(*it);
       Idle_.erase(std::next(it).base());
       return thread;
     }
@@ -63,13 +63,16 @@ void TIdThreadMgrPool::ReleaseThread(TIdThread* AThread) {
   }
   if (!AThread->IsSuspended() || AThread->Launched()) AThread->TerminateAndWaitFor();
   ActiveThreads().Remove(AThread);
+  // A thread released from another thread comes back unstarted or ended:
+  // the manager that made it frees it, as with the default manager.
   delete AThread;
 }
 
 bool TIdThreadMgrPool::Keep(TIdThread* AThread) {
   std::lock_guard<std::mutex> lock(IdleLock_);
   if (static_cast<int32_t>(Idle_.size()) >= PoolSize_) return false;
-  Idle_.push_back(AThread);
+  // Started, the thread was nobody's; kept, it is the pool's again.
+  Idle_.emplace_back(AThread);
   return true;
 }
 
@@ -79,12 +82,12 @@ int32_t TIdThreadMgrPool::PoolSize() const {
 }
 
 void TIdThreadMgrPool::SetPoolSize(int32_t value) {
-  std::vector<TIdThread*> extra;
+  std::vector<std::unique_ptr<TIdThread>> extra;
   {
     std::lock_guard<std::mutex> lock(IdleLock_);
     PoolSize_ = value < 0 ? 0 : value;
     while (static_cast<int32_t>(Idle_.size()) > PoolSize_) {
-      extra.push_back(Idle_.front());
+      extra.push_back(std::move(Idle_.front()));
       Idle_.erase(Idle_.begin());
     }
   }
@@ -96,12 +99,12 @@ int32_t TIdThreadMgrPool::IdleCount() const {
   return static_cast<int32_t>(Idle_.size());
 }
 
-void TIdThreadMgrPool::EndIdle(std::vector<TIdThread*> AThreads) {
+void TIdThreadMgrPool::EndIdle(std::vector<std::unique_ptr<TIdThread>> AThreads) {
   // Woken and joined first, so that the thread's own hooks run on its way
   // out while its object is whole.
-  for (TIdThread* thread : AThreads) {
+  for (std::unique_ptr<TIdThread>& thread : AThreads) {
     thread->TerminateAndWaitFor();
-    delete thread;
+    thread.reset();
   }
 }
 

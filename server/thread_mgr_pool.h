@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -30,7 +31,7 @@ class TIdThreadMgrPool : public TIdThreadMgr {
 
   // A parked idle thread when there is one, else NewThread with StopAction
   // saSuspend; listed in ActiveThreads.
-  TIdThread* AcquireThread() override;
+  std::unique_ptr<TIdThread> AcquireThread() override;
   // From the thread itself, when the thread goes on to park (neither
   // terminating nor failing nor freeing itself) and the pool has room:
   // unlists it and keeps it; it never waits. Otherwise as
@@ -46,13 +47,13 @@ class TIdThreadMgrPool : public TIdThreadMgr {
 
  private:
   // Takes a parked thread out of the idle list, or returns null.
-  TIdThread* TakeParked();
+  std::unique_ptr<TIdThread> TakeParked();
   // Puts AThread into the idle list when there is room.
   bool Keep(TIdThread* AThread);
-  static void EndIdle(std::vector<TIdThread*> AThreads);
+  static void EndIdle(std::vector<std::unique_ptr<TIdThread>> AThreads);
 
   mutable std::mutex IdleLock_;
-  std::vector<TIdThread*> Idle_;
+  std::vector<std::unique_ptr<TIdThread>> Idle_;
   int32_t PoolSize_ = kDefaultPoolSize;
 };
 

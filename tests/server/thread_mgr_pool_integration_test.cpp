@@ -12,8 +12,8 @@
 #include "server/peer_thread.h"
 #include "server/tcp_server.h"
 #include "tests/server/server_test_support.h"
-#include "tests/support/tcp_client.h"
-#include "tests/threads/probe_thread.h"
+#include "tests/support/loopback.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan {
 namespace {
@@ -43,9 +43,9 @@ class DataMark : public TObject {};
 struct PoolServer {
   explicit PoolServer(int32_t poolSize) {
     pool->SetPoolSize(poolSize);
-    server.SetPeerThreadClass([this](bool suspended) -> TIdThread* {
+    server.SetPeerThreadClass([this](bool suspended) -> std::unique_ptr<TIdThread> {
       ++created;
-      return new TIdPeerThread(suspended);
+      return std::make_unique<TIdPeerThread>(suspended);
     });
     server.SetThreadMgr(pool.get());
     server.OnConnect = [this](TIdPeerThread& thread) {
@@ -167,9 +167,9 @@ TEST(ThreadMgrPool, ReleaseFromOutsideAndSmallerPoolSizeEndThreads) {
   TIdThreadMgrPool pool(nullptr);
   EXPECT_EQ(pool.PoolSize(), TIdThreadMgrPool::kDefaultPoolSize);
   pool.SetThreadClass(ThreadClassOf<TIdPeerThread>());
-  TIdThread* thread = pool.AcquireThread();
+  std::unique_ptr<TIdThread> thread = pool.AcquireThread();
   EXPECT_EQ(thread->StopAction(), saSuspend);
-  pool.ReleaseThread(thread);  // never started: freed without a wait
+  pool.ReleaseThread(thread.release());  // never started: freed without a wait
   EXPECT_EQ(pool.ActiveThreads().Count(), 0);
   EXPECT_EQ(pool.IdleCount(), 0);
 
