@@ -52,9 +52,9 @@ uint64_t TWriteInterrupter::Ticks() const { return ticks.load(std::memory_order_
 
 void TWriteInterrupter::SetTimer(int32_t intervalMs) {
   const timespec period{intervalMs / 1000, (intervalMs % 1000) * 1000000L};
-  const itimerspec spec{period, period};
+  const itimerspec schedule{period, period};
   // Cannot fail with a valid timer and these values.
-  timer_settime(Timer_, 0, &spec, nullptr);
+  timer_settime(Timer_, 0, &schedule, nullptr);
 }
 
 }  // namespace ostrevan

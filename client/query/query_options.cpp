@@ -76,8 +76,8 @@ constexpr TOptionSpec OptionSpecs[] = {
 };
 
 const TOptionSpec* FindOption(const std::string& word) {
-  for (const TOptionSpec& spec : OptionSpecs) {
-    if (word == spec.Long || (spec.Short != nullptr && word == spec.Short)) return &spec;
+  for (const TOptionSpec& known : OptionSpecs) {
+    if (word == known.Long || (known.Short != nullptr && word == known.Short)) return &known;
   }
   return nullptr;
 }
@@ -267,20 +267,20 @@ TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
       optionsEnded = true;
       continue;
     }
-    const TOptionSpec* spec = FindOption(word.Text);
-    if (spec == nullptr) return Fail("unknown option " + word.Text);
-    if (!spec->TakesValue) {
-      if (word.Value) return Fail(std::string(spec->Long) + " takes no value");
-      if (spec->Kind == okHelp || spec->Kind == okVersion) {
-        result.Kind = spec->Kind == okHelp ? TQueryCommandLine::kHelp : TQueryCommandLine::kVersion;
+    const TOptionSpec* known = FindOption(word.Text);
+    if (known == nullptr) return Fail("unknown option " + word.Text);
+    if (!known->TakesValue) {
+      if (word.Value) return Fail(std::string(known->Long) + " takes no value");
+      if (known->Kind == okHelp || known->Kind == okVersion) {
+        result.Kind = known->Kind == okHelp ? TQueryCommandLine::kHelp : TQueryCommandLine::kVersion;
         return result;
       }
-      ApplyFlag(spec->Kind, options, given);
+      ApplyFlag(known->Kind, options, given);
       continue;
     }
     if (!word.Value && next >= words.size()) return Fail(word.Text + " needs a value");
     const std::string value = word.Value ? *word.Value : words[next++].Text;
-    const std::string wrong = ApplyValue(spec->Kind, value, options, given);
+    const std::string wrong = ApplyValue(known->Kind, value, options, given);
     if (!wrong.empty()) return Fail(wrong);
   }
 
