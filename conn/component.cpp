@@ -38,7 +38,6 @@ std::shared_ptr<TIdStack> AcquireSharedStack() {
   return stack;
 }
 
-
 constexpr const char* StatusTexts[] = {
     "Resolving hostname %s.",  // hsResolving
     "Connecting to %s.",       // hsConnecting
