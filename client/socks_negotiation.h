@@ -18,7 +18,7 @@ struct TIdSocksSettings {
 
 // The two raw transfers the negotiation needs, as an I/O handler offers
 // them: each moves at most ALength bytes and returns how many it moved, 0
-// when the peer has closed, or -1 on a socket error with errno still set.
+// when the peer has closed, or -1 on a socket error with the stack's last socket error set.
 class TIdSocksTransport {
  public:
   virtual ~TIdSocksTransport() = default;

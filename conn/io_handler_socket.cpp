@@ -4,8 +4,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <cerrno>
-
 #include "client/socks_info.h"
 #include "conn/connect_thread.h"
 #include "net/errors.h"
@@ -27,12 +25,7 @@ TIdIOHandlerSocket::TBindingUse::TBindingUse(TIdIOHandlerSocket& AHandler, bool 
     : Handler_(AHandler), Acquired_(AHandler.BeginUse(AAllocate)) {}
 
 TIdIOHandlerSocket::TBindingUse::~TBindingUse() {
-  if (!Acquired_) return;
-  // The caller reads errno of the call it made inside the use; a close
-  // made here on the way out must not change it.
-  const int savedErrno = errno;
-  Handler_.EndUse();
-  errno = savedErrno;
+  if (Acquired_) Handler_.EndUse();
 }
 
 TIdIOHandlerSocket::TIdIOHandlerSocket(TComponent* AOwner) : TIdIOHandler(AOwner) {}

@@ -222,7 +222,6 @@ int32_t TIdTCPConnection::ReceiveOnce() {
 
   TIdStack& stack = Stack();
   if (stack.CheckSocketResult(count, {ESHUTDOWN, ECONNABORTED})) {
-    // Read the code before closing: the close's own calls may change errno.
     const int32_t code = stack.LastSocketError();
     CloseTransport();
     if (InBuffer_.Size() == 0) stack.RaiseSocketErrorCode(code);
@@ -365,12 +364,7 @@ void TIdTCPConnection::WriteBytes(const void* ABuffer, int32_t ACount) {
     const auto length = static_cast<int32_t>(std::min<int64_t>(count - position, INT32_MAX));
     const int32_t sent = IOHandler_->Send(bytes + position, length);
     PeerClosed_ = sent == 0;
-    {
-      // The check below reads errno of the send.
-      const int savedErrno = errno;
-      CheckDisconnected(true, false);
-      errno = savedErrno;
-    }
+    CheckDisconnected(true, false);
     if (stack.CheckSocketResult(sent, {ESHUTDOWN, ECONNABORTED, ECONNRESET})) {
       const int32_t code = stack.LastSocketError();
       CloseTransport();

@@ -53,6 +53,9 @@ void TIdSocketHandle::Close() {
   // The exchange lets a close from another thread race with the owner's
   // own close without closing the descriptor twice.
   if (!Allocated_.exchange(false)) return;
+  // A close may end the use in which the caller made a call it has yet to
+  // check; the release's own failures are nobody's to report.
+  const TIdStack::TKeptSocketError kept;
   TIdStack* stack = GlobalStack();
   if (stack == nullptr) {
     // No stack left (a handle outliving every component): still release

@@ -64,11 +64,7 @@ std::string MappedIPv4(const std::string& AIP) { return "::ffff:" + AIP; }
 
 // A negative length would reach the system as a huge size_t and let it
 // write past the caller's buffer; it fails like any invalid argument.
-bool RefuseNegativeLength(int32_t length) {
-  if (length >= 0) return false;
-  errno = EINVAL;
-  return true;
-}
+bool IsNegativeLength(int32_t length) { return length < 0; }
 
 }  // namespace
 
@@ -82,7 +78,7 @@ void TIdStackLinux::RefreshLocalAddresses() {
   });
   // Deliberately reported through errno, not the resolver's code.
   if (host == nullptr) {
-    CheckSocketResult(IdSocketError);
+    CheckSocketResult(Captured(IdSocketError));
     return;
   }
   for (char** address = host->h_addr_list; *address != nullptr; ++address) {
@@ -108,8 +104,7 @@ int32_t TIdStackLinux::AcceptSocket(int32_t ASocket, std::string& APeerIP, int32
   if (result == IdInvalidSocket) {
     // A listening socket closed by another thread ends the accept quietly:
     // callers tolerate EINTR.
-    if (errno == EBADF) errno = EINTR;
-    return result;
+    return Failed(errno == EBADF ? EINTR : errno);
   }
   SplitSocketAddress(address, APeerIP, APeerPort);
   return result;
@@ -157,15 +152,15 @@ void TIdStackLinux::SplitSocketAddress(const sockaddr_storage& AAddress, std::st
 int32_t TIdStackLinux::BindSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
                                   uint16_t APort) {
   const TSocketAddress address = MakeSocketAddress(AFamily, AIP, APort, true);
-  return bind(ASocket, address.Address(), address.Length);
+  return Captured(bind(ASocket, address.Address(), address.Length));
 }
 
-int32_t TIdStackLinux::CloseSocket(int32_t ASocket) { return close(ASocket); }
+int32_t TIdStackLinux::CloseSocket(int32_t ASocket) { return Captured(close(ASocket)); }
 
 int32_t TIdStackLinux::ConnectSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
                                      uint16_t APort) {
   const TSocketAddress address = MakeSocketAddress(AFamily, AIP, APort, false);
-  return connect(ASocket, address.Address(), address.Length);
+  return Captured(connect(ASocket, address.Address(), address.Length));
 }
 
 std::string TIdStackLinux::HostNameToAddress(const std::string& AHostName) {
@@ -242,7 +237,7 @@ TStringList TIdStackLinux::PortToServiceNames(int32_t APort) {
 uint16_t TIdStackLinux::HostToNetShort(uint16_t AValue) { return htons(AValue); }
 
 int32_t TIdStackLinux::ListenSocket(int32_t ASocket, int32_t AQueueCount) {
-  return listen(ASocket, AQueueCount);
+  return Captured(listen(ASocket, AQueueCount));
 }
 
 uint16_t TIdStackLinux::NetToHostShort(uint16_t AValue) { return ntohs(AValue); }
@@ -253,9 +248,9 @@ uint32_t TIdStackLinux::NetToHostLong(uint32_t AValue) { return ntohl(AValue); }
 
 int32_t TIdStackLinux::ReceiveSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
                                      int32_t AFlags) {
-  if (RefuseNegativeLength(ALength)) return IdSocketError;
-  return static_cast<int32_t>(
-      recv(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal));
+  if (IsNegativeLength(ALength)) return Failed(EINVAL);
+  return Captured(static_cast<int32_t>(
+      recv(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal)));
 }
 
 int32_t TIdStackLinux::ReceiveFromSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
@@ -263,15 +258,13 @@ int32_t TIdStackLinux::ReceiveFromSocket(int32_t ASocket, void* ABuffer, int32_t
   sockaddr_storage address;
   std::memset(&address, 0, sizeof(address));
   socklen_t length = sizeof(address);
-  const auto result =
-      RefuseNegativeLength(ALength)
-          ? IdSocketError
-          : static_cast<int32_t>(recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength),
-                                          AFlags | IdMsgNoSignal,
-                                          reinterpret_cast<sockaddr*>(&address), &length));
-  const int savedErrno = errno;  // for the caller's check
+  const int32_t result =
+      IsNegativeLength(ALength)
+          ? Failed(EINVAL)
+          : Captured(static_cast<int32_t>(recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength),
+                                                   AFlags | IdMsgNoSignal,
+                                                   reinterpret_cast<sockaddr*>(&address), &length)));
   SplitSocketAddress(address, AIP, APort);
-  errno = savedErrno;
   return result;
 }
 
@@ -294,8 +287,8 @@ int32_t TIdStackLinux::SelectSockets(TIdHandleList* AReadList, TIdHandleList* AW
     }
   }
   timeval time{ATimeout / 1000, (ATimeout % 1000) * 1000};
-  const int result = select(bound, &sets[0], &sets[1], &sets[2], ATimeout < 0 ? nullptr : &time);
-  const int savedErrno = errno;  // for the caller's check
+  const int32_t result =
+      Captured(select(bound, &sets[0], &sets[1], &sets[2], ATimeout < 0 ? nullptr : &time));
   for (int i = 0; i < 3; ++i) {
     if (lists[i] == nullptr) continue;
     lists[i]->clear();
@@ -303,37 +296,38 @@ int32_t TIdStackLinux::SelectSockets(TIdHandleList* AReadList, TIdHandleList* AW
       if (FD_ISSET(handle, &sets[i])) lists[i]->push_back(handle);
     }
   }
-  errno = savedErrno;
   return result;
 }
 
 int32_t TIdStackLinux::SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
                                   int32_t AFlags) {
-  if (RefuseNegativeLength(ALength)) return IdSocketError;
-  return static_cast<int32_t>(
-      send(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal));
+  if (IsNegativeLength(ALength)) return Failed(EINVAL);
+  return Captured(static_cast<int32_t>(
+      send(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal)));
 }
 
 int32_t TIdStackLinux::SendToSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
                                     int32_t AFlags, const std::string& AIP, uint16_t APort,
                                     uint16_t AFamily) {
-  if (RefuseNegativeLength(ALength)) return IdSocketError;
+  if (IsNegativeLength(ALength)) return Failed(EINVAL);
   const TSocketAddress address = MakeSocketAddress(AFamily, AIP, APort, false);
-  return static_cast<int32_t>(sendto(ASocket, ABuffer, static_cast<size_t>(ALength),
-                                     AFlags | IdMsgNoSignal, address.Address(), address.Length));
+  return Captured(static_cast<int32_t>(sendto(ASocket, ABuffer, static_cast<size_t>(ALength),
+                                              AFlags | IdMsgNoSignal, address.Address(),
+                                              address.Length)));
 }
 
 int32_t TIdStackLinux::SetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
                                        const void* AOptValue, int32_t AOptLength) {
-  return setsockopt(ASocket, ALevel, AOptName, AOptValue, static_cast<socklen_t>(AOptLength));
+  return Captured(
+      setsockopt(ASocket, ALevel, AOptName, AOptValue, static_cast<socklen_t>(AOptLength)));
 }
 
 int32_t TIdStackLinux::OpenSocket(int32_t AFamily, int32_t AStruct, int32_t AProtocol) {
-  return socket(AFamily, AStruct, AProtocol);
+  return Captured(socket(AFamily, AStruct, AProtocol));
 }
 
 int32_t TIdStackLinux::ShutdownSocket(int32_t ASocket, int32_t AHow) {
-  return shutdown(ASocket, AHow);
+  return Captured(shutdown(ASocket, AHow));
 }
 
 std::string TIdStackLinux::SocketErrorText(int32_t AErrorCode) {
@@ -344,7 +338,7 @@ std::string TIdStackLinux::SocketErrorText(int32_t AErrorCode) {
 }
 
 int32_t TIdStackLinux::LastSocketError() {
-  const int32_t code = errno;
+  const int32_t code = CapturedError();
   return code == EPIPE ? ECONNRESET : code;
 }
 
@@ -363,7 +357,7 @@ void TIdStackLinux::ReadSocketAddress(int (*AQuery)(int, sockaddr*, socklen_t*),
   sockaddr_storage address;
   std::memset(&address, 0, sizeof(address));
   socklen_t length = sizeof(address);
-  CheckSocketResult(AQuery(ASocket, reinterpret_cast<sockaddr*>(&address), &length));
+  CheckSocketResult(Captured(AQuery(ASocket, reinterpret_cast<sockaddr*>(&address), &length)));
   AFamily = address.ss_family;
   SplitSocketAddress(address, AIP, APort);
 }
@@ -371,7 +365,7 @@ void TIdStackLinux::ReadSocketAddress(int (*AQuery)(int, sockaddr*, socklen_t*),
 int32_t TIdStackLinux::GetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
                                        void* AOptValue, int32_t& AOptLength) {
   auto length = static_cast<socklen_t>(AOptLength);
-  const int32_t result = getsockopt(ASocket, ALevel, AOptName, AOptValue, &length);
+  const int32_t result = Captured(getsockopt(ASocket, ALevel, AOptName, AOptValue, &length));
   AOptLength = static_cast<int32_t>(length);
   return result;
 }
@@ -429,17 +423,11 @@ in6_addr TIdStackLinux::TextToIPv6Address(const std::string& AText, uint32_t& AS
 }
 
 int32_t TIdStackLinux::PollReadable(int32_t ASocket, int32_t ATimeout) {
-  if (ASocket < 0) {
-    errno = EBADF;
-    return IdSocketError;
-  }
+  if (ASocket < 0) return Failed(EBADF);
   pollfd entry{ASocket, POLLIN, 0};
-  const int result = PollRetrying(&entry, 1, ATimeout);
+  const int32_t result = Captured(PollRetrying(&entry, 1, ATimeout));
   if (result <= 0) return result;
-  if ((entry.revents & POLLNVAL) != 0) {
-    errno = EBADF;
-    return IdSocketError;
-  }
+  if ((entry.revents & POLLNVAL) != 0) return Failed(EBADF);
   // Hang-up and error count as readable, as select reports them: the next
   // receive then sees the end or the error.
   return 1;

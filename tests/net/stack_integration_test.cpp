@@ -67,7 +67,7 @@ TEST(StackSockets, AcceptOnAListeningSocketClosedElsewhereReportsEintr) {
   std::string ip;
   int32_t port = 0;
   EXPECT_EQ(stack.AcceptSocket(listener, ip, port), -1);
-  EXPECT_EQ(errno, EINTR) << "EBADF is reported as EINTR";
+  EXPECT_EQ(stack.LastSocketError(), EINTR) << "EBADF is reported as EINTR";
   EXPECT_TRUE(stack.CheckSocketResult(-1, {EINTR, ENOTSOCK}));
   EXPECT_EQ(stack.LastError(), EINTR);
   // A connected socket is no listener: EINVAL raises.

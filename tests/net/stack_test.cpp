@@ -35,12 +35,17 @@ std::string Bytes(const in_addr& address) {
          std::to_string(b[3]);
 }
 
-// The message of the EIdSocketError that a failed call with errno `code`
+// A stack whose calls can fail with any code, as a wrapper's failure does.
+class TFailingStack : public TIdStackLinux {
+ public:
+  using TIdStack::Failed;
+};
+
+// The message of the EIdSocketError that a call failed with `code`
 // raises through CheckSocketResult.
-std::string RaisedMessage(TIdStack& stack, int code) {
-  errno = code;
+std::string RaisedMessage(TFailingStack& stack, int code) {
   try {
-    stack.CheckSocketResult(-1);
+    stack.CheckSocketResult(stack.Failed(code));
   } catch (const EIdSocketError& e) {
     return std::to_string(e.ErrorNumber()) + "|" + e.Message();
   }
@@ -105,27 +110,25 @@ TEST(StackErrorTexts, EveryTableEntryByteForByte) {
 }
 
 TEST(StackCheckSocketResult, OnlyMinusOneReadsTheErrorNumber) {
-  TIdStackLinux stack;
-  errno = EBADF;
+  TFailingStack stack;
+  stack.Failed(EBADF);
   EXPECT_FALSE(stack.CheckSocketResult(0));
   EXPECT_FALSE(stack.CheckSocketResult(17));
   EXPECT_FALSE(stack.CheckSocketResult(-2, {}));
   EXPECT_EQ(stack.LastError(), 0) << "no failure was seen, so nothing was stored";
 
-  errno = EINTR;
-  EXPECT_TRUE(stack.CheckSocketResult(-1, {EINTR}));
+  EXPECT_TRUE(stack.CheckSocketResult(stack.Failed(EINTR), {EINTR}));
   EXPECT_EQ(stack.LastError(), EINTR);
 
-  errno = EBADF;
-  EXPECT_THROW(stack.CheckSocketResult(-1, {EINTR, ENOTSOCK}), EIdSocketError);
+  EXPECT_THROW(stack.CheckSocketResult(stack.Failed(EBADF), {EINTR, ENOTSOCK}), EIdSocketError);
   EXPECT_EQ(stack.LastError(), EBADF);
 
   EXPECT_EQ(RaisedMessage(stack, EINTR), "4|Valid name, no data record (check DNS setup).");
   EXPECT_EQ(RaisedMessage(stack, ECONNREFUSED), "111|Socket Error # 111\r\nConnection refused.");
   // A peer that has gone away reads the same whichever way the system says it.
   EXPECT_EQ(RaisedMessage(stack, EPIPE), "104|Socket Error # 104\r\nConnection reset by peer.");
-  errno = EPIPE;
-  EXPECT_TRUE(stack.CheckSocketResult(-1, {ECONNRESET})) << "EPIPE is ignored as 104";
+  EXPECT_TRUE(stack.CheckSocketResult(stack.Failed(EPIPE), {ECONNRESET}))
+      << "EPIPE is ignored as 104";
 
   try {
     stack.RaiseSocketErrorCode(13);
@@ -133,6 +136,28 @@ TEST(StackCheckSocketResult, OnlyMinusOneReadsTheErrorNumber) {
   } catch (const EIdSocketError& e) {
     EXPECT_EQ(e.ErrorNumber(), 13);
     EXPECT_STREQ(e.what(), "Socket Error # 13\r\nAccess denied.");
+  }
+}
+
+// The check reads the error its call recorded, whatever ran in between:
+// other library calls, a failure on another thread, or a release.
+TEST(StackCheckSocketResult, ReadsTheErrorOfTheCallItChecks) {
+  TIdStackLinux stack;
+  const int32_t failed = stack.ConnectSocket(-1, AF_INET, "127.0.0.1", 1);
+  errno = ENOENT;
+  std::thread([&] { stack.ListenSocket(-1, 1); }).join();
+  const int32_t unconnected = stack.OpenSocket(AF_INET, SOCK_STREAM, 0);
+  {
+    const TIdStack::TKeptSocketError kept;
+    EXPECT_EQ(stack.ShutdownSocket(unconnected, SHUT_RDWR), -1);
+    EXPECT_EQ(stack.LastSocketError(), ENOTCONN);
+    stack.CloseSocket(unconnected);
+  }
+  try {
+    stack.CheckSocketResult(failed);
+    FAIL() << "nothing raised";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.ErrorNumber(), EBADF);
   }
 }
 

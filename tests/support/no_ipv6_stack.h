@@ -13,8 +13,7 @@ class TNoIPv6Stack : public TIdStackLinux {
  public:
   int32_t OpenSocket(int32_t AFamily, int32_t AStruct, int32_t AProtocol) override {
     if (AFamily != AF_INET6) return TIdStackLinux::OpenSocket(AFamily, AStruct, AProtocol);
-    errno = EAFNOSUPPORT;
-    return IdInvalidSocket;
+    return Failed(EAFNOSUPPORT);
   }
 };
 
