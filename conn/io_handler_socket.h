@@ -112,8 +112,9 @@ class TIdIOHandlerSocket : public TIdIOHandler {
   // Guards Users_, the changes of Closing_ and of Binding_ and its
   // descriptor, and makes the decision of Close (close now or only shut
   // down) atomic with the start and end of uses. While it is held only the
-  // socket calls that create, shut down and close the socket are made; no
-  // other lock is taken, and it is never held across a blocking call.
+  // socket calls that create, shut down and close the socket are made; the
+  // only lock taken under it is the socket handle's CloseLock_ (its Allocate
+  // and Close), and it is never held across a blocking call.
   std::mutex UseLock_;
   int32_t Users_ = 0;
   // A Close came while a use was in progress: the socket is shut down and
