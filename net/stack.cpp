@@ -72,7 +72,7 @@ const char* ErrorTextOf(int32_t code) {
   return it == std::end(ErrorTexts) ? "" : it->Text;
 }
 
-TIdStack* DefaultStackClass() { return new TIdStackLinux(); }
+std::unique_ptr<TIdStack> DefaultStackClass() { return std::make_unique<TIdStackLinux>(); }
 
 // Set at start-up (or by a test) before any component exists; read when the
 // first component makes the shared stack.
@@ -208,7 +208,7 @@ bool TIdStack::TryTextToIPv6Address(const std::string& AText, in6_addr& AAddress
 void TIdStack::PauseMilliseconds(int32_t AMSec) { PollRetrying(nullptr, 0, AMSec); }
 
 std::unique_ptr<TIdStack> TIdStack::CreatePlatformStack() {
-  return std::unique_ptr<TIdStack>(PlatformStackClass()());
+  return PlatformStackClass()();
 }
 
 void TIdStack::SetPlatformStackClass(TIdStackClass AClass) {

@@ -35,8 +35,8 @@ enum TIdIPVersion { Id_IPv4, Id_IPv6 };
 uint16_t FamilyOf(TIdIPVersion AIPVersion);
 
 class TIdStack;
-// Makes a new stack of the platform's class; the caller owns it.
-using TIdStackClass = std::function<TIdStack*()>;
+// Makes a new stack of the platform's class.
+using TIdStackClass = std::function<std::unique_ptr<TIdStack>()>;
 
 // The one place that touches the system's socket interface. Each wrapper
 // returns the C library's result, and a failed one records the error number

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -32,7 +33,7 @@ class ComponentLifetime : public ::testing::Test {
     ASSERT_EQ(GlobalStack(), nullptr);
     TCountedStack::Made = 0;
     TCountedStack::Freed = 0;
-    TIdStack::SetPlatformStackClass([]() -> TIdStack* { return new TCountedStack(); });
+    TIdStack::SetPlatformStackClass([] { return std::make_unique<TCountedStack>(); });
   }
   void TearDown() override { TIdStack::SetPlatformStackClass(nullptr); }
 };
@@ -90,7 +91,8 @@ TEST_F(ComponentLifetime, OwnedComponentsGoBeforeTheOwnersDecrement) {
 }
 
 TEST_F(ComponentLifetime, AStackThatCannotBeMadeLeavesNothingCounted) {
-  TIdStack::SetPlatformStackClass([]() -> TIdStack* { throw std::runtime_error("no stack"); });
+  TIdStack::SetPlatformStackClass(
+      []() -> std::unique_ptr<TIdStack> { throw std::runtime_error("no stack"); });
   TApplication app;
   EXPECT_THROW(new TIdComponent(&app), std::runtime_error);
   EXPECT_EQ(LiveComponentCount(), 0);

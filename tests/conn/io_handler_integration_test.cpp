@@ -249,7 +249,7 @@ class TLateCloseStack : public TIdStackLinux {
 // the end of the wait; without one it is an error.
 TEST(AcceptConnection, AListenerShutDownUnderTheWaitAfterTheStopGivesNone) {
   ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
-  TIdStack::SetPlatformStackClass([] { return new TLateCloseStack(); });
+  TIdStack::SetPlatformStackClass([] { return std::make_unique<TLateCloseStack>(); });
   struct TRestoreStack {
     ~TRestoreStack() { TIdStack::SetPlatformStackClass(nullptr); }
   } restore;
@@ -456,7 +456,7 @@ TEST(TimedConnect, ConnectThatBeginsOnlyAfterTheTimeOutIsEndedToo) {
   // connect begun after it, which the system would then retry for two
   // minutes; the time-out must end that connect as well.
   ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
-  TIdStack::SetPlatformStackClass([] { return new TLateConnectStack(); });
+  TIdStack::SetPlatformStackClass([] { return std::make_unique<TLateConnectStack>(); });
   struct TRestoreStack {
     ~TRestoreStack() { TIdStack::SetPlatformStackClass(nullptr); }
   } restore;

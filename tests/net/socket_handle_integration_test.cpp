@@ -468,7 +468,7 @@ class TCloseCountingStack : public TIdStackLinux {
 };
 
 TEST(SocketHandleRace, CloseFromTwoThreadsClosesOnce) {
-  TIdStack::SetPlatformStackClass([]() -> TIdStack* { return new TCloseCountingStack(); });
+  TIdStack::SetPlatformStackClass([] { return std::make_unique<TCloseCountingStack>(); });
   {
     TIdComponent keepStack(nullptr);
     TIdStack::SetPlatformStackClass(nullptr);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cerrno>
+#include <memory>
 
 #include "net/stack.h"
 #include "net/stack_linux.h"
@@ -23,7 +24,7 @@ template <class S>
 class TPlatformStackInUse {
  public:
   TPlatformStackInUse() {
-    TIdStack::SetPlatformStackClass([]() -> TIdStack* { return new S(); });
+    TIdStack::SetPlatformStackClass([] { return std::make_unique<S>(); });
   }
   ~TPlatformStackInUse() { TIdStack::SetPlatformStackClass(nullptr); }
   TPlatformStackInUse(const TPlatformStackInUse&) = delete;
