@@ -8,7 +8,9 @@ namespace ostrevan {
 
 namespace {
 
-TIdSocketList* DefaultSocketListClass() { return new TIdSocketListLinux(); }
+std::unique_ptr<TIdSocketList> DefaultSocketListClass() {
+  return std::make_unique<TIdSocketListLinux>();
+}
 
 TIdSocketListClass& PlatformSocketListClass() {
   static TIdSocketListClass listClass = DefaultSocketListClass;
@@ -18,7 +20,7 @@ TIdSocketListClass& PlatformSocketListClass() {
 }  // namespace
 
 std::unique_ptr<TIdSocketList> TIdSocketList::CreateSocketList() {
-  return std::unique_ptr<TIdSocketList>(PlatformSocketListClass()());
+  return PlatformSocketListClass()();
 }
 
 void TIdSocketList::SetPlatformSocketListClass(TIdSocketListClass AClass) {

@@ -11,8 +11,8 @@
 namespace ostrevan {
 
 class TIdSocketList;
-// Makes a new socket list of the platform's class; the caller owns it.
-using TIdSocketListClass = std::function<TIdSocketList*()>;
+// Makes a new socket list of the platform's class.
+using TIdSocketListClass = std::function<std::unique_ptr<TIdSocketList>()>;
 
 // A set of socket descriptors. Used by one thread at a time.
 class TIdSocketList : public TObject {
