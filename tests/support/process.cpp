@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -39,17 +40,61 @@ int DecodeStatus(int status) {
 constexpr auto StopWait = std::chrono::seconds(5);
 constexpr auto PollStep = std::chrono::milliseconds(10);
 
-// The child's side, between fork and exec: only calls that are safe there.
-[[noreturn]] void ExecChild(const char* path, char* const* argv, char* const* envp, int input,
-                            int output) {
-  setpgid(0, 0);
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  dup2(input, 0);
-  dup2(output, 1);
-  dup2(output, 2);
-  execve(path, argv, envp);
-  _exit(127);
-}
+// A program's path, arguments and environment (this process's and the
+// extra entries), all made before the fork: the child may only exec them.
+class TExecPlan {
+ public:
+  TExecPlan(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnvironment)
+      : Arguments_(argv) {
+    if (argv.empty()) throw std::runtime_error("no program given");
+    Path_ = FindProgram(argv[0]);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (!Overridden(*entry, extraEnvironment)) Environment_.emplace_back(*entry);
+    }
+    Environment_.insert(Environment_.end(), extraEnvironment.begin(), extraEnvironment.end());
+    for (std::string& arg : Arguments_) Argv_.push_back(arg.data());
+    Argv_.push_back(nullptr);
+    for (std::string& entry : Environment_) Envp_.push_back(entry.data());
+    Envp_.push_back(nullptr);
+  }
+  bool Found() const { return !Path_.empty(); }
+
+  // The child's side, between fork and exec: only calls that are safe there.
+  // The program gets a process group of its own, the default signal state,
+  // and dies with this process. An input of -1 leaves it no standard input.
+  [[noreturn]] void Exec(int input, int output, int error) const {
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (input < 0) {
+      close(0);
+    } else {
+      dup2(input, 0);
+    }
+    dup2(output, 1);
+    dup2(error, 2);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGPIPE, SIG_DFL);
+    if (Found()) execve(Path_.c_str(), Argv_.data(), Envp_.data());
+    _exit(127);
+  }
+
+ private:
+  // Whether an extra entry sets the variable of the inherited one: the
+  // program would otherwise find the first of the two, the inherited one.
+  static bool Overridden(const std::string& inherited, const std::vector<std::string>& extra) {
+    const std::string name = inherited.substr(0, inherited.find('=') + 1);
+    return std::any_of(extra.begin(), extra.end(),
+                       [&](const std::string& entry) { return entry.rfind(name, 0) == 0; });
+  }
+
+  std::string Path_;
+  std::vector<std::string> Arguments_;
+  std::vector<std::string> Environment_;
+  std::vector<char*> Argv_;
+  std::vector<char*> Envp_;
+};
 
 int OpenOrThrow(const std::string& path, int flags) {
   const int fd = open(path.c_str(), flags | O_CLOEXEC, 0600);
@@ -113,33 +158,14 @@ TChildProcess::TChildProcess(std::vector<std::string> argv, TOptions options) {
   if (options.OwnNetworkNamespace) {
     argv.insert(argv.begin(), {"unshare", "-n", "--"});
   }
+  const TExecPlan plan(argv, options.Environment);
   int in[2], out[2], err[2];
   MakePipe(in);
   MakePipe(out);
   MakePipe(err);
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-
   Pid_ = fork();
   if (Pid_ < 0) throw std::runtime_error("fork failed");
-  if (Pid_ == 0) {
-    // In the child: only async-signal-safe calls until exec.
-    if (options.CloseStdin) {
-      close(0);
-    } else {
-      dup2(in[0], 0);
-    }
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    signal(SIGPIPE, SIG_DFL);
-    for (auto& e : options.Environment) putenv(e.data());
-    execvp(args[0], args.data());
-    _exit(127);
-  }
+  if (Pid_ == 0) plan.Exec(options.CloseStdin ? -1 : in[0], out[1], err[1]);
   close(in[0]);
   close(out[1]);
   close(err[1]);
@@ -247,20 +273,8 @@ std::string FindProgram(const std::string& name) {
 }
 
 TSpawnedProcess::TSpawnedProcess(const std::vector<std::string>& argv, const TOptions& options) {
-  if (argv.empty()) throw std::runtime_error("no program given");
-  const std::string path = FindProgram(argv[0]);
-  if (path.empty()) throw std::runtime_error("program not found: " + argv[0]);
-
-  // Everything the child needs is made before the fork.
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
-  environment.insert(environment.end(), options.Environment.begin(), options.Environment.end());
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
+  const TExecPlan plan(argv, options.Environment);
+  if (!plan.Found()) throw std::runtime_error("program not found: " + argv[0]);
 
   const int input = OpenOrThrow(options.StdinFile.empty() ? "/dev/null" : options.StdinFile,
                                 O_RDONLY);
@@ -273,7 +287,7 @@ TSpawnedProcess::TSpawnedProcess(const std::vector<std::string>& argv, const TOp
     throw;
   }
   Pid_ = fork();
-  if (Pid_ == 0) ExecChild(path.c_str(), args.data(), envp.data(), input, output);
+  if (Pid_ == 0) plan.Exec(input, output, output);
   const int forkError = errno;
   close(input);
   close(output);

@@ -1,9 +1,12 @@
 #pragma once
 
 // Processes a test starts: a program on pipes (TChildProcess), a program
-// logging to a file in a process group of its own (TSpawnedProcess), a run
-// to the end (RunProgram), a forked body (RunInChild), and a scratch
-// directory. Every wait is bounded and nothing outlives the test.
+// logging to a file (TSpawnedProcess), a run to the end (RunProgram), a
+// forked body (RunInChild), and a scratch directory. Both program classes
+// start the program the same way: in a process group of its own, with the
+// default signal state, found on PATH or in the sbin folders, and killed
+// if the test process dies first. Every wait is bounded and nothing
+// outlives the test.
 
 #include <sys/types.h>
 
