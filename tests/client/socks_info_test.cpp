@@ -4,6 +4,7 @@
 
 #include "client/socks_errors.h"
 #include "server/rfc_reply.h"
+#include "tests/support/raises.h"
 
 namespace ostrevan {
 namespace {
@@ -39,12 +40,8 @@ TEST(SocksInfo, CopiesEverySettingButTheHandler) {
   EXPECT_EQ(target.ProxyHandler(), nullptr);
 
   TIdRFCReply other;
-  try {
-    other.Assign(&source);
-    FAIL() << "nothing raised";
-  } catch (const EConvertError& e) {
-    EXPECT_STREQ(e.what(), "Cannot assign a TIdSocksInfo to a TIdRFCReply");
-  }
+  EXPECT_EQ(testing::MessageOf<EConvertError>([&] { other.Assign(&source); }),
+            "Cannot assign a TIdSocksInfo to a TIdRFCReply");
 }
 
 TEST(SocksInfo, NegotiatingWithoutAHandlerConnectedToTheProxyRaises) {

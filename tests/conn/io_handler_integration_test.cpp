@@ -25,6 +25,7 @@
 #include "runtime/format.h"
 #include "tests/support/process.h"
 #include "tests/support/loopback.h"
+#include "tests/support/platform_stack.h"
 #include "tests/support/raises.h"
 #include "tests/support/scripted_socks_proxy.h"
 #include "threads/id_thread.h"
@@ -249,10 +250,7 @@ class TLateCloseStack : public TIdStackLinux {
 // the end of the wait; without one it is an error.
 TEST(AcceptConnection, AListenerShutDownUnderTheWaitAfterTheStopGivesNone) {
   ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
-  TIdStack::SetPlatformStackClass([] { return std::make_unique<TLateCloseStack>(); });
-  struct TRestoreStack {
-    ~TRestoreStack() { TIdStack::SetPlatformStackClass(nullptr); }
-  } restore;
+  const testing::TPlatformStackInUse<TLateCloseStack> stackInUse;
   TIdServerIOHandlerSocket acceptor(nullptr);
   TIdSocketHandle listening(nullptr);
   listening.SetIP("127.0.0.1");
@@ -456,10 +454,7 @@ TEST(TimedConnect, ConnectThatBeginsOnlyAfterTheTimeOutIsEndedToo) {
   // connect begun after it, which the system would then retry for two
   // minutes; the time-out must end that connect as well.
   ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
-  TIdStack::SetPlatformStackClass([] { return std::make_unique<TLateConnectStack>(); });
-  struct TRestoreStack {
-    ~TRestoreStack() { TIdStack::SetPlatformStackClass(nullptr); }
-  } restore;
+  const testing::TPlatformStackInUse<TLateConnectStack> stackInUse;
   TUnansweredPort silent;
   TIdIOHandlerSocket handler(nullptr);
   const auto start = Clock::now();

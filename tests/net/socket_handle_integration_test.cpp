@@ -20,6 +20,7 @@
 #include "net/errors.h"
 #include "net/stack_linux.h"
 #include "tests/support/process.h"
+#include "tests/support/raises.h"
 
 namespace ostrevan {
 namespace {
@@ -130,12 +131,8 @@ TEST_F(SocketHandleTest, CloseKeepsTheNumberAndHappensOnce) {
   EXPECT_EQ(handle.Descriptor(), fd);
   handle.Close();
   EXPECT_EQ(handle.Descriptor(), fd);
-  try {
-    handle.WaitReadable(10);
-    FAIL() << "waited on a closed socket";
-  } catch (const EIdConnClosedGracefully& e) {
-    EXPECT_STREQ(e.what(), "Connection Closed Gracefully.");
-  }
+  EXPECT_EQ(testing::MessageOf<EIdConnClosedGracefully>([&] { handle.WaitReadable(10); }),
+            "Connection Closed Gracefully.");
   // A closed descriptor is not readable, and says so at once.
   EXPECT_FALSE(TIdSocketHandle::WaitHandleReadable(fd, 5000));
 
@@ -235,12 +232,8 @@ TEST_F(SocketHandleTest, ClientPortRanges) {
   handle.SetIP("127.0.0.1");
   handle.SetClientPortMin(2000);
   handle.SetClientPortMax(1000);
-  try {
-    handle.BindLocal();
-    FAIL() << "an inverted range was accepted";
-  } catch (const EIdInvalidPortRange& e) {
-    EXPECT_STREQ(e.what(), "Invalid Port Range (2000 - 1000)");
-  }
+  EXPECT_EQ(testing::MessageOf<EIdInvalidPortRange>([&] { handle.BindLocal(); }),
+            "Invalid Port Range (2000 - 1000)");
   EXPECT_EQ(handle.Port(), 0) << "no port was tried";
 
   THeldPorts held(3);
@@ -285,12 +278,8 @@ TEST_F(SocketHandleTest, ARangeNeedsPortZeroAndBothBounds) {
   fixed.SetPort(busy);
   fixed.SetClientPortMin(1);
   fixed.SetClientPortMax(65535);
-  try {
-    fixed.BindLocal();
-    FAIL() << "bound a port that is in use";
-  } catch (const EIdCouldNotBindSocket& e) {
-    EXPECT_STREQ(e.what(), "Could not bind socket. Address and port are already in use.");
-  }
+  EXPECT_EQ(testing::MessageOf<EIdCouldNotBindSocket>([&] { fixed.BindLocal(); }),
+            "Could not bind socket. Address and port are already in use.");
   EXPECT_EQ(fixed.Port(), busy);
 }
 

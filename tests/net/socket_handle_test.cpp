@@ -4,6 +4,7 @@
 
 #include "runtime/exception.h"
 #include "runtime/string_list.h"
+#include "tests/support/raises.h"
 
 namespace ostrevan {
 namespace {
@@ -51,12 +52,8 @@ TEST(SocketHandle, AssignmentCopiesAddressesOnlyFromItsOwnClass) {
 
   TDerivedHandle derived(nullptr);
   derived.SetIP("1.1.1.1");
-  try {
-    target.Assign(&derived);
-    FAIL() << "a descendant was assigned";
-  } catch (const EConvertError& e) {
-    EXPECT_STREQ(e.what(), "Cannot assign a TDerivedHandle to a TIdSocketHandle");
-  }
+  EXPECT_EQ(testing::MessageOf<EConvertError>([&] { target.Assign(&derived); }),
+            "Cannot assign a TDerivedHandle to a TIdSocketHandle");
   EXPECT_EQ(target.IP(), "10.1.2.3");
   TStringList other;
   EXPECT_THROW(target.Assign(&other), EConvertError);

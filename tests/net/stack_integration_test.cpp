@@ -16,6 +16,7 @@
 #include "net/socket_list.h"
 #include "net/stack_linux.h"
 #include "tests/support/loopback.h"
+#include "tests/support/raises.h"
 
 namespace ostrevan {
 namespace {
@@ -81,12 +82,8 @@ TEST(StackSockets, FailedCreationAndSecondClose) {
   EXPECT_EQ(stack.CloseSocket(s), 0);
   EXPECT_EQ(stack.CloseSocket(s), -1);
   EXPECT_EQ(RaisedBy(stack, -1), "9|Socket Error # 9\r\nBad file number.");
-  try {
-    stack.NewSocket(12345, 0);
-    FAIL() << "an impossible socket type was created";
-  } catch (const EIdInvalidSocket& e) {
-    EXPECT_STREQ(e.what(), "Cannot allocate socket.");
-  }
+  EXPECT_EQ(testing::MessageOf<EIdInvalidSocket>([&] { stack.NewSocket(12345, 0); }),
+            "Cannot allocate socket.");
 }
 
 // Opens descriptors until the next one is numbered above `floor`, so that

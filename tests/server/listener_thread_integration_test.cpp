@@ -18,7 +18,7 @@
 #include "server/udp_server.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/process.h"
-#include "tests/support/no_ipv6_stack.h"
+#include "tests/support/platform_stack.h"
 #include "tests/support/loopback.h"
 #include "tests/support/wait.h"
 
