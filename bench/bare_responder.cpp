@@ -8,9 +8,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,7 +18,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "bench/command_line.h"
+#include "bench/responder_main.h"
 #include "bench/rfc868_clock.h"
 
 namespace ostrevan::bench {
@@ -71,24 +69,10 @@ uint16_t PortOf(int fd) {
   return ntohs(address.sin_port);
 }
 
-bool InputIsWatchable() {
-  struct stat status {};
-  if (fstat(STDIN_FILENO, &status) != 0) return false;
-  return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || isatty(STDIN_FILENO);
-}
-
 // Waits for a stop signal or the end of the input, then shuts the listener
 // down, which ends the blocking accept.
 void WatchForStop(int stopFd, int inputFd, int listener) {
-  pollfd fds[2] = {{stopFd, POLLIN, 0}, {inputFd, POLLIN, 0}};
-  for (;;) {
-    if (poll(fds, inputFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) break;
-    if (fds[0].revents != 0) break;
-    if (inputFd >= 0 && fds[1].revents != 0) {
-      char buffer[256];
-      if (read(inputFd, buffer, sizeof buffer) <= 0) break;
-    }
-  }
+  WaitForStop(stopFd, inputFd);
   shutdown(listener, SHUT_RDWR);
 }
 
@@ -116,37 +100,18 @@ void AcceptLoop(int listener) {
 }
 
 int Main(int argc, char** argv) {
-  int64_t port = 0;
-  bool watchInput = true;
-  ArgumentReader reader(argc, argv);
-  while (reader.Next()) {
-    bool ok = true;
-    if (reader.Name() == "--ignore-stdin") {
-      watchInput = false;
-    } else {
-      ok = ParseNumber(reader.Name(), 0, 65535, port);
-    }
-    if (!ok) {
-      std::fputs(kUsage, stderr);
-      return 2;
-    }
-  }
+  ResponderArguments arguments;
+  if (!ReadResponderArguments(argc, argv, kUsage, arguments)) return 2;
   // Blocked before any thread starts, so that every thread inherits it.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-  const int listener = Listen(static_cast<uint16_t>(port));
+  const int stopFd = BlockStopSignals();
+  const int listener = Listen(static_cast<uint16_t>(arguments.Port));
   if (stopFd < 0 || listener < 0) {
     std::perror("rfc868-bare: setup");
     return 1;
   }
   std::printf("%u\n", PortOf(listener));
   std::fflush(stdout);
-  std::thread watcher(WatchForStop, stopFd, watchInput && InputIsWatchable() ? STDIN_FILENO : -1,
-                      listener);
+  std::thread watcher(WatchForStop, stopFd, StopInput(arguments.WatchInput), listener);
   AcceptLoop(listener);
   // Ends the watcher when the accept loop ended for a reason of its own.
   kill(getpid(), SIGTERM);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bench/command_line.h"
+#include "bench/responder_main.h"
 #include "bench/latency_stats.h"
 #include "bench/load_run.h"
 #include "bench/process_counts.h"
@@ -232,10 +233,6 @@ int Main(int argc, char** argv) {
 }  // namespace ostrevan::bench
 
 int main(int argc, char** argv) {
-  try {
-    return ostrevan::bench::Main(argc, argv);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "rfc868-load: %s\n", error.what());
-    return ostrevan::bench::kLocalError;
-  }
+  return ostrevan::bench::RunReporting("rfc868-load", ostrevan::bench::Main, argc, argv,
+                                       ostrevan::bench::kLocalError);
 }

@@ -2,17 +2,14 @@
 // daemon is measured against. Prints its port, serves until SIGTERM, SIGINT
 // or the end of standard input.
 
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
-#include <exception>
+#include <optional>
 
-#include "bench/command_line.h"
 #include "bench/reference_server.h"
+#include "bench/responder_main.h"
 
 namespace ostrevan::bench {
 namespace {
@@ -23,51 +20,26 @@ const char kUsage[] =
     "  prints the port on standard output and serves until SIGTERM, SIGINT\n"
     "  or the end of standard input (when that is a pipe, socket or terminal)\n";
 
-// A regular file or /dev/null cannot be polled, and a script's background
-// job gets /dev/null as its input: such an input does not end the server.
-bool InputIsWatchable() {
-  struct stat status {};
-  if (fstat(STDIN_FILENO, &status) != 0) return false;
-  return S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || isatty(STDIN_FILENO);
-}
-
 int Main(int argc, char** argv) {
-  int64_t port = 0;
   int64_t backlog = 1024;
-  bool watchInput = true;
-  ArgumentReader reader(argc, argv);
-  while (reader.Next()) {
-    bool ok = true;
-    if (reader.Name() == "--backlog") {
-      ok = reader.Number(1, 65535, backlog);
-    } else if (reader.Name() == "--ignore-stdin") {
-      watchInput = false;
-    } else {
-      ok = ParseNumber(reader.Name(), 0, 65535, port);
-    }
-    if (!ok) {
-      std::fputs(kUsage, stderr);
-      return 2;
-    }
-  }
-
+  ResponderArguments arguments;
+  const OwnOption backlogOption = [&](ArgumentReader& reader) -> std::optional<bool> {
+    if (reader.Name() != "--backlog") return std::nullopt;
+    return reader.Number(1, 65535, backlog);
+  };
+  if (!ReadResponderArguments(argc, argv, kUsage, arguments, backlogOption)) return 2;
   // Blocked before anything else, so that a signal arriving early waits in
   // the signalfd instead of killing the process.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
-  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
-  const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  const int stopFd = BlockStopSignals();
   if (stopFd < 0) {
     std::perror("rfc868-reference: signalfd");
     return 1;
   }
 
-  ReferenceServer server(static_cast<uint16_t>(port), static_cast<int>(backlog));
+  ReferenceServer server(static_cast<uint16_t>(arguments.Port), static_cast<int>(backlog));
   std::printf("%u\n", server.Port());
   std::fflush(stdout);
-  server.Run(stopFd, watchInput && InputIsWatchable() ? STDIN_FILENO : -1);
+  server.Run(stopFd, StopInput(arguments.WatchInput));
   std::fprintf(stderr, "rfc868-reference: served %" PRIu64 " connections\n", server.Served());
   close(stopFd);
   return 0;
@@ -77,10 +49,5 @@ int Main(int argc, char** argv) {
 }  // namespace ostrevan::bench
 
 int main(int argc, char** argv) {
-  try {
-    return ostrevan::bench::Main(argc, argv);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "rfc868-reference: %s\n", error.what());
-    return 1;
-  }
+  return ostrevan::bench::RunReporting("rfc868-reference", ostrevan::bench::Main, argc, argv);
 }

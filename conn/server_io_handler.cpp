@@ -19,12 +19,28 @@ namespace {
 // any socket that does not listen: the socket layer cannot tell the two
 // apart, this loop can. After the stop it is the end of the wait; without
 // one it stays an error.
-bool AcceptForStoppable(TIdSocketHandle& ABinding, int32_t AListeningSocket, TIdThread& AThread) {
+TIdSocketHandle::TPendingAccept AcceptForStoppable(TIdSocketHandle& ABinding,
+                                                  int32_t AListeningSocket, TIdThread& AThread) {
   try {
-    return ABinding.AcceptFrom(AListeningSocket);
+    return ABinding.AcceptPending(AListeningSocket);
   } catch (const EIdSocketError& e) {
-    if (e.ErrorNumber() == EINVAL && AThread.Stopped()) return false;
+    if (e.ErrorNumber() == EINVAL && AThread.Stopped()) return TIdSocketHandle::paFailed;
     throw;
+  }
+}
+
+// Without a thread to watch: waits as long as it takes.
+bool AcceptWhenReady(TIdSocketHandle& ABinding, int32_t AListeningSocket) {
+  if (!TIdSocketHandle::AcceptsWithoutWaiting(AListeningSocket)) {
+    return ABinding.AcceptFrom(AListeningSocket);
+  }
+  for (;;) {
+    switch (ABinding.AcceptPending(AListeningSocket)) {
+      case TIdSocketHandle::paAccepted: return true;
+      case TIdSocketHandle::paFailed: return false;
+      case TIdSocketHandle::paNoneWaiting: break;
+    }
+    TIdSocketHandle::WaitHandleReadable(AListeningSocket, -2);
   }
 }
 
@@ -34,19 +50,32 @@ std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptConnection(int32_t
                                                                          TIdThread* AThread) {
   auto handler = std::make_unique<TIdIOHandlerSocket>(nullptr);
   handler->Open();
-  if (AThread != nullptr) {
-    // A wait on a listening socket closed meanwhile fails at once and counts
-    // as not readable, so the loop spins until the thread is stopped: the
-    // server stops the thread before it closes the socket.
-    while (!AThread->Stopped()) {
-      if (!TIdSocketHandle::WaitHandleReadable(AListeningSocket, kAcceptSlice)) continue;
-      if (!AcceptForStoppable(*handler->Binding(), AListeningSocket, *AThread)) return nullptr;
+  TIdSocketHandle& binding = *handler->Binding();
+  if (AThread == nullptr) {
+    if (!AcceptWhenReady(binding, AListeningSocket)) return nullptr;
+    return handler;
+  }
+  // A connection already waiting is taken at once: the wait would only say
+  // that it is there. A listening socket that waits in its accept is always
+  // waited on first.
+  const bool acceptFirst = TIdSocketHandle::AcceptsWithoutWaiting(AListeningSocket);
+  // A wait on a listening socket closed meanwhile fails at once and counts
+  // as not readable, so the loop spins until the thread is stopped: the
+  // server stops the thread before it closes the socket.
+  while (!AThread->Stopped()) {
+    if (acceptFirst &&
+        AcceptForStoppable(binding, AListeningSocket, *AThread) == TIdSocketHandle::paAccepted) {
       return handler;
     }
-    return nullptr;
+    if (!TIdSocketHandle::WaitHandleReadable(AListeningSocket, kAcceptSlice)) continue;
+    switch (AcceptForStoppable(binding, AListeningSocket, *AThread)) {
+      case TIdSocketHandle::paAccepted: return handler;
+      case TIdSocketHandle::paFailed: return nullptr;
+      // Gone before the accept (a client that reset it): wait again.
+      case TIdSocketHandle::paNoneWaiting: break;
+    }
   }
-  if (!handler->Binding()->AcceptFrom(AListeningSocket)) return nullptr;
-  return handler;
+  return nullptr;
 }
 
 }  // namespace ostrevan

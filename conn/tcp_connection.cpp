@@ -54,13 +54,17 @@ void TIdTCPConnection::InstallIOHandler(TMaybeOwned<TIdIOHandler> value) {
     RemoveFreeNotification(old);
   }
   TIdIOHandler* handler = value.Get();
+  const bool owned = value.Owns();
   {
     std::unique_lock<std::mutex> lock(HandlerLock_);
     AwaitCloseOnOtherThread(lock);
     SocketHandler_ = dynamic_cast<TIdIOHandlerSocket*>(handler);
     IOHandler_ = std::move(value);
   }
-  if (handler != nullptr) FreeNotification(handler);
+  // Only a borrowed handler can be freed under the connection; an owned one
+  // goes with it, and needs no destruction notice (an accepted connection's
+  // handler is owned, so this saves two lists per connection).
+  if (handler != nullptr && !owned) FreeNotification(handler);
 }
 
 void TIdTCPConnection::SetIntercept(TIdConnectionIntercept* value) {

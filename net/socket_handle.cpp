@@ -4,9 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <typeinfo>
 #include <utility>
+#include <vector>
 
 #include "net/errors.h"
 #include "net/stack.h"
@@ -23,6 +25,23 @@ TIdStack& Stack() {
   if (stack == nullptr) throw EIdException("No socket stack: create a TIdComponent first.");
   return *stack;
 }
+
+// A listening socket made to accept without waiting, with the local
+// address that every connection accepted from it shares when it is bound
+// to one address (empty for every address).
+struct TListening {
+  int32_t Descriptor;
+  std::string IP;
+  int32_t Port;
+  TIdIPVersion Version;
+};
+
+// Guards Listening. Taken by a server's activation and deactivation and
+// twice per accepted connection; nothing else is taken while it is held.
+std::mutex ListeningLock;
+std::vector<TListening> Listening;
+
+bool IsEveryAddress(const std::string& AIP) { return AIP.empty() || AIP == "0.0.0.0" || AIP == "::"; }
 
 }  // namespace
 
@@ -53,6 +72,8 @@ void TIdSocketHandle::Close() {
   // The exchange lets a close from another thread race with the owner's
   // own close without closing the descriptor twice.
   if (!Allocated_.exchange(false)) return;
+  // Forgotten before the number is free for another socket.
+  ForgetListening();
   // A close may end the use in which the caller made a call it has yet to
   // check; the release's own failures are nobody's to report.
   const TIdStack::TKeptSocketError kept;
@@ -101,22 +122,73 @@ void TIdSocketHandle::StartListening(int32_t AQueueCount) {
 }
 
 bool TIdSocketHandle::AcceptFrom(int32_t AListeningSocket) {
+  return Accept(AListeningSocket, EINTR) == 0;
+}
+
+TIdSocketHandle::TPendingAccept TIdSocketHandle::AcceptPending(int32_t AListeningSocket) {
+  const int32_t error = Accept(AListeningSocket, EAGAIN);
+  if (error == 0) return paAccepted;
+  return error == EAGAIN || error == EWOULDBLOCK ? paNoneWaiting : paFailed;
+}
+
+int32_t TIdSocketHandle::Accept(int32_t AListeningSocket, int32_t AIgnored) {
   ClearBinding(true);
   TIdStack& stack = Stack();
   std::string peerIP;
   int32_t peerPort = 0;
   const int32_t accepted = stack.AcceptSocket(AListeningSocket, peerIP, peerPort);
   // EINTR also stands for a listening socket closed under us (EBADF).
-  if (stack.CheckSocketResult(accepted, {EINTR, ENOTSOCK})) return false;
+  if (stack.CheckSocketResult(accepted, {EINTR, ENOTSOCK, AIgnored})) return stack.LastSocketError();
   Descriptor_ = accepted;
   Allocated_ = true;
-  RefreshLocalAddress();
+  TakeLocalAddressOf(AListeningSocket);
   // accept has told the peer's address already. Asking again would cost a
   // system call per connection, and would fail (ENOTCONN) for a client
   // that reset the connection while it waited in the queue.
   RemoteIP_ = std::move(peerIP);
   RemotePort_ = peerPort;
-  return true;
+  return 0;
+}
+
+void TIdSocketHandle::TakeLocalAddressOf(int32_t AListeningSocket) {
+  {
+    std::lock_guard<std::mutex> guard(ListeningLock);
+    auto it = std::find_if(Listening.begin(), Listening.end(),
+                           [&](const TListening& l) { return l.Descriptor == AListeningSocket; });
+    if (it != Listening.end() && !it->IP.empty()) {
+      IP_ = it->IP;
+      Port_ = it->Port;
+      IPVersion_ = it->Version;
+      return;
+    }
+  }
+  // Bound to every address: only the system knows which one the client
+  // reached.
+  RefreshLocalAddress();
+}
+
+void TIdSocketHandle::AcceptWithoutWaiting() {
+  TIdStack& stack = Stack();
+  stack.CheckSocketResult(stack.SetSocketNonBlocking(Descriptor_));
+  std::lock_guard<std::mutex> guard(ListeningLock);
+  if (Listening_) return;
+  Listening.push_back({Descriptor_, IsEveryAddress(IP_) ? std::string() : IP_, Port_, IPVersion_});
+  Listening_ = true;
+}
+
+bool TIdSocketHandle::AcceptsWithoutWaiting(int32_t AListeningSocket) {
+  std::lock_guard<std::mutex> guard(ListeningLock);
+  return std::any_of(Listening.begin(), Listening.end(),
+                     [&](const TListening& l) { return l.Descriptor == AListeningSocket; });
+}
+
+void TIdSocketHandle::ForgetListening() {
+  if (!Listening_) return;
+  std::lock_guard<std::mutex> guard(ListeningLock);
+  Listening.erase(std::remove_if(Listening.begin(), Listening.end(),
+                                 [&](const TListening& l) { return l.Descriptor == Descriptor_; }),
+                  Listening.end());
+  Listening_ = false;
 }
 
 int32_t TIdSocketHandle::ConnectToPeer(uint16_t AFamily) {
@@ -178,6 +250,7 @@ void TIdSocketHandle::RefreshPeerAddress() {
 }
 
 void TIdSocketHandle::ClearBinding(bool AClearLocal) {
+  ForgetListening();
   Allocated_ = false;
   Descriptor_ = IdInvalidSocket;
   if (AClearLocal) {

@@ -40,6 +40,18 @@ class TIdSocketHandle : public TCollectionItem {
   // Accepts a connection from the listening descriptor into this object;
   // false when the accept was interrupted or the listening socket closed.
   bool AcceptFrom(int32_t AListeningSocket);
+  // For a listening socket that accepts without waiting: accepts a
+  // connection that is already waiting, as AcceptFrom.
+  enum TPendingAccept { paAccepted, paNoneWaiting, paFailed };
+  TPendingAccept AcceptPending(int32_t AListeningSocket);
+
+  // Makes this listening socket accept without waiting, and lets the
+  // accept step, which is given only a descriptor, find it: it may then
+  // take a waiting connection before it waits, and a connection accepted
+  // from a socket bound to one address has that address and Port as its
+  // own, without asking the system. Close forgets it.
+  void AcceptWithoutWaiting();
+  static bool AcceptsWithoutWaiting(int32_t AListeningSocket);
   // Connects to RemoteIP and RemotePort; the raw result (0 or -1), which
   // the caller checks.
   virtual int32_t ConnectToPeer(uint16_t AFamily);
@@ -90,6 +102,11 @@ class TIdSocketHandle : public TCollectionItem {
  private:
   // One bind to IP and Port: false when the address is in use.
   bool TryBind();
+  // The accept itself, tolerating AIgnored besides EINTR and ENOTSOCK:
+  // the error number, or 0 when a connection was accepted.
+  int32_t Accept(int32_t AListeningSocket, int32_t AIgnored);
+  void TakeLocalAddressOf(int32_t AListeningSocket);
+  void ForgetListening();
 
   int32_t Descriptor_ = -1;
   std::atomic<bool> Allocated_{false};
@@ -101,6 +118,8 @@ class TIdSocketHandle : public TCollectionItem {
   int32_t ClientPortMax_ = 0;
   TIdIPVersion IPVersion_ = Id_IPv4;
   bool DualStack_ = false;
+  // Set by AcceptWithoutWaiting until Close or ClearBinding.
+  bool Listening_ = false;
   // Guards the shutdown and close of an open socket against each other, so
   // that a shutdown never reaches a number already closed (and perhaps
   // given to another socket). Nothing else is taken while it is held.

@@ -95,6 +95,9 @@ class TIdStack : public TObject {
   virtual TStringList PortToServiceNames(int32_t APort) = 0;
   virtual uint16_t HostToNetShort(uint16_t AValue) = 0;
   virtual int32_t ListenSocket(int32_t ASocket, int32_t AQueueCount) = 0;
+  // Makes calls on the socket return at once (EAGAIN) instead of waiting;
+  // sockets accepted from it still wait.
+  virtual int32_t SetSocketNonBlocking(int32_t ASocket) = 0;
   virtual uint16_t NetToHostShort(uint16_t AValue) = 0;
   virtual uint32_t HostToNetLong(uint32_t AValue) = 0;
   virtual uint32_t NetToHostLong(uint32_t AValue) = 0;

@@ -1,6 +1,7 @@
 #include "net/stack_linux.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <sys/select.h>
@@ -238,6 +239,12 @@ uint16_t TIdStackLinux::HostToNetShort(uint16_t AValue) { return htons(AValue); 
 
 int32_t TIdStackLinux::ListenSocket(int32_t ASocket, int32_t AQueueCount) {
   return Captured(listen(ASocket, AQueueCount));
+}
+
+int32_t TIdStackLinux::SetSocketNonBlocking(int32_t ASocket) {
+  const int flags = Captured(fcntl(ASocket, F_GETFL));
+  if (flags == IdSocketError) return IdSocketError;
+  return Captured(fcntl(ASocket, F_SETFL, flags | O_NONBLOCK));
 }
 
 uint16_t TIdStackLinux::NetToHostShort(uint16_t AValue) { return ntohs(AValue); }

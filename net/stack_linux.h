@@ -28,6 +28,7 @@ class TIdStackLinux : public TIdStack {
   TStringList PortToServiceNames(int32_t APort) override;
   uint16_t HostToNetShort(uint16_t AValue) override;
   int32_t ListenSocket(int32_t ASocket, int32_t AQueueCount) override;
+  int32_t SetSocketNonBlocking(int32_t ASocket) override;
   uint16_t NetToHostShort(uint16_t AValue) override;
   uint32_t HostToNetLong(uint32_t AValue) override;
   uint32_t NetToHostLong(uint32_t AValue) override;

@@ -117,6 +117,8 @@ void TIdTCPServer::OpenBinding(TIdSocketHandle& ABinding) {
   }
   ABinding.BindLocal();
   ABinding.StartListening(ListenQueue_);
+  // The listener then takes a waiting connection without a wait before it.
+  ABinding.AcceptWithoutWaiting();
 }
 
 void TIdTCPServer::StartListener(TIdSocketHandle& ABinding) {

@@ -20,8 +20,7 @@ TIdThread::~TIdThread() {
   // A self-freeing thread can reach this point while the Start that woke it
   // from its park is still releasing StateLock_; the lock must be free
   // before it goes. (A first Start lets go of the lock before it creates
-  // the thread, and TThread keeps the thread from ending before that
-  // creation is complete.)
+  // the thread, and touches nothing of it once the thread exists.)
   { std::lock_guard<std::mutex> lock(StateLock_); }
   TIdThread::Cleanup();
 }

@@ -95,25 +95,26 @@ bool TThread::BeginWake() {
 }
 
 void TThread::Launch() {
+  // Recorded before the thread exists: once it does, it may end and free
+  // the object before pthread_create has returned, so the creator touches
+  // nothing of it afterwards (and the thread never waits for the creator).
+  // The thread records its own handle as it begins.
   {
     auto lock = LockWait();
-    Launching_ = true;
+    Launched_ = true;
+    Joinable_ = true;
   }
   // Created without the lock: the new thread may need it at once.
   pthread_t handle{};
   const int rc = CreatePosixThread(&handle, StackSize_, &TThread::ThreadProc, this);
+  if (rc == 0) return;
+  // No thread was made, so nobody else has seen the object since.
   auto lock = LockWait();
-  Launching_ = false;
-  if (rc != 0) {
-    LaunchClaimed_ = false;
-    IsSuspended_ = true;
-    throw EThread(Format("Thread creation error: %s", SysErrorMessage(rc).c_str()));
-  }
-  Handle_.store(handle, std::memory_order_release);
-  Launched_ = true;
-  Joinable_ = true;
-  // A thread that has already reached its end waits for this.
-  WaitCond_.notify_all();
+  Launched_ = false;
+  Joinable_ = false;
+  LaunchClaimed_ = false;
+  IsSuspended_ = true;
+  throw EThread(Format("Thread creation error: %s", SysErrorMessage(rc).c_str()));
 }
 
 bool TThread::Launched() const {
@@ -194,10 +195,6 @@ void TThread::EndThread() noexcept {
 
 void TThread::MarkFinished() {
   std::unique_lock<std::mutex> lock(WaitLock_);
-  // The creator may not yet be out of Launch: once Finished is set the
-  // object may be freed under it, and it must have recorded the handle
-  // first, or nobody would join or detach the thread.
-  WaitCond_.wait(lock, [this] { return !Launching_; });
   Finished_ = true;
   // Notified under the lock: a waiter that then deletes the object cannot
   // get the lock before this thread has let go of the condition variable.
@@ -206,7 +203,9 @@ void TThread::MarkFinished() {
 
 void* TThread::ThreadProc(void* arg) {
   auto* self = static_cast<TThread*>(arg);
-  self->Handle_.store(pthread_self(), std::memory_order_relaxed);
+  // The creator does not record it (Launch): the join or detach at the end
+  // reads what is stored here.
+  self->Handle_.store(pthread_self(), std::memory_order_release);
   operatorSignalsBlocked = true;
   // A new thread inherits its creator's floating-point control; the time
   // arithmetic relies on rounding to nearest. No traps are enabled: a trap

@@ -89,7 +89,8 @@ class TThread : public TObject {
   // True when the caller runs on this object's POSIX thread; false for
   // everyone before the thread has been created.
   bool IsCurrentThread() const { return pthread_equal(pthread_self(), ThreadID()) != 0; }
-  // The POSIX thread's handle; the zero handle before the first WakeThread.
+  // The POSIX thread's handle; the zero handle until the thread has begun
+  // (shortly after the first WakeThread).
   pthread_t ThreadID() const { return Handle_.load(std::memory_order_acquire); }
   // Whether the POSIX thread has been created (a WakeThread succeeded).
   bool Launched() const;
@@ -152,9 +153,8 @@ class TThread : public TObject {
   void MarkFinished();
   std::unique_lock<std::mutex> LockWait() const;
 
-  // Stored by the creator once pthread_create returns, and by the new
-  // thread itself as it begins (it may ask IsCurrentThread before the
-  // creator gets there); both store the same value.
+  // Stored by the new thread itself as it begins; the creator must not
+  // touch the object once the thread exists (see Launch).
   std::atomic<pthread_t> Handle_{};
   bool CreateSuspended_;
   size_t StackSize_;
@@ -163,7 +163,7 @@ class TThread : public TObject {
   std::atomic<bool> FreeOnTerminate_{false};
   std::atomic<bool> Finished_{false};
 
-  // Guards LaunchClaimed_, Launching_, Launched_, WakePending_, Joinable_, ExitCode_
+  // Guards LaunchClaimed_, Launched_, WakePending_, Joinable_, ExitCode_
   // and FatalException_; WaitCond_ signals a wake, the end of a launch and
   // the finish. The innermost lock: taken under TIdThread's StateLock, and
   // nothing is taken while it is held.
@@ -171,9 +171,6 @@ class TThread : public TObject {
   std::condition_variable WaitCond_;
   // Set by the first wake; cleared again only when the creation failed.
   bool LaunchClaimed_ = false;
-  // While the creator is still inside Launch after pthread_create: the new
-  // thread must not finish (and perhaps free the object) before it is out.
-  bool Launching_ = false;
   bool Launched_ = false;
   bool WakePending_ = false;
   bool Joinable_ = false;

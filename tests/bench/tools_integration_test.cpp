@@ -122,6 +122,17 @@ TEST(Tools, ReferenceAndLoadGeneratorFromTheCommandLine) {
   EXPECT_EQ(ExitStatusOf(load + " --connections 10"), 1) << "nobody listens any more";
 }
 
+// The responders read their shared arguments and their own options alike:
+// anything they do not know, or an own option's bad value, is a usage error.
+TEST(Tools, RespondersRefuseBadArguments) {
+  for (const std::string tool : {"rfc868-reference", "rfc868-bare", "rfc868-pool-server"}) {
+    EXPECT_EQ(ExitStatusOf(kTools + "/" + tool + " 70000"), 2) << tool;
+    EXPECT_EQ(ExitStatusOf(kTools + "/" + tool + " --ignore-stdin --unknown"), 2) << tool;
+  }
+  EXPECT_EQ(ExitStatusOf(kTools + "/rfc868-reference --backlog 0"), 2);
+  EXPECT_EQ(ExitStatusOf(kTools + "/rfc868-pool-server --pool-size=x"), 2);
+}
+
 TEST(Tools, ReferenceEndsOnSigterm) {
   ReferenceProcess reference;
   ASSERT_FALSE(reference.ReadLine(std::chrono::seconds(5)).empty());

@@ -277,6 +277,78 @@ TEST(AcceptConnection, AListenerShutDownUnderTheWaitAfterTheStopGivesNone) {
   EndThread(thread);
 }
 
+// Counts the waits and the local address look-ups of accepted sockets.
+class TAcceptCountingStack : public TIdStackLinux {
+ public:
+  int32_t PollReadable(int32_t ASocket, int32_t ATimeout) override {
+    ++Waits;
+    return TIdStackLinux::PollReadable(ASocket, ATimeout);
+  }
+  void LocalSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
+                          int32_t& APort) override {
+    ++LocalLookUps;
+    TIdStackLinux::LocalSocketAddress(ASocket, AFamily, AIP, APort);
+  }
+  static inline std::atomic<int> Waits{0};
+  static inline std::atomic<int> LocalLookUps{0};
+};
+
+void ListenWithoutWaiting(TIdSocketHandle& AListening, const std::string& AIP) {
+  AListening.SetIP(AIP);
+  AListening.Allocate(SOCK_STREAM, 0);
+  AListening.BindLocal();
+  AListening.StartListening(4);
+  AListening.AcceptWithoutWaiting();
+}
+
+// A listening socket that accepts without waiting: a waiting client is
+// taken without a wait, and from a socket bound to one address without
+// asking the system for the local address; the stop still ends a wait
+// within a slice, and a thread-less accept still waits for its client.
+TEST(AcceptConnection, AListenerThatDoesNotWaitTakesAWaitingClientAtOnce) {
+  ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
+  testing::TPlatformStackInUse<TAcceptCountingStack> stack;
+  TIdServerIOHandlerSocket acceptor(nullptr);
+  for (const std::string ip : {"127.0.0.1", "0.0.0.0"}) {
+    SCOPED_TRACE(ip);
+    TIdSocketHandle listening(nullptr);
+    ListenWithoutWaiting(listening, ip);
+    const int32_t fd = listening.Descriptor();
+    const int client = ConnectToLoopback(static_cast<uint16_t>(listening.Port()));
+    auto* thread = new TIdleThread();
+    thread->Start();
+    TAcceptCountingStack::Waits = 0;
+    TAcceptCountingStack::LocalLookUps = 0;
+    std::unique_ptr<TIdIOHandler> accepted = acceptor.AcceptConnection(fd, thread);
+    ASSERT_NE(accepted, nullptr);
+    const TIdSocketHandle& binding = *static_cast<TIdIOHandlerSocket&>(*accepted).Binding();
+    EXPECT_EQ(binding.IP(), "127.0.0.1");
+    EXPECT_EQ(binding.Port(), listening.Port());
+    EXPECT_EQ(TAcceptCountingStack::Waits, 0);
+    EXPECT_EQ(TAcceptCountingStack::LocalLookUps, ip == "0.0.0.0" ? 1 : 0);
+    EndThread(thread);
+    close(client);
+
+    const TStopOutcome outcome =
+        AcceptUntilStoppedAndClosed(acceptor, fd, [&listening] { listening.Close(); });
+    EXPECT_EQ(outcome.Accepted, nullptr);
+    EXPECT_EQ(outcome.Raised, "");
+    EXPECT_LT(outcome.MsAfterStop, 100);
+    EXPECT_FALSE(TIdSocketHandle::AcceptsWithoutWaiting(fd)) << "forgotten with the close";
+  }
+
+  TIdSocketHandle listening(nullptr);
+  ListenWithoutWaiting(listening, "127.0.0.1");
+  int client = -1;
+  std::thread connector([&] {
+    TIdStack::PauseMilliseconds(50);
+    client = ConnectToLoopback(static_cast<uint16_t>(listening.Port()));
+  });
+  EXPECT_NE(acceptor.AcceptConnection(listening.Descriptor(), nullptr), nullptr);
+  connector.join();
+  close(client);
+}
+
 TEST_F(IOHandlerTest, ConnectToReportsItsStepsAndHonoursUseNagle) {
   uint16_t port = 0;
   const int listener = ListenOnLoopback(port);
