@@ -61,13 +61,13 @@ std::vector<TWord> SplitWords(int argc, char** argv) {
 enum TOptionKind {
   okSocks, okProxy, okUser, okPassword, okTimeout, okIPv4, okIPv6, okUdp, okHelp, okVersion
 };
-struct TOptionSpec {
+struct TOptionEntry {
   const char* Short;  // nullptr: none
   const char* Long;
   TOptionKind Kind;
   bool TakesValue;
 };
-constexpr TOptionSpec OptionSpecs[] = {
+constexpr TOptionEntry OptionTable[] = {
     {"-s", "--socks", okSocks, true},        {"-x", "--proxy", okProxy, true},
     {"-u", "--user", okUser, true},          {"-p", "--password", okPassword, true},
     {"-t", "--timeout", okTimeout, true},    {"-4", "--ipv4", okIPv4, false},
@@ -75,8 +75,8 @@ constexpr TOptionSpec OptionSpecs[] = {
     {"-h", "--help", okHelp, false},         {nullptr, "--version", okVersion, false},
 };
 
-const TOptionSpec* FindOption(const std::string& word) {
-  for (const TOptionSpec& known : OptionSpecs) {
+const TOptionEntry* FindOption(const std::string& word) {
+  for (const TOptionEntry& known : OptionTable) {
     if (word == known.Long || (known.Short != nullptr && word == known.Short)) return &known;
   }
   return nullptr;
@@ -267,7 +267,7 @@ TQueryCommandLine ParseQueryCommandLine(int argc, char** argv) {
       optionsEnded = true;
       continue;
     }
-    const TOptionSpec* known = FindOption(word.Text);
+    const TOptionEntry* known = FindOption(word.Text);
     if (known == nullptr) return Fail("unknown option " + word.Text);
     if (!known->TakesValue) {
       if (word.Value) return Fail(std::string(known->Long) + " takes no value");
