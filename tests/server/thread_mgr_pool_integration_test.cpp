@@ -1,6 +1,7 @@
 #include "server/thread_mgr_pool.h"
 
 #include <dirent.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -34,9 +35,14 @@ int CountEntries(const char* directory) {
 
 int Tasks() { return CountEntries("/proc/self/task"); }
 // Counted after one thread has come and gone, so that a thread the runtime
-// starts with the first one (the thread sanitizer's) is in the count.
+// starts with the first one (the thread sanitizer's) is in the count. A
+// joined thread is still listed until the system has finished its exit,
+// so the count waits for that too.
 int TasksAtRest() {
-  std::thread([] {}).join();
+  pid_t tid = 0;
+  std::thread([&tid] { tid = gettid(); }).join();
+  const std::string entry = "/proc/self/task/" + std::to_string(tid);
+  EXPECT_TRUE(PollUntil([&] { return access(entry.c_str(), F_OK) != 0; }));
   return Tasks();
 }
 int Descriptors() { return CountEntries("/proc/self/fd"); }
@@ -183,10 +189,11 @@ TEST(ThreadMgrPool, ReleaseFromOutsideAndSmallerPoolSizeEndThreads) {
   const int tasksBefore = TasksAtRest();
   PoolServer s(3);
   s.Exchange("one");
-  EXPECT_EQ(Tasks(), tasksBefore + 2);
+  EXPECT_TRUE(PollUntil([&] { return Tasks() == tasksBefore + 2; })) << Tasks();
   s.pool->SetPoolSize(0);
   EXPECT_EQ(s.pool->IdleCount(), 0);
-  EXPECT_EQ(Tasks(), tasksBefore + 1);
+  // Joined already; the system may still be finishing the thread's exit.
+  EXPECT_TRUE(PollUntil([&] { return Tasks() == tasksBefore + 1; })) << Tasks();
 }
 
 }  // namespace
