@@ -1,6 +1,7 @@
 #include "server/listener_thread.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -103,6 +104,9 @@ TEST(ListenerThread, OutOfDescriptorsItWaitsQuietlyAndServesAgainLater) {
     };
     const uint16_t port = ActivateOnLoopback(server);
 
+    // The client's socket is made first and connects only once the
+    // descriptors are used up: then nothing but the accept needs one.
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     rlimit saved{};
     getrlimit(RLIMIT_NOFILE, &saved);
     rlimit low = saved;
@@ -110,9 +114,13 @@ TEST(ListenerThread, OutOfDescriptorsItWaitsQuietlyAndServesAgainLater) {
     if (setrlimit(RLIMIT_NOFILE, &low) != 0) return "setrlimit failed";
     std::vector<int> fillers;
     for (int fd; fillers.size() < 64 && (fd = open("/dev/null", O_RDONLY)) >= 0;) fillers.push_back(fd);
-    close(fillers.back());  // room for the client's socket, none for the accept
-    fillers.pop_back();
-    auto client = std::make_unique<TTestClient>(port);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+      return "connect failed";
+    }
 
     if (!PollUntil([&] { return failures >= 2; })) return "no accept failure reported";
     const int failuresBefore = failures;
@@ -124,7 +132,10 @@ TEST(ListenerThread, OutOfDescriptorsItWaitsQuietlyAndServesAgainLater) {
 
     for (int fd : fillers) close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
-    const std::string reply = client->ReceiveAll();
+    std::string reply;
+    char chunk[16];
+    for (ssize_t n; (n = read(client, chunk, sizeof(chunk))) > 0;) reply.append(chunk, static_cast<size_t>(n));
+    close(client);
     server.SetActive(false);
     std::string report = "error " + std::to_string(lastError.load()) + ", reply " + reply;
     // Five failures take at least five 100 ms pauses.
