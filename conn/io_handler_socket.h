@@ -9,6 +9,7 @@
 #include "conn/io_handler.h"
 #include "net/socket_handle.h"
 #include "runtime/maybe_owned.h"
+#include "runtime/recycled.h"
 
 namespace ostrevan {
 
@@ -26,7 +27,7 @@ class TIdSocksInfo;
 // creation to the end of its connect: a Close at any point of it makes it
 // raise (EIdClosedSocket, or the connect's own error) and leaves the
 // handler closed.
-class TIdIOHandlerSocket : public TIdIOHandler {
+class TIdIOHandlerSocket : public TIdIOHandler, public TRecycled<TIdIOHandlerSocket> {
  public:
   explicit TIdIOHandlerSocket(TComponent* AOwner);
   ~TIdIOHandlerSocket() override;

@@ -7,6 +7,7 @@
 
 #include "net/stack.h"
 #include "runtime/collection.h"
+#include "runtime/recycled.h"
 
 namespace ostrevan {
 
@@ -16,7 +17,7 @@ namespace ostrevan {
 // Used by one thread at a time, except that Close and Shutdown may come from
 // another thread while the owner waits or accepts on the descriptor; two
 // Close calls at once close the socket once.
-class TIdSocketHandle : public TCollectionItem {
+class TIdSocketHandle : public TCollectionItem, public TRecycled<TIdSocketHandle> {
  public:
   explicit TIdSocketHandle(TCollection* ACollection);
   ~TIdSocketHandle() override;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conn/tcp_connection.h"
+#include "runtime/recycled.h"
 
 namespace ostrevan {
 
@@ -8,7 +9,8 @@ class TIdTCPServer;
 
 // The connection of one accepted client, owned and used by its peer thread;
 // the server's thread may call CloseTransport while it deactivates.
-class TIdTCPServerConnection : public TIdTCPConnection {
+class TIdTCPServerConnection : public TIdTCPConnection,
+                               public TRecycled<TIdTCPServerConnection> {
  public:
   // No owner component: the peer thread frees it.
   explicit TIdTCPServerConnection(TIdTCPServer* AServer);
