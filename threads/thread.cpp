@@ -1,7 +1,10 @@
 #include "threads/thread.h"
 
 #include <limits.h>
+#include <linux/futex.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -54,6 +57,21 @@ int CreatePosixThread(pthread_t* handle, size_t stackSize, void* (*proc)(void*),
   return rc;
 }
 
+static_assert(std::atomic<uint32_t>::is_always_lock_free && sizeof(std::atomic<uint32_t>) == 4,
+              "a futex needs the bare 32-bit word");
+
+// A futex on the word: returns at once if it no longer holds AExpected,
+// else when woken (or interrupted; the caller checks again either way).
+void SleepWhileUnchanged(std::atomic<uint32_t>& AWord, uint32_t AExpected) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&AWord), FUTEX_WAIT_PRIVATE, AExpected, nullptr,
+          nullptr, 0);
+}
+
+void WakeSleeper(std::atomic<uint32_t>& AWord) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&AWord), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
+          0);
+}
+
 }  // namespace
 
 TThread::TThread(bool ACreateSuspended, size_t AStackSize)
@@ -90,7 +108,8 @@ bool TThread::BeginWake() {
     return true;
   }
   WakePending_ = true;
-  WaitCond_.notify_all();
+  WakeSignal_.fetch_add(1);
+  if (ParkSleeping_) WakeSleeper(WakeSignal_);
   return false;
 }
 
@@ -133,7 +152,14 @@ void TThread::ParkThread(const std::function<bool()>& cancelled) {
   // park; the flags tested by cancelled carry every reason to go on.
   WakePending_ = false;
   IsSuspended_ = true;
-  while (!WakePending_ && !cancelled()) WaitCond_.wait(lock);
+  while (!WakePending_ && !cancelled()) {
+    const uint32_t seen = WakeSignal_.load();
+    ParkSleeping_ = true;
+    lock.unlock();
+    SleepWhileUnchanged(WakeSignal_, seen);
+    lock = LockWait();
+    ParkSleeping_ = false;
+  }
   WakePending_ = false;
   IsSuspended_ = false;
 }

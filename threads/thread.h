@@ -163,12 +163,20 @@ class TThread : public TObject {
   std::atomic<bool> FreeOnTerminate_{false};
   std::atomic<bool> Finished_{false};
 
-  // Guards LaunchClaimed_, Launched_, WakePending_, Joinable_, ExitCode_
-  // and FatalException_; WaitCond_ signals a wake, the end of a launch and
-  // the finish. The innermost lock: taken under TIdThread's StateLock, and
-  // nothing is taken while it is held.
+  // Guards LaunchClaimed_, Launched_, WakePending_, ParkSleeping_,
+  // Joinable_, ExitCode_ and FatalException_; WaitCond_ signals the finish.
+  // The innermost lock: taken under TIdThread's StateLock, and nothing is
+  // taken while it is held.
   mutable std::mutex WaitLock_;
   std::condition_variable WaitCond_;
+  // A park sleeps on this word, without the lock, until a wake changes it.
+  // A condition variable would do the same, but its waiter takes the lock
+  // back marked as contended, so that every wake-up from a park costs a
+  // second system call when the lock is given up again.
+  std::atomic<uint32_t> WakeSignal_{0};
+  // The parked thread is between giving up the lock and taking it back:
+  // a wake must reach it through the system.
+  bool ParkSleeping_ = false;
   // Set by the first wake; cleared again only when the creation failed.
   bool LaunchClaimed_ = false;
   bool Launched_ = false;
