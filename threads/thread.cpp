@@ -99,17 +99,25 @@ void TThread::WakeThread() {
 }
 
 bool TThread::BeginWake() {
-  auto lock = LockWait();
-  IsSuspended_ = false;
-  if (!LaunchClaimed_) {
-    // Cleared before the thread exists, so that it never finds itself
-    // suspended; Launch sets it again if the creation fails.
-    LaunchClaimed_ = true;
-    return true;
+  std::atomic<uint32_t>* sleeper = nullptr;
+  {
+    auto lock = LockWait();
+    IsSuspended_ = false;
+    if (!LaunchClaimed_) {
+      // Cleared before the thread exists, so that it never finds itself
+      // suspended; Launch sets it again if the creation fails.
+      LaunchClaimed_ = true;
+      return true;
+    }
+    WakePending_ = true;
+    WakeSignal_.fetch_add(1);
+    if (ParkSleeping_) sleeper = &WakeSignal_;
   }
-  WakePending_ = true;
-  WakeSignal_.fetch_add(1);
-  if (ParkSleeping_) WakeSleeper(WakeSignal_);
+  // Woken once the lock is free, so that the thread does not wake only to
+  // wait for the lock. Nothing of the object is read here: should another
+  // wake have let the thread end and its object go meanwhile, the system
+  // finds nobody asleep on the word, or wakes a sleeper that checks again.
+  if (sleeper != nullptr) WakeSleeper(*sleeper);
   return false;
 }
 
