@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
@@ -37,13 +38,25 @@ int Tasks() { return CountEntries("/proc/self/task"); }
 // Counted after one thread has come and gone, so that a thread the runtime
 // starts with the first one (the thread sanitizer's) is in the count. A
 // joined thread is still listed until the system has finished its exit,
-// so the count waits for that too.
+// so the count waits for that too, and then until it has held still for
+// 100 ms: threads an earlier test joined a moment ago may be listed yet.
 int TasksAtRest() {
   pid_t tid = 0;
   std::thread([&tid] { tid = gettid(); }).join();
   const std::string entry = "/proc/self/task/" + std::to_string(tid);
   EXPECT_TRUE(PollUntil([&] { return access(entry.c_str(), F_OK) != 0; }));
-  return Tasks();
+  using Clock = std::chrono::steady_clock;
+  int count = Tasks();
+  Clock::time_point still = Clock::now();
+  const Clock::time_point deadline = still + std::chrono::seconds(5);
+  while (Clock::now() - still < std::chrono::milliseconds(100) && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (const int now = Tasks(); now != count) {
+      count = now;
+      still = Clock::now();
+    }
+  }
+  return count;
 }
 int Descriptors() { return CountEntries("/proc/self/fd"); }
 
