@@ -67,9 +67,9 @@ void SleepWhileUnchanged(std::atomic<uint32_t>& AWord, uint32_t AExpected) {
           nullptr, 0);
 }
 
-void WakeSleeper(std::atomic<uint32_t>& AWord) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(&AWord), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr,
-          0);
+// Takes the word's address only, which the system never reads for a wake.
+void WakeSleeper(uint32_t* AWord) {
+  syscall(SYS_futex, AWord, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 }  // namespace
@@ -99,7 +99,7 @@ void TThread::WakeThread() {
 }
 
 bool TThread::BeginWake() {
-  std::atomic<uint32_t>* sleeper = nullptr;
+  uint32_t* sleeper = nullptr;
   {
     auto lock = LockWait();
     IsSuspended_ = false;
@@ -111,13 +111,13 @@ bool TThread::BeginWake() {
     }
     WakePending_ = true;
     WakeSignal_.fetch_add(1);
-    if (ParkSleeping_) sleeper = &WakeSignal_;
+    if (ParkSleeping_) sleeper = reinterpret_cast<uint32_t*>(&WakeSignal_);
   }
   // Woken once the lock is free, so that the thread does not wake only to
   // wait for the lock. Nothing of the object is read here: should another
   // wake have let the thread end and its object go meanwhile, the system
   // finds nobody asleep on the word, or wakes a sleeper that checks again.
-  if (sleeper != nullptr) WakeSleeper(*sleeper);
+  if (sleeper != nullptr) WakeSleeper(sleeper);
   return false;
 }
 
