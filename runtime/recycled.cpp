@@ -19,7 +19,7 @@ constexpr bool kKeepBlocks = true;
 }  // namespace
 
 TRecycledStore::~TRecycledStore() {
-  while (Count_ > 0) ::operator delete(Blocks_[--Count_], BlockSize_);
+  while (Count_ > 0) ::operator delete(Blocks_[--Count_]);
 }
 
 bool TRecycledStore::KeepsBlocks() { return kKeepBlocks; }
@@ -41,7 +41,7 @@ void TRecycledStore::Give(void* ABlock, size_t ASize) noexcept {
       return;
     }
   }
-  ::operator delete(ABlock, ASize);
+  ::operator delete(ABlock);
 }
 
 }  // namespace ostrevan
