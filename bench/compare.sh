@@ -276,7 +276,9 @@ else
   LABELS[daemon]=daemon
 fi
 PORTS[daemon]=$PORT PIDS[daemon]=$TARGET_PID
-TARGETS="reference bare daemon"
+# In this order each pair whose ratio is taken runs back to back in every
+# round, whichever way round it goes.
+TARGETS="bare daemon reference"
 if [ "$POOL" = 1 ]; then
   start_reference pool "$POOL_SERVER"
   PORTS[pool]=$PORT PIDS[pool]=$TARGET_PID LABELS[pool]=pool
@@ -296,13 +298,20 @@ echo "bare: a thread per connection and nothing else; pool: the framework's time
 printf '%7s  %-16s %10s %10s %10s %8s %9s %8s\n' clients target "conn/s" "p50 us" "p99 us" failed "gen busy" "cpu us"
 
 declare -A RATIOS=()
-# Prints and records the ratio of the medians of $2 and $3 at $1 clients.
+# Prints and records the ratio of $2 to $3 at $1 clients: the median of the
+# ratios of the runs that followed each other in a round, so that the drift
+# of a machine's speed between rounds cancels out. The ratio of the medians
+# and the ratio of each round follow it.
 ratio() {  # clients who of
-  local value
-  value=$(awk -v d="$(median <<<"${cps[$2]}")" -v r="$(median <<<"${cps[$3]}")" \
-          'BEGIN { printf "%.2f", (r > 0) ? d / r : 0 }')
+  local value rounds
+  rounds=$(awk -v d="${cps[$2]}" -v r="${cps[$3]}" \
+           'BEGIN { n = split(d, a, " "); split(r, b, " ")
+                    for (i = 1; i <= n; i++) printf "%.2f ", (b[i] > 0) ? a[i] / b[i] : 0 }')
+  value=$(median <<<"$rounds")
   RATIOS[$1 $2 $3]=$value
-  printf '%7s  %-16s %10s\n' "$1" "$2/$3" "$value"
+  printf '%7s  %-16s %10s   of medians %s, by round: %s\n' "$1" "$2/$3" "$value" \
+    "$(awk -v d="$(median <<<"${cps[$2]}")" -v r="$(median <<<"${cps[$3]}")" \
+       'BEGIN { printf "%.2f", (r > 0) ? d / r : 0 }')" "${rounds% }"
 }
 
 for clients in $CLIENTS; do
