@@ -2,7 +2,9 @@
 // accepted socket goes to a new detached thread with a 256 KiB stack, which
 // sends the four bytes, shuts down and closes. No framework, no allocation,
 // no lock. Prints its port, serves until SIGTERM, SIGINT or the end of
-// standard input, like rfc868-reference.
+// standard input, like rfc868-reference. With --dual-stack it listens as the
+// daemon's default binding does, on the IPv6 wildcard taking both families,
+// so that the cost of that kind of socket can be told from the framework's.
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +18,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include "bench/responder_main.h"
@@ -25,8 +28,9 @@ namespace ostrevan::bench {
 namespace {
 
 const char kUsage[] =
-    "usage: rfc868-bare [PORT] [--ignore-stdin]\n"
-    "  listens on 127.0.0.1:PORT (0, the default, lets the system choose),\n"
+    "usage: rfc868-bare [PORT] [--ignore-stdin] [--dual-stack]\n"
+    "  listens on 127.0.0.1:PORT, or with --dual-stack on [::]:PORT for both\n"
+    "  families (0, the default, lets the system choose),\n"
     "  prints the port on standard output and serves a thread per connection\n"
     "  until SIGTERM, SIGINT or the end of standard input\n";
 
@@ -46,27 +50,36 @@ void* Answer(void* arg) {
   return nullptr;
 }
 
-int Listen(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+int Listen(uint16_t port, bool dualStack) {
+  const int fd = socket(dualStack ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   const int one = 1;
+  const int zero = 0;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1024) != 0) {
+  sockaddr_in6 any{};
+  any.sin6_family = AF_INET6;
+  any.sin6_port = htons(port);
+  any.sin6_addr = in6addr_any;
+  sockaddr_in loopback{};
+  loopback.sin_family = AF_INET;
+  loopback.sin_port = htons(port);
+  loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (dualStack) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+  const int bound = dualStack ? bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any)
+                              : bind(fd, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback);
+  if (bound != 0 || listen(fd, 1024) != 0) {
     close(fd);
     return -1;
   }
   return fd;
 }
 
+// Both address kinds keep the port at the same offset.
 uint16_t PortOf(int fd) {
-  sockaddr_in address{};
+  sockaddr_in6 address{};
   socklen_t length = sizeof address;
   getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
+  return ntohs(address.sin6_port);
 }
 
 // Waits for a stop signal or the end of the input, then shuts the listener
@@ -101,10 +114,16 @@ void AcceptLoop(int listener) {
 
 int Main(int argc, char** argv) {
   ResponderArguments arguments;
-  if (!ReadResponderArguments(argc, argv, kUsage, arguments)) return 2;
+  bool dualStack = false;
+  const OwnOption dualStackOption = [&](ArgumentReader& reader) -> std::optional<bool> {
+    if (reader.Name() != "--dual-stack") return std::nullopt;
+    dualStack = true;
+    return true;
+  };
+  if (!ReadResponderArguments(argc, argv, kUsage, arguments, dualStackOption)) return 2;
   // Blocked before any thread starts, so that every thread inherits it.
   const int stopFd = BlockStopSignals();
-  const int listener = Listen(static_cast<uint16_t>(arguments.Port));
+  const int listener = Listen(static_cast<uint16_t>(arguments.Port), dualStack);
   if (stopFd < 0 || listener < 0) {
     std::perror("rfc868-bare: setup");
     return 1;

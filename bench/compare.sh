@@ -194,11 +194,12 @@ hold_fifo() {  # path
   HELD_FDS+=("$HELD_FD")
 }
 
-start_reference() {  # name [program]; sets PORT
+start_reference() {  # name [program [option...]]; sets PORT
   local name=$1 program=${2:-$REFERENCE}
+  shift $(( $# < 2 ? $# : 2 ))
   # Stopped by SIGTERM; its input ends as well if this script is killed.
   hold_fifo "$WORK/$name.in"
-  launch "$WORK/$name.in" "$WORK/$name.out" "$WORK/$name.err" "$program" 0
+  launch "$WORK/$name.in" "$WORK/$name.out" "$WORK/$name.err" "$program" 0 "$@"
   REFERENCE_PIDS+=("$LAUNCHED_PID")
   PORT=$(wait_for_line "$WORK/$name.out" 5000 '^[0-9]+$') || {
     log "$name did not report its port"; cat "$WORK/$name.err" >&2; exit 1; }
@@ -268,6 +269,10 @@ start_reference reference
 PORTS[reference]=$PORT PIDS[reference]=$TARGET_PID LABELS[reference]=reference
 start_reference bare "$BARE"
 PORTS[bare]=$PORT PIDS[bare]=$TARGET_PID LABELS[bare]=bare
+# The same responder on the kind of socket the daemon's default binding
+# opens, the IPv6 wildcard taking both families.
+start_reference bare6 "$BARE" --dual-stack
+PORTS[bare6]=$PORT PIDS[bare6]=$TARGET_PID LABELS[bare6]=bare6
 if [ "$REFERENCE_AS_DAEMON" = 1 ]; then
   start_reference daemon
   LABELS[daemon]="daemon*"
@@ -276,9 +281,9 @@ else
   LABELS[daemon]=daemon
 fi
 PORTS[daemon]=$PORT PIDS[daemon]=$TARGET_PID
-# In this order each pair whose ratio is taken runs back to back in every
-# round, whichever way round it goes.
-TARGETS="bare daemon reference"
+# In this order each pair whose ratio is a target, and daemon/reference,
+# runs back to back in every round, whichever way round it goes.
+TARGETS="bare6 bare daemon reference"
 if [ "$POOL" = 1 ]; then
   start_reference pool "$POOL_SERVER"
   PORTS[pool]=$PORT PIDS[pool]=$TARGET_PID LABELS[pool]=pool
@@ -290,7 +295,7 @@ DAEMON_TARGET_PID=${PIDS[daemon]}
 
 printf 'Time protocol load, %s connections per run, median of %s runs, %s CPUs, load average %s\n' \
   "$CONNECTIONS" "$REPEAT" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
-echo "bare: a thread per connection and nothing else; pool: the framework's time server on TIdThreadMgrPool"
+echo "bare: a thread per connection and nothing else; bare6: the same on an IPv6 socket taking both families, as the daemon's; pool: the framework's time server on TIdThreadMgrPool"
 [ "$REFERENCE_AS_DAEMON" = 1 ] && echo "daemon* is a second reference responder standing in for the daemon"
 # gen busy: how busy the generator's loops were; near 100 per cent, the
 # generator rather than the server may be what limits the row. cpu us: the
@@ -344,6 +349,7 @@ for clients in $CLIENTS; do
   done
   ratio "$clients" daemon reference
   ratio "$clients" daemon bare
+  ratio "$clients" daemon bare6
   [ "$POOL" = 1 ] && ratio "$clients" pool reference
   unset cps p50 p99 failed busy cpu
 done

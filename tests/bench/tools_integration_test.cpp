@@ -165,6 +165,7 @@ TEST(Tools, CompareScriptPrintsTheTable) {
   EXPECT_NE(text.find("reference"), std::string::npos) << text;
   EXPECT_NE(text.find("daemon*"), std::string::npos) << text;
   EXPECT_NE(text.find("     16  daemon/bare"), std::string::npos) << text;
+  EXPECT_NE(text.find("     16  daemon/bare6"), std::string::npos) << text;
   EXPECT_NE(text.find("target: daemon/bare >= 0.97 at 16 clients"), std::string::npos) << text;
   EXPECT_NE(text.find("target: pool/reference >= 0.75 at 16 clients"), std::string::npos)
       << text;
