@@ -52,6 +52,8 @@ void* Answer(void* arg) {
 
 int Listen(uint16_t port, bool dualStack) {
   const int fd = socket(dualStack ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Without IPv6 the daemon's default binding is an IPv4 one, and so is this.
+  if (fd < 0 && dualStack && errno == EAFNOSUPPORT) return Listen(port, false);
   if (fd < 0) return -1;
   const int one = 1;
   const int zero = 0;
