@@ -23,6 +23,7 @@ namespace {
 
 using testing::ActivateOnLoopback;
 using testing::PollUntil;
+using testing::TStopwatch;
 using testing::TTestClient;
 
 int CountEntries(const char* directory) {
@@ -45,17 +46,17 @@ int TasksAtRest() {
   std::thread([&tid] { tid = gettid(); }).join();
   const std::string entry = "/proc/self/task/" + std::to_string(tid);
   EXPECT_TRUE(PollUntil([&] { return access(entry.c_str(), F_OK) != 0; }));
-  using Clock = std::chrono::steady_clock;
   int count = Tasks();
-  Clock::time_point still = Clock::now();
-  const Clock::time_point deadline = still + std::chrono::seconds(5);
-  while (Clock::now() - still < std::chrono::milliseconds(100) && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (const int now = Tasks(); now != count) {
-      count = now;
-      still = Clock::now();
-    }
-  }
+  TStopwatch still;
+  PollUntil(
+      [&] {
+        if (const int now = Tasks(); now != count) {
+          count = now;
+          still = TStopwatch();
+        }
+        return still.Elapsed() >= std::chrono::milliseconds(100);
+      },
+      std::chrono::seconds(5), std::chrono::milliseconds(5));
   return count;
 }
 int Descriptors() { return CountEntries("/proc/self/fd"); }
