@@ -184,18 +184,36 @@ void TDaemonShell::ChangePort(const std::string& line) {
   // without a blank is its own argument.
   auto blank = line.find(' ');
   std::string argument = blank == std::string::npos ? line : line.substr(blank + 1);
+  if (MovePort(argument)) {
+    Console_.Print("Port changed to " + IntToStr(ServerPort_) + ".");
+  } else {
+    Console_.Print("Invalid port, or port could not be opened.");
+  }
+}
+
+bool TDaemonShell::MovePort(const std::string& argument) {
+  bool converted = false;
   try {
     ServerPort_ = StrToInt(argument);
+    converted = true;
     StopServer();
     StartServer();
-    Console_.Print("Port changed to " + IntToStr(ServerPort_) + ".");
+    return true;
   } catch (...) {
+    // A second attempt to open the port of the server there is. After a
+    // failed activation that is the new server, and when this opens it the
+    // move has worked as surely as at the first attempt; after a conversion
+    // error it is the current one, and the command has failed whatever this
+    // does.
     try {
-      if (CurrentServer_ != nullptr && CurrentUDPServer_ != nullptr) ActivateServers();
+      if (CurrentServer_ != nullptr && CurrentUDPServer_ != nullptr) {
+        ActivateServers();
+        return converted;
+      }
     } catch (...) {
       // A second failure to open the port leaves the new server inactive.
     }
-    Console_.Print("Invalid port, or port could not be opened.");
+    return false;
   }
 }
 

@@ -37,6 +37,10 @@ class TDaemonShell {
   void PrintHelp();
   void PrintCouldNotStart();
   void ChangePort(const std::string& line);
+  // PORT's work: converts the argument, stops the server and starts a new
+  // one on that port, trying a second time when the start fails. True when
+  // the server now serves the new port.
+  bool MovePort(const std::string& argument);
   // Creates the TCP and the UDP server on ServerPort_ and activates them.
   void StartServer();
   // Activates both servers, or neither: when UDP cannot be opened, TCP is

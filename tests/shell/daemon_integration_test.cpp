@@ -8,8 +8,9 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/support/process.h"
+#include "tests/support/injected_fault.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process.h"
 #include "tests/support/wait.h"
 
 namespace ostrevan {
@@ -19,6 +20,7 @@ using namespace std::chrono_literals;
 using testing::BuildDir;
 using testing::FreeTcpPort;
 using testing::IsListening;
+using testing::TInjectedFault;
 using testing::ReadUntilClosed;
 using testing::TChildProcess;
 using testing::TUdpClient;
@@ -367,6 +369,33 @@ TEST_F(Console, PortChangesMoveTheServer) {
   EXPECT_EQ(Answer("EXIT\n"), kStopped);
   EXPECT_EQ(daemon_->Exit(), std::optional<int>(0));
   EXPECT_EQ(daemon_->Process().ErrorOutput(), "");
+}
+
+// A move whose first attempt fails at one step (each of these system calls
+// made to fail once) and whose second attempt opens the port has moved the
+// server, and says so.
+TEST_F(Console, PortMovedAtTheSecondAttempt) {
+  const TInjectedFault::TCall faults[] = {{"bind", "EADDRINUSE", 1, ""},  // TCP
+                                          {"bind", "EADDRINUSE", 2, ""},  // UDP
+                                          {"listen", "EADDRINUSE", 1, ""},
+                                          {"clone3", "EAGAIN", 1, ""}};  // the listener thread
+  int old = FreeTcpPort();
+  Start(std::to_string(old));
+  for (const TInjectedFault::TCall& call : faults) {
+    const std::string what = call.Name + " " + std::to_string(call.Nth);
+    TInjectedFault fault(daemon_->Process().Pid(), call);
+    if (!fault.SkipReason().empty()) GTEST_SKIP() << fault.SkipReason();
+    const int moved = FreeTcpPort();
+    EXPECT_EQ(Answer("PORT " + std::to_string(moved) + "\n"),
+              "Port changed to " + std::to_string(moved) + ".\n" + kPrompt) << what;
+    EXPECT_TRUE(fault.Injected()) << what;
+    EXPECT_EQ(ReadUntilClosed(moved).value_or("").size(), 4u) << what;
+    EXPECT_EQ(AskOverUdp(moved).value_or("").size(), 4u) << what;
+    EXPECT_FALSE(IsListening(old)) << what;
+    old = moved;
+  }
+  EXPECT_EQ(Answer("EXIT\n"), kStopped);
+  EXPECT_EQ(daemon_->Exit(), std::optional<int>(0));
 }
 
 // A port whose UDP side another socket holds cannot be opened: at start
