@@ -47,13 +47,18 @@ int TDaemonShell::Run(const std::vector<std::string>& arguments) {
     PrintCouldNotStart();
     return 1;
   }
+  // From here on the server runs: a console whose terminal, pipe or file
+  // fails ends as at the end of input, and the server serves on until a
+  // stop signal. Ending it here would take a healthy service off the air
+  // with a status that tells a service manager all is well.
+  Console_.EndOnStreamErrors();
   try {
     Console_.Print("Time server started on port " + IntToStr(ServerPort_) + ".");
     Console_.Print("Enter ? for list of commands.");
     RunConsole(std::string());
   } catch (...) {
-    // SIGINT, SIGQUIT or a console I/O error after a good start: the
-    // same message, but the server did run, so the status stays 0.
+    // SIGINT or SIGQUIT after a good start: the same message, but the
+    // server did run, so the status stays 0.
     PrintCouldNotStart();
   }
   return 0;

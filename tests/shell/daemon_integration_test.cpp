@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -611,15 +612,42 @@ TEST(Daemon, OperatorSignalsWhileWaitingForInput) {
   }
 }
 
-TEST(Daemon, ClosedStandardOutputEndsQuietly) {
-  int port = FreeTcpPort();
-  Daemon daemon({std::to_string(port)});
-  ASSERT_TRUE(daemon.WaitFor(kPrompt));
-  daemon.Process().CloseOutput();
-  daemon.Send("HELP\n");
-  EXPECT_EQ(daemon.Exit(), std::optional<int>(0));
-  EXPECT_EQ(daemon.Process().ErrorOutput(), "");
-  EXPECT_FALSE(IsListening(port));
+// Before the start an output error ends the program, as ever. After it, a
+// failed write (standard output closed) or read (EIO) ends the console
+// alone: a later EXIT is not read, and the server serves until SIGTERM.
+TEST(Daemon, ConsoleErrorsAfterTheStartEndOnlyTheConsole) {
+  const testing::TRunResult full =
+      testing::RunProgram({"sh", "-c", BuildDir() + "/shell/ostrevan 0 >/dev/full"}, "", 10s);
+  EXPECT_EQ(full.Status, 0);
+  EXPECT_EQ(full.Output, "");
+
+  for (bool failedRead : {false, true}) {
+    const int port = FreeTcpPort();
+    Daemon daemon({std::to_string(port)});
+    ASSERT_TRUE(daemon.WaitFor(kPrompt));
+    const pid_t pid = daemon.Process().Pid();
+    if (failedRead) {
+      const auto input = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/0");
+      TInjectedFault fault(pid, {"read", "EIO", 1, input.string()});
+      if (!fault.SkipReason().empty()) GTEST_SKIP() << fault.SkipReason();
+      daemon.Send("HELP\n");
+      ASSERT_TRUE(fault.Injected());
+    } else {
+      daemon.Process().CloseOutput();
+      daemon.Send("HELP\n");
+    }
+    daemon.Send("EXIT\n");
+    EXPECT_FALSE(daemon.Exit(500ms).has_value()) << failedRead;
+    EXPECT_EQ(ReadUntilClosed(port).value_or("").size(), 4u) << failedRead;
+    EXPECT_EQ(AskOverUdp(port).value_or("").size(), 4u) << failedRead;
+    daemon.Process().Signal(SIGTERM);
+    EXPECT_EQ(daemon.Exit(), std::optional<int>(0)) << failedRead;
+    EXPECT_EQ(daemon.Process().ErrorOutput(), "");
+    if (failedRead) {
+      EXPECT_EQ(daemon.AfterBanner(), StartLines(std::to_string(port)) + kPrompt + kStopped);
+    }
+    EXPECT_FALSE(IsListening(port));
+  }
 }
 
 }  // namespace
