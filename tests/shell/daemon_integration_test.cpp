@@ -21,9 +21,9 @@ using namespace std::chrono_literals;
 using testing::BuildDir;
 using testing::FreeTcpPort;
 using testing::IsListening;
-using testing::TInjectedFault;
 using testing::ReadUntilClosed;
 using testing::TChildProcess;
+using testing::TInjectedFault;
 using testing::TUdpClient;
 
 const std::string kBanner =

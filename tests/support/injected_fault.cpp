@@ -21,10 +21,10 @@ TInjectedFault::TInjectedFault(pid_t pid, const TCall& call) {
   Strace_ = std::make_unique<TSpawnedProcess>(command, options);
   // strace says so once the thread is attached, or why it cannot be.
   const std::string attached = "Process " + std::to_string(pid) + " attached";
-  PollUntil([&] { return Dir_.ReadFile("messages").find(attached) != std::string::npos || !Strace_->Running(); },
-            kPatience, 10ms);
-  const std::string messages = Dir_.ReadFile("messages");
-  if (messages.find(attached) == std::string::npos) {
+  auto isAttached = [&] { return Dir_.ReadFile("messages").find(attached) != std::string::npos; };
+  PollUntil([&] { return isAttached() || !Strace_->Running(); }, kPatience, 10ms);
+  if (!isAttached()) {
+    const std::string messages = Dir_.ReadFile("messages");
     SkipReason_ = "strace cannot trace the program here: " + messages;
   }
 }
