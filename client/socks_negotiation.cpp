@@ -30,6 +30,15 @@ constexpr int32_t Socks4ReplyLength = 8;
 // Version, reply code, reserved, address type, first byte of the address.
 constexpr int32_t Socks5ReplyHeadLength = 5;
 
+// A reply whose version byte is not that of its protocol is no reply of
+// that protocol, whatever its other bytes say.
+void RequireReplyVersion(uint8_t AVersion, uint8_t AExpected, const char* AReply) {
+  if (AVersion != AExpected) {
+    throw EIdSocksError(Format("Socks server replied to the %s with version %u instead of %u.",
+                               AReply, AVersion, AExpected));
+  }
+}
+
 // Refuses a field the request cannot carry whole. In the zero-terminated
 // fields of SOCKS 4 a zero byte would end the field early and let the rest
 // be read as the next field, so it is refused too.
@@ -144,7 +153,8 @@ TBytes Socks4Request(const TIdSocksSettings& ASettings, const std::string& AHost
 void NegotiateSocks4(const TIdSocksSettings& ASettings, TIdSocksTransport& ATransport,
                      const std::string& AHost, int32_t APort) {
   SendAll(ATransport, Socks4Request(ASettings, AHost, APort));
-  // Only the reply code counts; the address and port that follow it do not.
+  // Only the reply code counts: neither the version byte before it nor the
+  // address and port after it are looked at.
   uint8_t reply[Socks4ReplyLength];
   ReceiveExactly(ATransport, reply, Socks4ReplyLength);
   if (reply[1] != Socks4Granted) RaiseSocks4Refusal(reply[1]);
@@ -212,7 +222,8 @@ void NegotiateSocks5(const TIdSocksSettings& ASettings, TIdSocksTransport& ATran
   SendAll(ATransport, TBytes{Socks5Version, 1, method});
   uint8_t choice[2];
   ReceiveSocks5(ATransport, choice, sizeof(choice));
-  // 255 means no method was acceptable; it never equals the one offered.
+  // Only the method counts here, not the version byte before it. 255 means
+  // no method was acceptable; it never equals the one offered.
   if (choice[1] != method) throw EIdSocksAuthMethodError();
 
   if (withPassword) {
@@ -223,6 +234,7 @@ void NegotiateSocks5(const TIdSocksSettings& ASettings, TIdSocksTransport& ATran
     SendAll(ATransport, login);
     uint8_t status[2];
     ReceiveSocks5(ATransport, status, sizeof(status));
+    RequireReplyVersion(status[0], Socks5AuthVersion, "login");
     if (status[1] != 0) throw EIdSocksAuthError();
   }
 
@@ -230,6 +242,7 @@ void NegotiateSocks5(const TIdSocksSettings& ASettings, TIdSocksTransport& ATran
 
   uint8_t head[Socks5ReplyHeadLength];
   ReceiveSocks5(ATransport, head, Socks5ReplyHeadLength);
+  RequireReplyVersion(head[0], Socks5Version, "connect request");
   if (head[1] != 0) RaiseSocks5Refusal(head[1]);
   // The bound address and port are read to leave the stream at the
   // destination's first byte, and not used.

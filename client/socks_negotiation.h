@@ -38,9 +38,12 @@ constexpr size_t IdSocksMaxFieldLength = 255;
 // SOCKS 5 proxy as an address; SOCKS 4 and 4A cannot carry one and refuse
 // it with EIdSocksError before anything is sent.
 //
-// A refusal raises the EIdSocksError kind of the proxy's reply code. A reply
-// that arrives in pieces is read until complete; a proxy that closes before
-// its reply is complete raises EIdSocksServerRespondError. With SOCKS 5 every
+// A refusal raises the EIdSocksError kind of the proxy's reply code. A SOCKS 5
+// login status whose version byte is not 1, or a connect reply whose version
+// byte is not 5, raises EIdSocksError; the version bytes of the SOCKS 4
+// reply and of the SOCKS 5 method choice are not looked at. A reply that
+// arrives in pieces is read until complete; a proxy that closes before its
+// reply is complete raises EIdSocksServerRespondError. With SOCKS 5 every
 // receive failure becomes EIdSocksServerRespondError; with SOCKS 4 a socket
 // error passes as EIdSocketError. Send failures pass as EIdSocketError.
 //

@@ -105,7 +105,8 @@ void TConsole::ReadInput() {
   const ssize_t n = ::read(STDIN_FILENO, chunk, sizeof chunk);
   if (n < 0) {
     if (errno == EINTR || errno == EAGAIN) return;
-    RaiseIoError("read");
+    InputFailed();
+    return;
   }
   if (n > 0) {
     Append(std::string_view(chunk, static_cast<size_t>(n)));
@@ -114,6 +115,22 @@ void TConsole::ReadInput() {
   InputEnded_ = true;
   // A last line without a line end still counts as a line.
   if (Discarding_ || !Partial_.empty()) Append("\n");
+}
+
+void TConsole::InputFailed() {
+  if (!EndOnStreamErrors_) RaiseIoError("read");
+  InputEnded_ = true;
+  Partial_.clear();
+  Discarding_ = false;
+}
+
+void TConsole::OutputFailed() {
+  if (!EndOnStreamErrors_) RaiseIoError("write");
+  OutputDropped_ = true;
+  InputEnded_ = true;
+  Lines_.clear();
+  Partial_.clear();
+  Discarding_ = false;
 }
 
 TConsoleEvent TConsole::ReadLine(std::string& line) {
@@ -146,7 +163,8 @@ void TConsole::Write(std::string_view text) {
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       WaitWritable();
     } else if (n < 0 && errno != EINTR) {
-      RaiseIoError("write");
+      OutputFailed();
+      return;
     }
     // The write was broken off, or standard output is full: time to look
     // for a signal. Once one is taken, a tick's wait is all output gets.

@@ -30,7 +30,10 @@ enum class TConsoleEvent {
 // StopRequested. From the moment a signal is taken the program is ending,
 // so output that standard output does not take within one tick is dropped,
 // with all that follows. SIGPIPE is ignored, so that a closed standard
-// output is an EInOutError from the write rather than a kill.
+// output is a failed write rather than a kill.
+//
+// A failed read or write raises EInOutError until EndOnStreamErrors is
+// called; from then on it ends the console instead (see there).
 class TConsole {
  public:
   // A longer line (carriage returns not counted) is read up to its line
@@ -48,11 +51,18 @@ class TConsole {
   // EControlC or EQuit for those signals. A signal already taken comes
   // before any line still queued.
   TConsoleEvent ReadLine(std::string& line);
+  // From now on an input or output error ends the console as the end of
+  // input does, for a program whose service outlives its console: a failed
+  // read drops the line it cut short, and ReadLine hands out the lines read
+  // before it and then EndOfInput; a failed write drops all output from then
+  // on, with every line not yet handed out, so that ReadLine gives
+  // EndOfInput next. Nothing is raised for either.
+  void EndOnStreamErrors() { EndOnStreamErrors_ = true; }
   // After the end of input: waits for a signal only. Returns StopRequested
   // for SIGTERM and SIGHUP; raises EControlC or EQuit for the other two.
   TConsoleEvent WaitForSignal();
 
-  // Writes the text and a line feed, at once. Raises EInOutError on failure.
+  // Writes the text and a line feed, at once.
   void Print(std::string_view text);
   // Writes the text without a line end, at once.
   void Write(std::string_view text);
@@ -76,10 +86,15 @@ class TConsole {
   void ReadInput();
   // Splits what was read into lines, enforcing kMaxLineLength.
   void Append(std::string_view data);
+  // A read or write failed: raises EInOutError, or ends the console once
+  // EndOnStreamErrors has been called.
+  void InputFailed();
+  void OutputFailed();
 
   int SignalFd_ = -1;
   int SignalTaken_ = 0;  // the first operator signal taken, 0 for none
   bool OutputDropped_ = false;
+  bool EndOnStreamErrors_ = false;
   TWriteInterrupter Interrupter_;
   bool InputEnded_ = false;
   std::deque<std::string> Lines_;  // complete lines read but not yet handed out

@@ -47,13 +47,18 @@ int TDaemonShell::Run(const std::vector<std::string>& arguments) {
     PrintCouldNotStart();
     return 1;
   }
+  // From here on the server runs: a console whose terminal, pipe or file
+  // fails ends as at the end of input, and the server serves on until a
+  // stop signal. Ending it here would take a healthy service off the air
+  // with a status that tells a service manager all is well.
+  Console_.EndOnStreamErrors();
   try {
     Console_.Print("Time server started on port " + IntToStr(ServerPort_) + ".");
     Console_.Print("Enter ? for list of commands.");
     RunConsole(std::string());
   } catch (...) {
-    // SIGINT, SIGQUIT or a console I/O error after a good start: the
-    // same message, but the server did run, so the status stays 0.
+    // SIGINT or SIGQUIT after a good start: the same message, but the
+    // server did run, so the status stays 0.
     PrintCouldNotStart();
   }
   return 0;
@@ -184,18 +189,36 @@ void TDaemonShell::ChangePort(const std::string& line) {
   // without a blank is its own argument.
   auto blank = line.find(' ');
   std::string argument = blank == std::string::npos ? line : line.substr(blank + 1);
+  if (MovePort(argument)) {
+    Console_.Print("Port changed to " + IntToStr(ServerPort_) + ".");
+  } else {
+    Console_.Print("Invalid port, or port could not be opened.");
+  }
+}
+
+bool TDaemonShell::MovePort(const std::string& argument) {
+  bool converted = false;
   try {
     ServerPort_ = StrToInt(argument);
+    converted = true;
     StopServer();
     StartServer();
-    Console_.Print("Port changed to " + IntToStr(ServerPort_) + ".");
+    return true;
   } catch (...) {
+    // A second attempt to open the port of the server there is. After a
+    // failed activation that is the new server, and when this opens it the
+    // move has worked as surely as at the first attempt; after a conversion
+    // error it is the current one, and the command has failed whatever this
+    // does.
     try {
-      if (CurrentServer_ != nullptr && CurrentUDPServer_ != nullptr) ActivateServers();
+      if (CurrentServer_ != nullptr && CurrentUDPServer_ != nullptr) {
+        ActivateServers();
+        return converted;
+      }
     } catch (...) {
       // A second failure to open the port leaves the new server inactive.
     }
-    Console_.Print("Invalid port, or port could not be opened.");
+    return false;
   }
 }
 

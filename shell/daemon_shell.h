@@ -22,7 +22,9 @@ class TDaemonShell {
   ~TDaemonShell();
 
   // The main sequence. Returns the exit status: 1 when the server could
-  // not be started at start-up, 0 on every other path.
+  // not be started at start-up, 0 on every other path. An input or output
+  // error on the console before the start ends the program; after it, the
+  // console alone.
   int Run(const std::vector<std::string>& arguments);
 
   // Processes the given line, then prompts and reads further lines until a
@@ -37,6 +39,10 @@ class TDaemonShell {
   void PrintHelp();
   void PrintCouldNotStart();
   void ChangePort(const std::string& line);
+  // PORT's work: converts the argument, stops the server and starts a new
+  // one on that port, trying a second time when the start fails. True when
+  // the server now serves the new port.
+  bool MovePort(const std::string& argument);
   // Creates the TCP and the UDP server on ServerPort_ and activates them.
   void StartServer();
   // Activates both servers, or neither: when UDP cannot be opened, TCP is
@@ -47,8 +53,9 @@ class TDaemonShell {
   void StopServer();
   // EXIT, QUIT, SIGTERM and SIGHUP: the message, then StopServer.
   void StopByUser();
-  // After standard input has ended the server keeps serving until an
-  // operator signal; SIGTERM and SIGHUP stop it as EXIT does.
+  // After standard input has ended, or the console failed (a read or a
+  // write), the server keeps serving until an operator signal; SIGTERM and
+  // SIGHUP stop it as EXIT does.
   void ServeWithoutConsole();
 
   TApplication& Application_;

@@ -328,7 +328,8 @@ Options:
       --udp                ask over UDP: one datagram, answered by one of four
                            bytes; asked again each second until the time-out
   -t, --timeout MS         give up after MS milliseconds in all (default 10000):
-                           the connect, the proxy's answer and the four bytes
+                           the connect, the proxy's answer, the four bytes and
+                           the server's close
   -h, --help               show this text
       --version            show the program's version
 

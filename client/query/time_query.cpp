@@ -134,6 +134,14 @@ void ConfigureProxy(TIdIOHandlerSocket& AHandler, const TQueryOptions& AOptions)
   socks.SetPassword(AOptions.Password);
 }
 
+// Ends this side of the stream, as the client of RFC 868 closes once it has
+// the time: a server that waits for that before it closes then does so.
+// The receiving side stays open for the end of the answer.
+void EndSending(TIdIOHandlerSocket& AHandler) {
+  TIdIOHandlerSocket::TBindingUse use(AHandler);
+  if (use.Acquired()) GlobalStack()->ShutdownSocket(AHandler.Binding()->Descriptor(), SHUT_WR);
+}
+
 uint32_t CountOf(const uint8_t* ABytes) {
   uint32_t count = 0;
   for (int32_t i = 0; i < AnswerLength; ++i) count = (count << 8) | ABytes[i];
@@ -219,10 +227,13 @@ uint32_t QueryTime(const TQueryOptions& AOptions) {
     throw EQueryFailed(deadline.Expired() ? ConnectTimedOut(AOptions) : ConnectFailure(AOptions, e));
   }
 
+  // An answer is four bytes, which may come in pieces, and then the end of
+  // the stream. Reading stops at the first receive that brings more, so a
+  // server that sends without end is read no further than that.
   TIdManagedBuffer& answer = connection.InBuffer();
   try {
-    // The server may send its four bytes in pieces; a close ends the wait.
-    while (answer.Size() < AnswerLength && connection.FillInputBuffer(false, -2, false) > 0) {
+    while (answer.Size() <= AnswerLength && connection.FillInputBuffer(false, -2, false) > 0) {
+      if (answer.Size() == AnswerLength) EndSending(handler);
     }
   } catch (const Exception& e) {
     if (!deadline.Expired()) {
@@ -231,10 +242,18 @@ uint32_t QueryTime(const TQueryOptions& AOptions) {
     }
   }
   deadline.Cancel();
+  const std::string server = HostAndPort(AOptions.Host, AOptions.Port);
+  if (answer.Size() > AnswerLength) {
+    throw EQueryFailed(server + " sent more than the 4 bytes of a time answer");
+  }
   if (answer.Size() < AnswerLength) {
     if (deadline.Expired()) throw EQueryFailed(ReadTimedOut(AOptions));
-    throw EQueryFailed(HostAndPort(AOptions.Host, AOptions.Port) + " closed the connection after " +
-                       std::to_string(answer.Size()) + " of the 4 bytes of a time answer");
+    throw EQueryFailed(server + " closed the connection after " + std::to_string(answer.Size()) +
+                       " of the 4 bytes of a time answer");
+  }
+  if (deadline.Expired()) {
+    throw EQueryFailed("timed out after " + std::to_string(AOptions.TimeoutMs) + " ms waiting for " +
+                       server + " to close the connection after the 4 bytes of a time answer");
   }
   const std::string bytes = answer.TakeText(AnswerLength);
   return CountOf(reinterpret_cast<const uint8_t*>(bytes.data()));

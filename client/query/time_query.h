@@ -12,9 +12,10 @@ namespace ostrevan {
 OSTREVAN_EXCEPTION(EQueryFailed, Exception);
 
 // Connects to the time server (through the proxy the options name), reads
-// the four bytes of its answer and returns them as a number; or, over UDP,
-// asks with a datagram and takes the four bytes of the answer. Everything
-// is given up after the options' time-out. Failures raise EQueryFailed.
+// the four bytes of its answer up to the server's close (more bytes are an
+// error) and returns them as a number; or, over UDP, asks with a datagram
+// and takes the four bytes of the answer. Everything is given up after the
+// options' time-out. Failures raise EQueryFailed.
 uint32_t QueryTime(const TQueryOptions& AOptions);
 
 // "host:port", an IPv6 address in brackets: "[::1]:37".

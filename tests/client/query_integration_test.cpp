@@ -310,6 +310,23 @@ TEST(QueryProgram, OutputAndSystemFailures) {
                 "cannot start the thread that enforces the time-out: Resource temporarily unavailable");
 }
 
+// Over TCP an answer is four bytes and then the end of the stream: a server
+// that sends without end, or one byte too many a moment after the four, has
+// not answered. One that closes only once the client has ended its side, as
+// RFC 868 lets it, has.
+TEST(QueryProgram, TcpAnswerIsFourBytesThenTheEnd) {
+  const TBytes answer{0xB2, 0xD0, 0x5E, 0x00};  // Count
+  for (const TProxyStep& send : {Write(TBytes(1 << 20, 0xA5)), Write({0xB2, 0xD0, 0x5E, 0x00, 0x00}, 4)}) {
+    TScriptedSocksProxy server({send});
+    ExpectFailure(Query({"127.0.0.1", Port(server.Port())}),
+                  "127.0.0.1:" + Port(server.Port()) + " sent more than the 4 bytes of a time answer");
+  }
+  TScriptedSocksProxy patient({Write(answer), Read(1)});
+  const TRunResult result = Query({"-t", "3000", "127.0.0.1", Port(patient.Port())});
+  EXPECT_EQ(result.Status, 0);
+  EXPECT_EQ(result.Output, CountLine);
+}
+
 TEST(QueryProgram, Failures) {
   const uint16_t closed = FreeLoopbackPort();
   ExpectFailure(Query({"127.0.0.1", Port(closed)}),

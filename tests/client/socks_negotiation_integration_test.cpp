@@ -132,10 +132,39 @@ TEST(SocksReplies, Socks5MethodAndLogin) {
     TScriptedSocksProxy proxy({Read(3), Write({5, 255})});
     EXPECT_EQ(OutcomeOf(proxy.Port(), Socks(svSocks5, "u", "p"), "localhost", 37), methodError);
   }
-  {  // Only the second byte of the login status counts.
+  {  // Any status but 0 is a refusal.
     TScriptedSocksProxy proxy({Read(3), Write({5, 2}), Read(5), Write({1, 1})});
     EXPECT_EQ(OutcomeOf(proxy.Port(), Socks(svSocks5, "u", "p"), "localhost", 37),
               "raised: Authentication error to socks server.");
+  }
+}
+
+// The login status must be of version 1 and the connect reply of version 5;
+// the version bytes of the SOCKS 4 reply and of the method choice are not
+// looked at. A wrong version is reported before the code it comes with.
+TEST(SocksReplies, VersionBytes) {
+  const std::string wrongLogin = "raised: Socks server replied to the login with version ";
+  const std::string wrongConnect = "raised: Socks server replied to the connect request with version ";
+  struct TCase {
+    std::vector<TProxyStep> Script;
+    TIdSocksSettings Settings;
+    std::string Outcome;
+  };
+  const std::vector<TCase> cases{
+      {{Read(9), Write({4, 90, 0, 0, 0, 0, 0, 0}), Write(GreetingBytes)}, Socks(svSocks4), Greeting},
+      {{Read(3), Write({4, 0}), Read(16), Write(Socks5Granted), Write(GreetingBytes)}, Socks(svSocks5),
+       Greeting},
+      {{Read(3), Write({5, 2}), Read(5), Write({5, 0})}, Socks(svSocks5, "u", "p"),
+       wrongLogin + "5 instead of 1."},
+      {{Read(3), Write({5, 2}), Read(5), Write({0, 1})}, Socks(svSocks5, "u", "p"),
+       wrongLogin + "0 instead of 1."},
+      {{Read(3), Write(Socks5NoAuthChosen), Read(16), Write({4, 0, 0, 1, 0, 0, 0, 0, 0, 0})},
+       Socks(svSocks5), wrongConnect + "4 instead of 5."},
+      {{Read(3), Write(Socks5NoAuthChosen), Read(16), Write({1, 5, 0, 1, 0, 0, 0, 0, 0, 0})},
+       Socks(svSocks5), wrongConnect + "1 instead of 5."}};  // and code 5, refused
+  for (const TCase& c : cases) {
+    TScriptedSocksProxy proxy(c.Script);
+    EXPECT_EQ(OutcomeOf(proxy.Port(), c.Settings, "127.0.0.1", 37), c.Outcome);
   }
 }
 

@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-#include "tests/support/process.h"
+#include "tests/support/injected_fault.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process.h"
 #include "tests/support/wait.h"
 
 namespace ostrevan {
@@ -21,6 +23,7 @@ using testing::FreeTcpPort;
 using testing::IsListening;
 using testing::ReadUntilClosed;
 using testing::TChildProcess;
+using testing::TInjectedFault;
 using testing::TUdpClient;
 
 const std::string kBanner =
@@ -369,6 +372,33 @@ TEST_F(Console, PortChangesMoveTheServer) {
   EXPECT_EQ(daemon_->Process().ErrorOutput(), "");
 }
 
+// A move whose first attempt fails at one step (each of these system calls
+// made to fail once) and whose second attempt opens the port has moved the
+// server, and says so.
+TEST_F(Console, PortMovedAtTheSecondAttempt) {
+  const TInjectedFault::TCall faults[] = {{"bind", "EADDRINUSE", 1, ""},  // TCP
+                                          {"bind", "EADDRINUSE", 2, ""},  // UDP
+                                          {"listen", "EADDRINUSE", 1, ""},
+                                          {"clone3", "EAGAIN", 1, ""}};  // the listener thread
+  int old = FreeTcpPort();
+  Start(std::to_string(old));
+  for (const TInjectedFault::TCall& call : faults) {
+    const std::string what = call.Name + " " + std::to_string(call.Nth);
+    TInjectedFault fault(daemon_->Process().Pid(), call);
+    if (!fault.SkipReason().empty()) GTEST_SKIP() << fault.SkipReason();
+    const int moved = FreeTcpPort();
+    EXPECT_EQ(Answer("PORT " + std::to_string(moved) + "\n"),
+              "Port changed to " + std::to_string(moved) + ".\n" + kPrompt) << what;
+    EXPECT_TRUE(fault.Injected()) << what;
+    EXPECT_EQ(ReadUntilClosed(moved).value_or("").size(), 4u) << what;
+    EXPECT_EQ(AskOverUdp(moved).value_or("").size(), 4u) << what;
+    EXPECT_FALSE(IsListening(old)) << what;
+    old = moved;
+  }
+  EXPECT_EQ(Answer("EXIT\n"), kStopped);
+  EXPECT_EQ(daemon_->Exit(), std::optional<int>(0));
+}
+
 // A port whose UDP side another socket holds cannot be opened: at start
 // (status 1) and by PORT, and TCP is not left open on it either.
 TEST_F(Console, APortWhoseUdpSideIsTakenCannotBeOpened) {
@@ -582,15 +612,42 @@ TEST(Daemon, OperatorSignalsWhileWaitingForInput) {
   }
 }
 
-TEST(Daemon, ClosedStandardOutputEndsQuietly) {
-  int port = FreeTcpPort();
-  Daemon daemon({std::to_string(port)});
-  ASSERT_TRUE(daemon.WaitFor(kPrompt));
-  daemon.Process().CloseOutput();
-  daemon.Send("HELP\n");
-  EXPECT_EQ(daemon.Exit(), std::optional<int>(0));
-  EXPECT_EQ(daemon.Process().ErrorOutput(), "");
-  EXPECT_FALSE(IsListening(port));
+// Before the start an output error ends the program, as ever. After it, a
+// failed write (standard output closed) or read (EIO) ends the console
+// alone: a later EXIT is not read, and the server serves until SIGTERM.
+TEST(Daemon, ConsoleErrorsAfterTheStartEndOnlyTheConsole) {
+  const testing::TRunResult full =
+      testing::RunProgram({"sh", "-c", BuildDir() + "/shell/ostrevan 0 >/dev/full"}, "", 10s);
+  EXPECT_EQ(full.Status, 0);
+  EXPECT_EQ(full.Output, "");
+
+  for (bool failedRead : {false, true}) {
+    const int port = FreeTcpPort();
+    Daemon daemon({std::to_string(port)});
+    ASSERT_TRUE(daemon.WaitFor(kPrompt));
+    const pid_t pid = daemon.Process().Pid();
+    if (failedRead) {
+      const auto input = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/0");
+      TInjectedFault fault(pid, {"read", "EIO", 1, input.string()});
+      if (!fault.SkipReason().empty()) GTEST_SKIP() << fault.SkipReason();
+      daemon.Send("HELP\n");
+      ASSERT_TRUE(fault.Injected());
+    } else {
+      daemon.Process().CloseOutput();
+      daemon.Send("HELP\n");
+    }
+    daemon.Send("EXIT\n");
+    EXPECT_FALSE(daemon.Exit(500ms).has_value()) << failedRead;
+    EXPECT_EQ(ReadUntilClosed(port).value_or("").size(), 4u) << failedRead;
+    EXPECT_EQ(AskOverUdp(port).value_or("").size(), 4u) << failedRead;
+    daemon.Process().Signal(SIGTERM);
+    EXPECT_EQ(daemon.Exit(), std::optional<int>(0)) << failedRead;
+    EXPECT_EQ(daemon.Process().ErrorOutput(), "");
+    if (failedRead) {
+      EXPECT_EQ(daemon.AfterBanner(), StartLines(std::to_string(port)) + kPrompt + kStopped);
+    }
+    EXPECT_FALSE(IsListening(port));
+  }
 }
 
 }  // namespace
