@@ -52,29 +52,31 @@ ReferenceServer::ReferenceServer(uint16_t port, int backlog) {
   if (getsockname(listener.Fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     ThrowErrno("getsockname");
   }
+  DescriptorGuard epoll{epoll_create1(EPOLL_CLOEXEC)};
+  if (epoll.Fd < 0) ThrowErrno("epoll_create1");
   Spare_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
   Port_ = ntohs(address.sin_port);
   Listener_ = listener.Release();
+  Epoll_ = epoll.Release();
 }
 
 ReferenceServer::~ReferenceServer() {
   close(Listener_);
+  close(Epoll_);
   if (Spare_ >= 0) close(Spare_);
 }
 
 void ReferenceServer::Run(int stopFd, int inputFd) {
-  DescriptorGuard epoll{epoll_create1(EPOLL_CLOEXEC)};
-  if (epoll.Fd < 0) ThrowErrno("epoll_create1");
   for (int fd : {Listener_, stopFd, inputFd}) {
     if (fd < 0) continue;
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.fd = fd;
-    if (epoll_ctl(epoll.Fd, EPOLL_CTL_ADD, fd, &event) != 0) ThrowErrno("epoll_ctl");
+    if (epoll_ctl(Epoll_, EPOLL_CTL_ADD, fd, &event) != 0) ThrowErrno("epoll_ctl");
   }
   for (;;) {
     epoll_event events[4];
-    const int ready = epoll_wait(epoll.Fd, events, 4, -1);
+    const int ready = epoll_wait(Epoll_, events, 4, -1);
     if (ready < 0) {
       if (errno == EINTR) continue;
       ThrowErrno("epoll_wait");

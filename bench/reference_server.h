@@ -13,8 +13,10 @@ namespace ostrevan::bench {
 // pipe, an eventfd, a signalfd).
 class ReferenceServer {
  public:
-  // Binds and listens; port 0 lets the system choose. Raises
-  // std::system_error when the socket cannot be set up.
+  // Binds, listens and makes the epoll set; port 0 lets the system choose.
+  // Raises std::system_error when either cannot be set up. Every descriptor
+  // the server holds while it runs exists once this returns, so that a
+  // count of them taken after the port is known is the count at rest.
   explicit ReferenceServer(uint16_t port, int backlog = 1024);
   ~ReferenceServer();
   ReferenceServer(const ReferenceServer&) = delete;
@@ -25,8 +27,8 @@ class ReferenceServer {
 
   // Serves until stopFd becomes readable or, when inputFd is not -1, until
   // that descriptor reaches its end (what arrives on it before is dropped).
-  // Either descriptor must be pollable. Raises std::system_error when the
-  // epoll set cannot be set up.
+  // Either descriptor must be pollable. Raises std::system_error when they
+  // cannot be added to the epoll set.
   void Run(int stopFd, int inputFd = -1);
 
  private:
@@ -35,6 +37,7 @@ class ReferenceServer {
   bool RecoverFromDescriptorLimit();
 
   int Listener_ = -1;
+  int Epoll_ = -1;
   uint16_t Port_ = 0;
   // Kept open so that, out of descriptors, the server can still accept and
   // close pending clients instead of spinning on a listener that stays
