@@ -65,8 +65,11 @@ void TIdListenerThread::AcceptPass() {
     std::unique_ptr<TIdIOHandler> handler =
         Server_->IOHandler()->AcceptConnection(Binding_->Descriptor(), this);
     if (handler == nullptr) {
-      connection.reset();
-      Stop();
+      // None ends the listener only once it is stopped. Without a stop it
+      // is an accept that failed with an error the accept step tolerates
+      // (an interrupted call, say), which may fail again at once: the next
+      // pass comes a slice later.
+      if (!Stopped()) PauseSlice();
       return;
     }
     // Installed at once, so that the accepted socket goes with the

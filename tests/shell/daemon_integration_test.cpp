@@ -414,6 +414,51 @@ TEST(Daemon, StartsAndServesIPv4WhereIPv6IsDisabled) {
   EXPECT_NE(run.ErrorOutput().find("cannot connect to [::1]:37"), std::string::npos) << run.ErrorOutput();
 }
 
+// How many calls strace has failed on purpose so far.
+size_t InjectedSoFar(TChildProcess& tracer) {
+  tracer.WaitForExit(0ms);  // takes in what it has written meanwhile
+  size_t count = 0;
+  const std::string& trace = tracer.ErrorOutput();
+  for (size_t at = trace.find("(INJECTED)"); at != std::string::npos; at = trace.find("(INJECTED)", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// While strace, attached to the running daemon, fails every accept with
+// EINTR, a client waits in the queue. Only a stop ends the listener: it
+// keeps trying, a slice apart, and once the injection ends the waiting
+// client is served, and so is the next one.
+TEST(Daemon, InterruptedAcceptsDoNotEndTheTcpService) {
+  const std::string strace = testing::FindProgram("strace");
+  if (strace.empty()) GTEST_SKIP() << "strace is not installed";
+  int port = FreeTcpPort();
+  Daemon daemon({std::to_string(port)});
+  ASSERT_TRUE(daemon.WaitFor(kPrompt));
+  TChildProcess tracer({strace, "-f", "-qq", "-e", "trace=accept,accept4", "-e",
+                        "inject=accept,accept4:error=EINTR", "-p", std::to_string(daemon.Process().Pid())});
+  ASSERT_TRUE(testing::PollUntil(
+      [&] { return InjectedSoFar(tracer) > 0 || tracer.WaitForExit(0ms).has_value(); }));
+  if (InjectedSoFar(tracer) == 0) {
+    if (tracer.ErrorOutput().find("Operation not permitted") != std::string::npos) {
+      GTEST_SKIP() << "this system does not let the test trace the daemon: " << tracer.ErrorOutput();
+    }
+    FAIL() << "strace ended without injecting: " << tracer.ErrorOutput();
+  }
+
+  testing::TTestClient waiting(static_cast<uint16_t>(port));
+  const size_t before = InjectedSoFar(tracer);
+  EXPECT_TRUE(testing::PollUntil([&] { return InjectedSoFar(tracer) >= before + 4; }, 10s))
+      << "the listener stopped accepting";
+  tracer.Signal(SIGINT);  // detaches from the daemon
+  EXPECT_TRUE(tracer.WaitForExit(10s).has_value());
+  EXPECT_EQ(waiting.ReceiveAll().size(), 4u);
+  EXPECT_EQ(ReadUntilClosed(port).value_or("").size(), 4u);
+  daemon.Send("EXIT\n");
+  EXPECT_EQ(daemon.Exit(), std::optional<int>(0));
+  EXPECT_EQ(daemon.Process().ErrorOutput(), "");
+}
+
 long CpuTicks(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
