@@ -134,6 +134,39 @@ TEST(TcpServer, PeerEndsAreReportedAsTheyShouldBe) {
             (Log{"connect"}));
 }
 
+// Fails the next Faults sends with ENOBUFS, as a system short of buffers
+// does.
+class TShortOfBuffersStack : public TIdStackLinux {
+ public:
+  int32_t SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength, int32_t AFlags) override {
+    if (Faults.fetch_sub(1) > 0) return Failed(ENOBUFS);
+    return TIdStackLinux::SendSocket(ASocket, ABuffer, ALength, AFlags);
+  }
+  static inline std::atomic<int> Faults{0};
+};
+
+// A socket error that leaves the connection open is reported, and the next
+// execute step, which tries again, comes a pause later.
+TEST(TcpServer, ASocketErrorThatKeepsTheConnectionPausesItsPeer) {
+  ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
+  testing::TPlatformStackInUse<TShortOfBuffersStack> stack;
+  TShortOfBuffersStack::Faults = 3;
+  const Log log = ServeOne(
+      [](TIdTCPServer& server, Journal&) {
+        server.OnExecute = [](TIdPeerThread& thread) {
+          thread.Connection()->Write("ok");
+          thread.Connection()->Disconnect();
+        };
+      },
+      [](TTestClient& client, Journal&) {
+        const Clock::time_point connected = Clock::now();
+        EXPECT_EQ(client.ReceiveAll(), "ok");
+        EXPECT_GE(MillisecondsSince(connected), 300) << "three failed steps, each followed by a pause";
+      });
+  const std::string noBuffers = "exception EIdSocketError 105: Socket Error # 105\r\nNo buffer space available.";
+  EXPECT_EQ(log, (Log{"connect", noBuffers, noBuffers, noBuffers, "disconnect"}));
+}
+
 TEST(TcpServer, ConnectionLimitRefusesWithItsReplyAndServesAgainLater) {
   TIdTCPServer server(nullptr);
   server.SetMaxConnections(1);
