@@ -656,6 +656,38 @@ class TListAskingAcceptor : public TIdServerIOHandlerSocket {
   std::vector<std::thread>& Threads_;
 };
 
+// Counts the destruction notices the component is given.
+template <class TBase>
+class TNoticeCounting : public TBase {
+ public:
+  TNoticeCounting() : TBase(nullptr) {}
+  int Notices = 0;
+
+ protected:
+  void Notification(TComponent* AComponent, TOperation Operation) override {
+    TBase::Notification(AComponent, Operation);
+    if (Operation == opRemove) ++Notices;
+  }
+};
+
+// An intercept or I/O handler the server was given and then replaced is no
+// longer tied to it: only the one in place is told when the server goes.
+TEST(TcpServer, AReplacedInterceptOrIOHandlerIsLetGo) {
+  TNoticeCounting<TOneInterceptPerConnection> firstIntercept, secondIntercept;
+  TNoticeCounting<TIdServerIOHandlerSocket> firstHandler, secondHandler;
+  {
+    TIdTCPServer server(nullptr);
+    server.SetIntercept(&firstIntercept);
+    server.SetIntercept(&secondIntercept);
+    server.SetIOHandler(&firstHandler);
+    server.SetIOHandler(&secondHandler);
+  }
+  EXPECT_EQ(firstIntercept.Notices, 0);
+  EXPECT_EQ(firstHandler.Notices, 0);
+  EXPECT_EQ(secondIntercept.Notices, 1);
+  EXPECT_EQ(secondHandler.Notices, 1);
+}
+
 // Deactivation runs user code: the disconnect hook of every connection it
 // cuts, and the accept step of a server I/O handler as its listener stops.
 // It holds no list lock meanwhile, so that code may ask for the lists.
