@@ -97,12 +97,15 @@ TIdListenerThread::TUnstartedPeer TIdListenerThread::StartPeer(
   TIdThreadMgr::TUse mgr = Server_->UseThreadMgr(true);
   TUnstartedPeer peer = AcquirePeer(*mgr.Mgr());
   peer->SetConnection(std::move(AConnection));
+  // Counted and listed in one step: with several bindings, listeners that
+  // checked the count apart could together pass the limit.
   const int32_t limit = Server_->MaxConnections();
-  if (limit > 0 && !ListCountBelow(&Server_->PeerThreads(), limit)) {
+  if (limit <= 0) {
+    Server_->PeerThreads().Add(peer.get());
+  } else if (!Server_->PeerThreads().AddIfCountBelow(peer.get(), limit)) {
     mgr->ActiveThreads().Remove(peer.get());
     return peer;
   }
-  Server_->PeerThreads().Add(peer.get());
   try {
     peer->Start();
   } catch (...) {
