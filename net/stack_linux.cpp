@@ -297,7 +297,8 @@ int32_t TIdStackLinux::SelectSockets(TIdHandleList* AReadList, TIdHandleList* AW
     }
   }
   timeval time{ATimeout / 1000, (ATimeout % 1000) * 1000};
-  const int32_t result = select(bound, &sets[0], &sets[1], &sets[2], ATimeout < 0 ? nullptr : &time);
+  const int32_t result =
+      select(bound, &sets[0], &sets[1], &sets[2], ATimeout < 0 ? nullptr : &time);
   for (int i = 0; i < 3; ++i) {
     if (lists[i] == nullptr) continue;
     lists[i]->clear();

@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <functional>
 #include <string>
 
 #include "conn/io_handler.h"
-#include "net/errors.h"
+#include "tests/support/raises.h"
 
 namespace ostrevan {
 namespace {
+
+using testing::SocketErrorOf;
 
 // A framework user's transport, with no socket of the stack under it: its
 // receives and sends fail with the error it is given, left in errno as a
@@ -36,16 +37,6 @@ class TFailingTransport : public TIdIOHandler {
   }
 };
 
-// "<number>|<message>" of the socket error the action raises.
-std::string SocketErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EIdSocketError& e) {
-    return std::to_string(e.ErrorNumber()) + "|" + e.Message();
-  }
-  return "nothing raised";
-}
-
 // The connection checks its transport's -1 by errno, whoever made the
 // call: the errors it tolerates close the transport, the others leave it
 // open; all are raised with their own number.
@@ -55,8 +46,9 @@ TEST(TCPConnection, AUserTransportReportsItsFailuresThroughErrno) {
   connection.SetIOHandler(&transport);
 
   transport.Error = ETIMEDOUT;
-  EXPECT_EQ(SocketErrorOf([&] { connection.ReadLn(); }), "110|Socket Error # 110\r\nConnection timed out.");
-  EXPECT_EQ(SocketErrorOf([&] { connection.Write("x"); }), "110|Socket Error # 110\r\nConnection timed out.");
+  const std::string timedOut = "110|Socket Error # 110\r\nConnection timed out.";
+  EXPECT_EQ(SocketErrorOf([&] { connection.ReadLn(); }), timedOut);
+  EXPECT_EQ(SocketErrorOf([&] { connection.Write("x"); }), timedOut);
   EXPECT_FALSE(transport.Closed);
 
   transport.Error = ECONNABORTED;
@@ -67,7 +59,8 @@ TEST(TCPConnection, AUserTransportReportsItsFailuresThroughErrno) {
   transport.Closed = false;
   connection.ResetReadState();
   transport.Error = EPIPE;
-  EXPECT_EQ(SocketErrorOf([&] { connection.Write("x"); }), "104|Socket Error # 104\r\nConnection reset by peer.");
+  EXPECT_EQ(SocketErrorOf([&] { connection.Write("x"); }),
+            "104|Socket Error # 104\r\nConnection reset by peer.");
   EXPECT_TRUE(transport.Closed);
 }
 

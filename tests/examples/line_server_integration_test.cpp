@@ -30,7 +30,8 @@ TEST(LineServerExample, GreetsAnswersBothCommandsAndStopsOnSigterm) {
   // A listening socket's backlog is what ss shows as its send queue: more
   // than the framework's 15, for bursts of clients.
   if (!FindProgram("ss").empty()) {
-    std::istringstream socketLine(RunProgram({"ss", "-ltnH", "sport = :" + std::to_string(port)}).Output);
+    const std::string filter = "sport = :" + std::to_string(port);
+    std::istringstream socketLine(RunProgram({"ss", "-ltnH", filter}).Output);
     std::string state, received;
     int backlog = 0;
     socketLine >> state >> received >> backlog;

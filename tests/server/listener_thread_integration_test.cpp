@@ -156,7 +156,8 @@ TEST(ListenerThread, OutOfDescriptorsItWaitsQuietlyAndServesAgainLater) {
 class TFailingAcceptStack : public TIdStackLinux {
  public:
   int32_t AcceptSocket(int32_t ASocket, std::string& APeerIP, int32_t& APeerPort) override {
-    if (Faults > 0 && PollReadable(ASocket, 0) == 1 && Faults.fetch_sub(1) > 0) return Failed(Error);
+    const bool clientWaiting = Faults > 0 && PollReadable(ASocket, 0) == 1;
+    if (clientWaiting && Faults.fetch_sub(1) > 0) return Failed(Error);
     return TIdStackLinux::AcceptSocket(ASocket, APeerIP, APeerPort);
   }
 

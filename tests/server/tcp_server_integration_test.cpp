@@ -138,7 +138,8 @@ TEST(TcpServer, PeerEndsAreReportedAsTheyShouldBe) {
 // does.
 class TShortOfBuffersStack : public TIdStackLinux {
  public:
-  int32_t SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength, int32_t AFlags) override {
+  int32_t SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
+                     int32_t AFlags) override {
     if (Faults.fetch_sub(1) > 0) return Failed(ENOBUFS);
     return TIdStackLinux::SendSocket(ASocket, ABuffer, ALength, AFlags);
   }
@@ -161,9 +162,11 @@ TEST(TcpServer, ASocketErrorThatKeepsTheConnectionPausesItsPeer) {
       [](TTestClient& client, Journal&) {
         const Clock::time_point connected = Clock::now();
         EXPECT_EQ(client.ReceiveAll(), "ok");
-        EXPECT_GE(MillisecondsSince(connected), 300) << "three failed steps, each followed by a pause";
+        EXPECT_GE(MillisecondsSince(connected), 300)
+            << "three failed steps, each followed by a pause";
       });
-  const std::string noBuffers = "exception EIdSocketError 105: Socket Error # 105\r\nNo buffer space available.";
+  const std::string noBuffers =
+      "exception EIdSocketError 105: Socket Error # 105\r\nNo buffer space available.";
   EXPECT_EQ(log, (Log{"connect", noBuffers, noBuffers, noBuffers, "disconnect"}));
 }
 

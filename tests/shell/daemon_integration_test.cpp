@@ -419,7 +419,8 @@ size_t InjectedSoFar(TChildProcess& tracer) {
   tracer.WaitForExit(0ms);  // takes in what it has written meanwhile
   size_t count = 0;
   const std::string& trace = tracer.ErrorOutput();
-  for (size_t at = trace.find("(INJECTED)"); at != std::string::npos; at = trace.find("(INJECTED)", at + 1)) {
+  for (size_t at = trace.find("(INJECTED)"); at != std::string::npos;
+       at = trace.find("(INJECTED)", at + 1)) {
     ++count;
   }
   return count;
@@ -436,12 +437,14 @@ TEST(Daemon, InterruptedAcceptsDoNotEndTheTcpService) {
   Daemon daemon({std::to_string(port)});
   ASSERT_TRUE(daemon.WaitFor(kPrompt));
   TChildProcess tracer({strace, "-f", "-qq", "-e", "trace=accept,accept4", "-e",
-                        "inject=accept,accept4:error=EINTR", "-p", std::to_string(daemon.Process().Pid())});
+                        "inject=accept,accept4:error=EINTR", "-p",
+                        std::to_string(daemon.Process().Pid())});
   ASSERT_TRUE(testing::PollUntil(
       [&] { return InjectedSoFar(tracer) > 0 || tracer.WaitForExit(0ms).has_value(); }));
   if (InjectedSoFar(tracer) == 0) {
     if (tracer.ErrorOutput().find("Operation not permitted") != std::string::npos) {
-      GTEST_SKIP() << "this system does not let the test trace the daemon: " << tracer.ErrorOutput();
+      GTEST_SKIP() << "this system does not let the test trace the daemon: "
+                   << tracer.ErrorOutput();
     }
     FAIL() << "strace ended without injecting: " << tracer.ErrorOutput();
   }
