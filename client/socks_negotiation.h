@@ -18,8 +18,8 @@ struct TIdSocksSettings {
 
 // The two raw transfers the negotiation needs, as an I/O handler offers
 // them: each moves at most ALength bytes and returns how many it moved, 0
-// when the peer has closed, or -1 on a socket error, which the stack has
-// recorded as the thread's last socket error.
+// when the peer has closed, or -1 on a socket error, left in errno for the
+// stack's check.
 class TIdSocksTransport {
  public:
   virtual ~TIdSocksTransport() = default;

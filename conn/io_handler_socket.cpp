@@ -38,8 +38,9 @@ TIdIOHandlerSocket::~TIdIOHandlerSocket() {
 
 bool TIdIOHandlerSocket::BeginUse(bool AAllocate) {
   std::lock_guard<std::mutex> guard(UseLock_);
+  if (Binding_ == nullptr) return false;
   if (AAllocate) Binding_->Allocate(SOCK_STREAM, 0);
-  if (Binding_ == nullptr || !Binding_->Allocated() || Closing_) return false;
+  if (!Binding_->Allocated() || Closing_) return false;
   ++Users_;
   return true;
 }

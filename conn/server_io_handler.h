@@ -34,8 +34,10 @@ class TIdServerIOHandlerSocket : public TIdServerIOHandler {
 
   // A listening socket closed (or, after the thread's stop, shut down)
   // under the wait, or an interrupted accept, gives none; other socket
-  // errors raise EIdSocketError. The handler made for the connection is
-  // freed on every path that does not return it.
+  // errors raise EIdSocketError. None is the end of a listener only when
+  // its thread is stopped; else the listener tries again a slice later.
+  // The handler made for the connection is freed on every path that does
+  // not return it.
   std::unique_ptr<TIdIOHandler> AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override;
 };
 

@@ -11,6 +11,7 @@
 // It listens on 127.0.0.1, prints the port it got, and runs until SIGINT or
 // SIGTERM.
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -63,6 +64,11 @@ int main(int argc, char** argv) {
   try {
     TIdTCPServer server(nullptr);
     SetUpCommands(server);
+    // A burst of clients can arrive faster than the listener takes them;
+    // beyond the framework's default backlog of 15 the system drops their
+    // connects, which they repeat only after a second or more. The system
+    // caps this at net.core.somaxconn.
+    server.SetListenQueue(SOMAXCONN);
     TIdSocketHandle* binding = server.Bindings().Add();
     binding->SetIP("127.0.0.1");
     binding->SetPort(port);

@@ -83,9 +83,6 @@ TIdStackClass& PlatformStackClass() {
 
 std::atomic<TIdStack*> TheGlobalStack{nullptr};
 
-// The calling thread's last socket error, as its wrapper recorded it.
-thread_local int32_t ThreadSocketError = 0;
-
 }  // namespace
 
 uint16_t FamilyOf(TIdIPVersion AIPVersion) { return AIPVersion == Id_IPv6 ? AF_INET6 : AF_INET; }
@@ -98,21 +95,14 @@ std::string TIdStack::SocketErrorText(int32_t AErrorCode) {
   return Format("Socket Error # %d\r\n%s", AErrorCode, ErrorTextOf(AErrorCode));
 }
 
-int32_t TIdStack::Captured(int32_t AResult) {
-  if (AResult == IdSocketError) ThreadSocketError = errno;
-  return AResult;
-}
-
 int32_t TIdStack::Failed(int32_t AErrorCode) {
-  ThreadSocketError = AErrorCode;
+  errno = AErrorCode;
   return IdSocketError;
 }
 
-int32_t TIdStack::CapturedError() { return ThreadSocketError; }
+TIdStack::TKeptSocketError::TKeptSocketError() : Kept_(errno) {}
 
-TIdStack::TKeptSocketError::TKeptSocketError() : Kept_(ThreadSocketError) {}
-
-TIdStack::TKeptSocketError::~TKeptSocketError() { ThreadSocketError = Kept_; }
+TIdStack::TKeptSocketError::~TKeptSocketError() { errno = Kept_; }
 
 bool TIdStack::CheckSocketResult(int32_t AResult) { return CheckSocketResult(AResult, {}); }
 

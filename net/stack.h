@@ -39,17 +39,20 @@ class TIdStack;
 using TIdStackClass = std::function<std::unique_ptr<TIdStack>()>;
 
 // The one place that touches the system's socket interface. Each wrapper
-// returns the C library's result, and a failed one records the error number
-// as the calling thread's last socket error at once. The caller hands the -1
-// on the same thread to CheckSocketResult, which reads that record and turns
-// it into EIdSocketError with the text of the error table. Whatever runs in
-// between (address conversion, a socket's release, the caller's own checks)
-// cannot change the code the check reads.
+// returns the C library's result, and a failed one leaves the error in
+// errno, as the system call set it (or as the stack sets it for a failure
+// it finds itself). The caller hands the -1 on the same thread to
+// CheckSocketResult, which reads errno and turns it into EIdSocketError
+// with the text of the error table. errno is the one channel, so a failure
+// that a framework user's own transport reports the same way is checked
+// alike. What the framework runs between a call and its check keeps errno:
+// a wrapper's own work after the call (address conversion) and a socket's
+// release (TKeptSocketError).
 //
-// Shared by every thread without a lock: the wrappers keep no state but the
-// thread's own record. The last error field is atomic and informative only
-// (each exception carries the code its own check read); the local address
-// list is for one thread at a time.
+// Shared by every thread without a lock: the wrappers keep no state, and
+// errno is the calling thread's own. The last error field is atomic and
+// informative only (each exception carries the code its own check read);
+// the local address list is for one thread at a time.
 class TIdStack : public TObject {
  public:
   TIdStack();
@@ -123,8 +126,7 @@ class TIdStack : public TObject {
   virtual int32_t ShutdownSocket(int32_t ASocket, int32_t AHow) = 0;
   // The message of an EIdSocketError for the code.
   virtual std::string SocketErrorText(int32_t AErrorCode);
-  // The error number of the calling thread's last failed call, as its
-  // wrapper recorded it.
+  // The error number of the calling thread's last failed call: errno.
   virtual int32_t LastSocketError() = 0;
   // The peer's or the local address of a socket; a failure raises.
   virtual void PeerSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
@@ -152,9 +154,9 @@ class TIdStack : public TObject {
 
   // --- Operations the same for every platform -----------------------------
 
-  // False when the result is not -1 (no error is then read). Otherwise
-  // stores the thread's last socket error as the last error and returns true
-  // when it is in the ignore list; any other code raises EIdSocketError.
+  // False when the result is not -1 (errno is then not read). Otherwise
+  // stores LastSocketError as the last error and returns true when it is in
+  // the ignore list; any other code raises EIdSocketError.
   bool CheckSocketResult(int32_t AResult);
   bool CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnore);
   [[noreturn]] void RaiseSocketErrorCode(int32_t AErrorCode);
@@ -180,9 +182,9 @@ class TIdStack : public TObject {
   // does not cut the pause short. Needs no stack.
   static void PauseMilliseconds(int32_t AMSec);
 
-  // Keeps the calling thread's last socket error while it lives. A release
-  // (shutdown and close, whose failures nobody reports) made between a call
-  // and the check of its result leaves the error the check reads as it was.
+  // Keeps the calling thread's errno while it lives. A release (shutdown
+  // and close, whose failures nobody reports) made between a call and the
+  // check of its result leaves the error the check reads as it was.
   class TKeptSocketError {
    public:
     TKeptSocketError();
@@ -209,15 +211,9 @@ class TIdStack : public TObject {
   static bool TryTextToIPv6Address(const std::string& AText, in6_addr& AAddress,
                                    uint32_t& AScopeId);
 
-  // Every wrapper returns through Captured: a -1 records the calling
-  // thread's errno as its last socket error; any other result records
-  // nothing.
-  static int32_t Captured(int32_t AResult);
-  // A failure the stack finds itself, without a system call: records the
-  // code as the thread's last socket error and returns -1.
+  // A failure the stack finds itself, without a system call, or one it
+  // reports as another: sets errno to the code and returns -1.
   static int32_t Failed(int32_t AErrorCode);
-  // The code the calling thread's last failed call recorded.
-  static int32_t CapturedError();
 
   // The list behind LocalAddressList, created on first use.
   std::unique_ptr<TStringList> LocalAddresses_;

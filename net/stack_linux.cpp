@@ -79,7 +79,7 @@ void TIdStackLinux::RefreshLocalAddresses() {
   });
   // Deliberately reported through errno, not the resolver's code.
   if (host == nullptr) {
-    CheckSocketResult(Captured(IdSocketError));
+    CheckSocketResult(IdSocketError);
     return;
   }
   for (char** address = host->h_addr_list; *address != nullptr; ++address) {
@@ -153,15 +153,15 @@ void TIdStackLinux::SplitSocketAddress(const sockaddr_storage& AAddress, std::st
 int32_t TIdStackLinux::BindSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
                                   uint16_t APort) {
   const TSocketAddress address = MakeSocketAddress(AFamily, AIP, APort, true);
-  return Captured(bind(ASocket, address.Address(), address.Length));
+  return bind(ASocket, address.Address(), address.Length);
 }
 
-int32_t TIdStackLinux::CloseSocket(int32_t ASocket) { return Captured(close(ASocket)); }
+int32_t TIdStackLinux::CloseSocket(int32_t ASocket) { return close(ASocket); }
 
 int32_t TIdStackLinux::ConnectSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
                                      uint16_t APort) {
   const TSocketAddress address = MakeSocketAddress(AFamily, AIP, APort, false);
-  return Captured(connect(ASocket, address.Address(), address.Length));
+  return connect(ASocket, address.Address(), address.Length);
 }
 
 std::string TIdStackLinux::HostNameToAddress(const std::string& AHostName) {
@@ -238,13 +238,13 @@ TStringList TIdStackLinux::PortToServiceNames(int32_t APort) {
 uint16_t TIdStackLinux::HostToNetShort(uint16_t AValue) { return htons(AValue); }
 
 int32_t TIdStackLinux::ListenSocket(int32_t ASocket, int32_t AQueueCount) {
-  return Captured(listen(ASocket, AQueueCount));
+  return listen(ASocket, AQueueCount);
 }
 
 int32_t TIdStackLinux::SetSocketNonBlocking(int32_t ASocket) {
-  const int flags = Captured(fcntl(ASocket, F_GETFL));
+  const int flags = fcntl(ASocket, F_GETFL);
   if (flags == IdSocketError) return IdSocketError;
-  return Captured(fcntl(ASocket, F_SETFL, flags | O_NONBLOCK));
+  return fcntl(ASocket, F_SETFL, flags | O_NONBLOCK);
 }
 
 uint16_t TIdStackLinux::NetToHostShort(uint16_t AValue) { return ntohs(AValue); }
@@ -256,8 +256,8 @@ uint32_t TIdStackLinux::NetToHostLong(uint32_t AValue) { return ntohl(AValue); }
 int32_t TIdStackLinux::ReceiveSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
                                      int32_t AFlags) {
   if (IsNegativeLength(ALength)) return Failed(EINVAL);
-  return Captured(static_cast<int32_t>(
-      recv(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal)));
+  return static_cast<int32_t>(
+      recv(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal));
 }
 
 int32_t TIdStackLinux::ReceiveFromSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
@@ -268,9 +268,12 @@ int32_t TIdStackLinux::ReceiveFromSocket(int32_t ASocket, void* ABuffer, int32_t
   const int32_t result =
       IsNegativeLength(ALength)
           ? Failed(EINVAL)
-          : Captured(static_cast<int32_t>(recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength),
-                                                   AFlags | IdMsgNoSignal,
-                                                   reinterpret_cast<sockaddr*>(&address), &length)));
+          : static_cast<int32_t>(recvfrom(ASocket, ABuffer, static_cast<size_t>(ALength),
+                                          AFlags | IdMsgNoSignal,
+                                          reinterpret_cast<sockaddr*>(&address), &length));
+  // The conversion may call the system (an interface's name); the caller's
+  // check reads the receive's errno.
+  const TKeptSocketError kept;
   SplitSocketAddress(address, AIP, APort);
   return result;
 }
@@ -295,7 +298,7 @@ int32_t TIdStackLinux::SelectSockets(TIdHandleList* AReadList, TIdHandleList* AW
   }
   timeval time{ATimeout / 1000, (ATimeout % 1000) * 1000};
   const int32_t result =
-      Captured(select(bound, &sets[0], &sets[1], &sets[2], ATimeout < 0 ? nullptr : &time));
+      select(bound, &sets[0], &sets[1], &sets[2], ATimeout < 0 ? nullptr : &time);
   for (int i = 0; i < 3; ++i) {
     if (lists[i] == nullptr) continue;
     lists[i]->clear();
@@ -309,8 +312,8 @@ int32_t TIdStackLinux::SelectSockets(TIdHandleList* AReadList, TIdHandleList* AW
 int32_t TIdStackLinux::SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
                                   int32_t AFlags) {
   if (IsNegativeLength(ALength)) return Failed(EINVAL);
-  return Captured(static_cast<int32_t>(
-      send(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal)));
+  return static_cast<int32_t>(
+      send(ASocket, ABuffer, static_cast<size_t>(ALength), AFlags | IdMsgNoSignal));
 }
 
 int32_t TIdStackLinux::SendToSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
@@ -318,23 +321,21 @@ int32_t TIdStackLinux::SendToSocket(int32_t ASocket, const void* ABuffer, int32_
                                     uint16_t AFamily) {
   if (IsNegativeLength(ALength)) return Failed(EINVAL);
   const TSocketAddress address = MakeSocketAddress(AFamily, AIP, APort, false);
-  return Captured(static_cast<int32_t>(sendto(ASocket, ABuffer, static_cast<size_t>(ALength),
-                                              AFlags | IdMsgNoSignal, address.Address(),
-                                              address.Length)));
+  return static_cast<int32_t>(sendto(ASocket, ABuffer, static_cast<size_t>(ALength),
+                                     AFlags | IdMsgNoSignal, address.Address(), address.Length));
 }
 
 int32_t TIdStackLinux::SetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
                                        const void* AOptValue, int32_t AOptLength) {
-  return Captured(
-      setsockopt(ASocket, ALevel, AOptName, AOptValue, static_cast<socklen_t>(AOptLength)));
+  return setsockopt(ASocket, ALevel, AOptName, AOptValue, static_cast<socklen_t>(AOptLength));
 }
 
 int32_t TIdStackLinux::OpenSocket(int32_t AFamily, int32_t AStruct, int32_t AProtocol) {
-  return Captured(socket(AFamily, AStruct, AProtocol));
+  return socket(AFamily, AStruct, AProtocol);
 }
 
 int32_t TIdStackLinux::ShutdownSocket(int32_t ASocket, int32_t AHow) {
-  return Captured(shutdown(ASocket, AHow));
+  return shutdown(ASocket, AHow);
 }
 
 std::string TIdStackLinux::SocketErrorText(int32_t AErrorCode) {
@@ -345,7 +346,7 @@ std::string TIdStackLinux::SocketErrorText(int32_t AErrorCode) {
 }
 
 int32_t TIdStackLinux::LastSocketError() {
-  const int32_t code = CapturedError();
+  const int32_t code = errno;
   return code == EPIPE ? ECONNRESET : code;
 }
 
@@ -364,7 +365,7 @@ void TIdStackLinux::ReadSocketAddress(int (*AQuery)(int, sockaddr*, socklen_t*),
   sockaddr_storage address;
   std::memset(&address, 0, sizeof(address));
   socklen_t length = sizeof(address);
-  CheckSocketResult(Captured(AQuery(ASocket, reinterpret_cast<sockaddr*>(&address), &length)));
+  CheckSocketResult(AQuery(ASocket, reinterpret_cast<sockaddr*>(&address), &length));
   AFamily = address.ss_family;
   SplitSocketAddress(address, AIP, APort);
 }
@@ -372,7 +373,7 @@ void TIdStackLinux::ReadSocketAddress(int (*AQuery)(int, sockaddr*, socklen_t*),
 int32_t TIdStackLinux::GetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
                                        void* AOptValue, int32_t& AOptLength) {
   auto length = static_cast<socklen_t>(AOptLength);
-  const int32_t result = Captured(getsockopt(ASocket, ALevel, AOptName, AOptValue, &length));
+  const int32_t result = getsockopt(ASocket, ALevel, AOptName, AOptValue, &length);
   AOptLength = static_cast<int32_t>(length);
   return result;
 }
@@ -432,7 +433,7 @@ in6_addr TIdStackLinux::TextToIPv6Address(const std::string& AText, uint32_t& AS
 int32_t TIdStackLinux::PollReadable(int32_t ASocket, int32_t ATimeout) {
   if (ASocket < 0) return Failed(EBADF);
   pollfd entry{ASocket, POLLIN, 0};
-  const int32_t result = Captured(PollRetrying(&entry, 1, ATimeout));
+  const int32_t result = PollRetrying(&entry, 1, ATimeout);
   if (result <= 0) return result;
   if ((entry.revents & POLLNVAL) != 0) return Failed(EBADF);
   // Hang-up and error count as readable, as select reports them: the next

@@ -50,6 +50,15 @@ class TThreadList {
     std::lock_guard<std::mutex> lock(Lock_);
     Items_.push_back(item);
   }
+  // Adds the item only while the list holds fewer than count entries; true
+  // when it did. The count and the addition are one lock hold, so callers
+  // on several threads cannot all pass the bound.
+  bool AddIfCountBelow(T* item, int count) {
+    std::lock_guard<std::mutex> lock(Lock_);
+    if (static_cast<int>(Items_.size()) >= count) return false;
+    Items_.push_back(item);
+    return true;
+  }
   // Removes the first entry equal to item; nothing when there is none.
   // Waits while the list is pinned.
   void Remove(const T* item) {

@@ -65,8 +65,11 @@ void TIdListenerThread::AcceptPass() {
     std::unique_ptr<TIdIOHandler> handler =
         Server_->IOHandler()->AcceptConnection(Binding_->Descriptor(), this);
     if (handler == nullptr) {
-      connection.reset();
-      Stop();
+      // None ends the listener only once it is stopped. Without a stop it
+      // is an accept that failed with an error the accept step tolerates
+      // (an interrupted call, say), which may fail again at once: the next
+      // pass comes a slice later.
+      if (!Stopped()) PauseSlice();
       return;
     }
     // Installed at once, so that the accepted socket goes with the
@@ -94,12 +97,15 @@ TIdListenerThread::TUnstartedPeer TIdListenerThread::StartPeer(
   TIdThreadMgr::TUse mgr = Server_->UseThreadMgr(true);
   TUnstartedPeer peer = AcquirePeer(*mgr.Mgr());
   peer->SetConnection(std::move(AConnection));
+  // Counted and listed in one step: with several bindings, listeners that
+  // checked the count apart could together pass the limit.
   const int32_t limit = Server_->MaxConnections();
-  if (limit > 0 && !ListCountBelow(&Server_->PeerThreads(), limit)) {
+  if (limit <= 0) {
+    Server_->PeerThreads().Add(peer.get());
+  } else if (!Server_->PeerThreads().AddIfCountBelow(peer.get(), limit)) {
     mgr->ActiveThreads().Remove(peer.get());
     return peer;
   }
-  Server_->PeerThreads().Add(peer.get());
   try {
     peer->Start();
   } catch (...) {

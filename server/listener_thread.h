@@ -23,8 +23,8 @@ class TIdTCPServerConnection;
 // listener's thread.
 class TIdListenerThread : public TIdThread {
  public:
-  // The length of the pause after a pass that failed, and of each pass of a
-  // listener without a server.
+  // The length of the pause after a pass that failed or accepted nothing,
+  // and of each pass of a listener without a server.
   static constexpr int32_t kRetrySlice = 100;
 
   // Created suspended; neither reference is owned.
@@ -52,7 +52,8 @@ class TIdListenerThread : public TIdThread {
   using TUnstartedPeer = std::unique_ptr<TIdPeerThread, TDiscardPeer>;
 
   // Accepts until one connection is handed to a peer thread, or the accept
-  // step gives up (the listener then stops).
+  // step gives up: because the listener was stopped, or after a failure it
+  // tolerates (the listener then pauses a slice before the next pass).
   void AcceptPass();
   // Obtains a peer thread for the connection from the server's thread
   // manager, within one use of it, lists it and starts it. A thread that

@@ -1,9 +1,12 @@
 #include "server/peer_thread.h"
 
+#include <cerrno>
+
 #include "client/server_intercept.h"
 #include "conn/errors.h"
 #include "conn/io_handler.h"
 #include "net/errors.h"
+#include "net/stack.h"
 #include "server/errors.h"
 #include "server/tcp_server.h"
 
@@ -11,8 +14,10 @@ namespace ostrevan {
 
 namespace {
 
-constexpr int32_t kErrorConnectionAborted = 103;  // ECONNABORTED
-constexpr int32_t kErrorConnectionReset = 104;    // ECONNRESET
+// The pause after a socket error that leaves the connection open, before
+// the next execute step tries again: as long as a listener's after a
+// failed pass.
+constexpr int32_t kSocketErrorPause = 100;
 
 }  // namespace
 
@@ -58,8 +63,11 @@ void TIdPeerThread::ExecuteStep() {
     if (!server->ExecutePeer(*this)) throw EIdNoExecuteSpecified();
   } catch (const EIdSocketError& e) {
     server->PeerException(*this, e);
-    if (e.ErrorNumber() == kErrorConnectionAborted || e.ErrorNumber() == kErrorConnectionReset) {
+    if (e.ErrorNumber() == ECONNABORTED || e.ErrorNumber() == ECONNRESET) {
       Connection_->Disconnect();
+    } else if (Connection_->Connected()) {
+      // A failure that lasts (no buffer space, say) must not spin a core.
+      TIdStack::PauseMilliseconds(kSocketErrorPause);
     }
   } catch (const EIdClosedSocket& e) {
     server->PeerException(*this, e);

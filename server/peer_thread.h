@@ -34,7 +34,9 @@ class TIdPeerThread : public TIdThread, public TRecycled<TIdPeerThread> {
   void BeforeRun() override;
   // The server's execute step; socket errors, a closed socket and the
   // client's close are reported through the server's OnException without
-  // ending the thread, anything else is reported and ends it.
+  // ending the thread, anything else is reported and ends it. A socket
+  // error that leaves the connection open is followed by a pause of 100 ms
+  // before the next step.
   void Run() override;
   // The server's disconnect step.
   void AfterRun() override;

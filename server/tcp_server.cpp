@@ -263,6 +263,8 @@ void TIdTCPServer::SetIOHandler(TIdServerIOHandler* value) {
 }
 
 void TIdTCPServer::InstallIOHandler(TMaybeOwned<TIdServerIOHandler> value) {
+  TIdServerIOHandler* previous = IOHandler_.Get();
+  if (previous != nullptr && previous != value.Get()) RemoveFreeNotification(previous);
   // An implicit handler goes first; one set from outside is only replaced.
   IOHandler_.Release().reset();
   IOHandler_ = std::move(value);
@@ -270,7 +272,8 @@ void TIdTCPServer::InstallIOHandler(TMaybeOwned<TIdServerIOHandler> value) {
 }
 
 void TIdTCPServer::SetIntercept(TIdServerIntercept* value) {
-  Intercept_ = value;
+  TIdServerIntercept* previous = Intercept_.exchange(value);
+  if (previous != nullptr && previous != value) RemoveFreeNotification(previous);
   if (value != nullptr) value->FreeNotification(this);
 }
 

@@ -25,6 +25,8 @@
 namespace ostrevan {
 namespace {
 
+using testing::SocketErrorOf;
+
 // Every socket call needs the shared stack, which lives with a component.
 class SocketHandleTest : public ::testing::Test {
  protected:
@@ -48,15 +50,6 @@ class SocketHandleTest : public ::testing::Test {
     return client;
   }
 };
-
-std::string SocketErrorOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const EIdSocketError& e) {
-    return std::to_string(e.ErrorNumber()) + "|" + e.Message();
-  }
-  return "nothing raised";
-}
 
 bool DescriptorIsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 

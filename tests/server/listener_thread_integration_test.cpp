@@ -8,7 +8,9 @@
 #include <fcntl.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -16,6 +18,7 @@
 
 #include "server/peer_thread.h"
 #include "server/tcp_server.h"
+#include "server/thread_mgr_pool.h"
 #include "server/udp_server.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/process.h"
@@ -145,6 +148,55 @@ TEST(ListenerThread, OutOfDescriptorsItWaitsQuietlyAndServesAgainLater) {
   });
   if (outcome.Skipped) GTEST_SKIP() << outcome.Text;
   EXPECT_EQ(outcome.Text, "error 24, reply ok");
+}
+
+// Fails the next Faults accepts of a waiting client with Error, an error the
+// accept step tolerates (a signal, a descriptor swapped under the call), and
+// leaves the client in the queue.
+class TFailingAcceptStack : public TIdStackLinux {
+ public:
+  int32_t AcceptSocket(int32_t ASocket, std::string& APeerIP, int32_t& APeerPort) override {
+    const bool clientWaiting = Faults > 0 && PollReadable(ASocket, 0) == 1;
+    if (clientWaiting && Faults.fetch_sub(1) > 0) return Failed(Error);
+    return TIdStackLinux::AcceptSocket(ASocket, APeerIP, APeerPort);
+  }
+
+  static inline std::atomic<int> Faults{0};
+  static inline std::atomic<int32_t> Error{EINTR};
+};
+
+// Only a stop ends a listener: an accept that fails while the listener runs
+// is tried again one slice later, quietly, on either thread manager.
+TEST(ListenerThread, AcceptFailuresWithoutAStopAreRetriedAfterASlice) {
+  ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
+  testing::TPlatformStackInUse<TFailingAcceptStack> stack;
+  for (const bool pooled : {false, true}) {
+    for (const int32_t error : {EINTR, ENOTSOCK}) {
+      SCOPED_TRACE(std::string(pooled ? "pool, " : "default manager, ") + std::strerror(error));
+      TIdThreadMgrPool pool(nullptr);
+      TIdTCPServer server(nullptr);
+      if (pooled) server.SetThreadMgr(&pool);
+      std::atomic<int> reports{0};
+      server.OnListenException = [&](TIdListenerThread&, const std::exception&) { ++reports; };
+      server.OnExecute = [](TIdPeerThread& thread) {
+        thread.Connection()->Write("ok");
+        thread.Connection()->Disconnect();
+      };
+      TFailingAcceptStack::Error = error;
+      TFailingAcceptStack::Faults = 2;
+      const testing::TStopwatch watch;
+      TTestClient first(ActivateOnLoopback(server));
+      EXPECT_EQ(first.ReceiveAll(), "ok");
+      EXPECT_EQ(TFailingAcceptStack::Faults.load(), 0) << "both faults were met";
+      // One of the two is the accept before a wait, which is tried again
+      // at once; the other ends the pass.
+      EXPECT_GE(watch.Elapsed(), 100ms) << "the next pass waits a slice";
+      TTestClient second(static_cast<uint16_t>(server.Bindings().Items(0)->Port()));
+      EXPECT_EQ(second.ReceiveAll(), "ok");
+      EXPECT_EQ(reports, 0);
+      server.SetActive(false);
+    }
+  }
 }
 
 // Counts the waits and accepts made on a descriptor number after it was

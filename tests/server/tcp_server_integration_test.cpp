@@ -134,6 +134,42 @@ TEST(TcpServer, PeerEndsAreReportedAsTheyShouldBe) {
             (Log{"connect"}));
 }
 
+// Fails the next Faults sends with ENOBUFS, as a system short of buffers
+// does.
+class TShortOfBuffersStack : public TIdStackLinux {
+ public:
+  int32_t SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
+                     int32_t AFlags) override {
+    if (Faults.fetch_sub(1) > 0) return Failed(ENOBUFS);
+    return TIdStackLinux::SendSocket(ASocket, ABuffer, ALength, AFlags);
+  }
+  static inline std::atomic<int> Faults{0};
+};
+
+// A socket error that leaves the connection open is reported, and the next
+// execute step, which tries again, comes a pause later.
+TEST(TcpServer, ASocketErrorThatKeepsTheConnectionPausesItsPeer) {
+  ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
+  testing::TPlatformStackInUse<TShortOfBuffersStack> stack;
+  TShortOfBuffersStack::Faults = 3;
+  const Log log = ServeOne(
+      [](TIdTCPServer& server, Journal&) {
+        server.OnExecute = [](TIdPeerThread& thread) {
+          thread.Connection()->Write("ok");
+          thread.Connection()->Disconnect();
+        };
+      },
+      [](TTestClient& client, Journal&) {
+        const Clock::time_point connected = Clock::now();
+        EXPECT_EQ(client.ReceiveAll(), "ok");
+        EXPECT_GE(MillisecondsSince(connected), 300)
+            << "three failed steps, each followed by a pause";
+      });
+  const std::string noBuffers =
+      "exception EIdSocketError 105: Socket Error # 105\r\nNo buffer space available.";
+  EXPECT_EQ(log, (Log{"connect", noBuffers, noBuffers, noBuffers, "disconnect"}));
+}
+
 TEST(TcpServer, ConnectionLimitRefusesWithItsReplyAndServesAgainLater) {
   TIdTCPServer server(nullptr);
   server.SetMaxConnections(1);
@@ -622,6 +658,38 @@ class TListAskingAcceptor : public TIdServerIOHandlerSocket {
   TIdTCPServer& Server_;
   std::vector<std::thread>& Threads_;
 };
+
+// Counts the destruction notices the component is given.
+template <class TBase>
+class TNoticeCounting : public TBase {
+ public:
+  TNoticeCounting() : TBase(nullptr) {}
+  int Notices = 0;
+
+ protected:
+  void Notification(TComponent* AComponent, TOperation Operation) override {
+    TBase::Notification(AComponent, Operation);
+    if (Operation == opRemove) ++Notices;
+  }
+};
+
+// An intercept or I/O handler the server was given and then replaced is no
+// longer tied to it: only the one in place is told when the server goes.
+TEST(TcpServer, AReplacedInterceptOrIOHandlerIsLetGo) {
+  TNoticeCounting<TOneInterceptPerConnection> firstIntercept, secondIntercept;
+  TNoticeCounting<TIdServerIOHandlerSocket> firstHandler, secondHandler;
+  {
+    TIdTCPServer server(nullptr);
+    server.SetIntercept(&firstIntercept);
+    server.SetIntercept(&secondIntercept);
+    server.SetIOHandler(&firstHandler);
+    server.SetIOHandler(&secondHandler);
+  }
+  EXPECT_EQ(firstIntercept.Notices, 0);
+  EXPECT_EQ(firstHandler.Notices, 0);
+  EXPECT_EQ(secondIntercept.Notices, 1);
+  EXPECT_EQ(secondHandler.Notices, 1);
+}
 
 // Deactivation runs user code: the disconnect hook of every connection it
 // cuts, and the accept step of a server I/O handler as its listener stops.

@@ -444,6 +444,31 @@ TEST(Daemon, StartsAndServesIPv4WhereIPv6IsDisabled) {
   EXPECT_NE(run.ErrorOutput().find("cannot connect to [::1]:37"), std::string::npos) << run.ErrorOutput();
 }
 
+// While strace, attached to the running daemon, fails every accept with
+// EINTR, a client waits in the queue. Only a stop ends the listener: it
+// keeps trying, a slice apart, and once the injection ends the waiting
+// client is served, and so is the next one.
+TEST(Daemon, InterruptedAcceptsDoNotEndTheTcpService) {
+  int port = FreeTcpPort();
+  Daemon daemon({std::to_string(port)});
+  ASSERT_TRUE(daemon.WaitFor(kPrompt));
+  TInjectedFault fault(daemon.Process().Pid(), {"accept,accept4", "EINTR", 0, "", true});
+  if (!fault.SkipReason().empty()) GTEST_SKIP() << fault.SkipReason();
+  // The listener tries an accept each slice, a client or not: once one has
+  // failed, strace holds the listener's thread as well.
+  ASSERT_TRUE(fault.Injected());
+
+  testing::TTestClient waiting(static_cast<uint16_t>(port));
+  const size_t before = fault.InjectedCount();
+  EXPECT_TRUE(fault.Injected(10s, before + 4)) << "the listener stopped accepting";
+  fault.Detach();
+  EXPECT_EQ(waiting.ReceiveAll().size(), 4u);
+  EXPECT_EQ(ReadUntilClosed(port).value_or("").size(), 4u);
+  daemon.Send("EXIT\n");
+  EXPECT_EQ(daemon.Exit(), std::optional<int>(0));
+  EXPECT_EQ(daemon.Process().ErrorOutput(), "");
+}
+
 long CpuTicks(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
   std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());

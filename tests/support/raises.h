@@ -3,6 +3,8 @@
 #include <functional>
 #include <string>
 
+#include "net/errors.h"
+
 namespace ostrevan::testing {
 
 // The message of the E that the action raises, or "nothing raised". Any
@@ -13,6 +15,17 @@ std::string MessageOf(const std::function<void()>& action) {
     action();
   } catch (const E& e) {
     return e.Message();
+  }
+  return "nothing raised";
+}
+
+// "<error number>|<message>" of the EIdSocketError that the action raises,
+// or "nothing raised".
+inline std::string SocketErrorOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const EIdSocketError& e) {
+    return std::to_string(e.ErrorNumber()) + "|" + e.Message();
   }
   return "nothing raised";
 }
