@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -55,6 +56,19 @@ class TIdUDPServer : public TIdComponent {
   // The longest datagram received whole; the rest of a longer one is lost.
   int32_t BufferSize() const { return BufferSize_; }
   void SetBufferSize(int32_t value) { BufferSize_ = value; }
+  // Whether datagrams that could feed a loop of answers between two
+  // services are dropped before DoUDPRead: those from source port 0, which
+  // no answer can reach, from the ports of the small services that answer
+  // every datagram (echo 7, discard 9, daytime 13, chargen 19, time 37),
+  // and from the port of the binding they came in on (the same service
+  // elsewhere). Off by default: a server whose peers may send from its own
+  // port (a symmetric protocol), or that never answers, wants every
+  // datagram; a server that answers every datagram turns it on, as
+  // TIdTimeUDPServer does.
+  bool LoopGuard() const { return LoopGuard_; }
+  void SetLoopGuard(bool value) { LoopGuard_ = value; }
+  // The datagrams LoopGuard dropped since the server was made.
+  int64_t DroppedCount() const { return DroppedCount_.load(std::memory_order_relaxed); }
 
   // Sends one datagram to the peer through the binding; a failure raises
   // EIdSocketError.
@@ -66,6 +80,9 @@ class TIdUDPServer : public TIdComponent {
                          const std::string& APeerIP, int32_t APeerPort);
   // A failure of a listener's pass: calls OnUDPException.
   void UDPException(TIdUDPListenerThread& AThread, const std::exception& AException);
+  // True, and counted in DroppedCount, when LoopGuard drops a datagram from
+  // APeerPort that came in on ABinding.
+  bool DropsAsLoop(const TIdSocketHandle& ABinding, int32_t APeerPort);
 
   TIdUDPReadEvent OnUDPRead;
   TIdUDPExceptionEvent OnUDPException;
@@ -81,6 +98,8 @@ class TIdUDPServer : public TIdComponent {
   bool Active_ = false;
   std::unique_ptr<TIdSocketHandles> Bindings_;
   int32_t BufferSize_ = kDefaultBufferSize;
+  bool LoopGuard_ = false;
+  std::atomic<int64_t> DroppedCount_{0};
   std::vector<std::unique_ptr<TIdUDPListenerThread>> ListenerThreads_;
 };
 
