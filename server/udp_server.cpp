@@ -28,12 +28,25 @@ TIdUDPServer::TIdUDPServer(TComponent* AOwner)
     : TIdComponent(AOwner), Bindings_(std::make_unique<TIdSocketHandles>(this)) {}
 
 TIdUDPServer::~TIdUDPServer() {
+  Retire();
+  Bindings_.reset();
+}
+
+void TIdUDPServer::operator delete(TIdUDPServer* AServer, std::destroying_delete_t) {
+  AServer->Retire();
+  DestroyAndFree(AServer);
+}
+
+void* TIdUDPServer::operator new(std::size_t ASize) { return ::operator new(ASize); }
+
+void TIdUDPServer::operator delete(void* AMemory) { ::operator delete(AMemory); }
+
+void TIdUDPServer::Retire() {
   try {
     SetActive(false);
   } catch (...) {
     // Stopping raises nothing the destruction could act on.
   }
-  Bindings_.reset();
 }
 
 void TIdUDPServer::SetActive(bool value) {

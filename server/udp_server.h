@@ -5,6 +5,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -33,13 +34,26 @@ using TIdUDPExceptionEvent =
 // the server is inactive), activates, deactivates and destroys it.
 // DoUDPRead, the events and SendTo run on the listener threads, one per
 // binding, so several at once when there are several bindings.
+//
+// Since DoUDPRead runs on other threads, the server is stopped while the
+// whole object still exists: delete retires it before any destructor runs,
+// and a derived server that is destroyed otherwise (a local, a member)
+// calls Retire first in its own destructor (docs/threading.md).
 class TIdUDPServer : public TIdComponent {
  public:
   static constexpr int32_t kDefaultBufferSize = 8192;
 
   explicit TIdUDPServer(TComponent* AOwner);
-  // Deactivates. Never raises.
+  // Retires the server, unless delete or a derived destructor did.
   ~TIdUDPServer() override;
+  // Retires the server, then destroys and frees it. A derived class that
+  // declares an operator delete of its own, or that needs more than the
+  // default alignment of new, does without it.
+  static void operator delete(TIdUDPServer* AServer, std::destroying_delete_t);
+  // The pair that new uses, the second when a constructor raises; declared
+  // so that compilers see the delete above match this new.
+  static void* operator new(std::size_t ASize);
+  static void operator delete(void* AMemory);
 
   bool Active() const { return Active_; }
   // Activation opens every binding (one on DefaultPort and every local
@@ -89,6 +103,12 @@ class TIdUDPServer : public TIdComponent {
 
   // Applies an Active stored while loading.
   void Loaded() override;
+
+ protected:
+  // Stops the server for good while it is whole: deactivates, so that no
+  // listener calls DoUDPRead or an event afterwards. Calling it again does
+  // nothing. Never raises.
+  void Retire();
 
  private:
   void Activate();

@@ -21,6 +21,9 @@ class TIdTimeUDPServer : public TIdUDPServer {
 
   // DefaultPort 37, BaseDate 1900-01-01 (2.0), LoopGuard on.
   explicit TIdTimeUDPServer(TComponent* AOwner);
+  // Retired first, so that a server that is not freed with delete (a local,
+  // a member) is stopped while it is whole as well.
+  ~TIdTimeUDPServer() override { Retire(); }
 
   // Only the whole days count.
   TDateTime BaseDate() const { return BaseDate_; }
