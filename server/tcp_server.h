@@ -74,7 +74,8 @@ class TIdTCPServer : public TIdComponent {
   ~TIdTCPServer() override;
   // Retires the server, then destroys and frees it. A derived class that
   // declares an operator delete of its own, or that needs more than the
-  // default alignment of new, does without it.
+  // default alignment of new, does without it: it calls Retire first in its
+  // destructor.
   static void operator delete(TIdTCPServer* AServer, std::destroying_delete_t);
   // The pair that new uses, the second when a constructor raises; declared
   // so that compilers see the delete above match this new.
