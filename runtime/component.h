@@ -2,7 +2,9 @@
 
 #include <functional>
 #include <mutex>
+#include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "runtime/object.h"
@@ -79,5 +81,18 @@ class TComponent : public TPersistent {
   std::vector<TComponent*> Components_;
   std::vector<TComponent*> FreeNotifies_;
 };
+
+// The second half of a destroying operator delete, for a component class
+// that must act while the whole object still exists (a server stops the
+// threads that call its virtual steps): once that is done, runs the
+// object's destructor, the most derived one, and frees the memory new gave
+// the whole object.
+template <class T>
+void DestroyAndFree(T* AObject) {
+  static_assert(std::has_virtual_destructor_v<T>, "the most derived destructor must be reached");
+  void* whole = dynamic_cast<void*>(AObject);
+  AObject->~T();
+  ::operator delete(whole);
+}
 
 }  // namespace ostrevan

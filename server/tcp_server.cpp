@@ -34,6 +34,28 @@ TIdTCPServer::TIdTCPServer(TComponent* AOwner)
       ReplyUnknownCommand_(std::make_unique<TIdRFCReply>()) {}
 
 TIdTCPServer::~TIdTCPServer() {
+  Retire();
+  FreeImplicitThreadMgr();
+  IOHandler_.Release().reset();
+  Bindings_.reset();
+  ReplyUnknownCommand_.reset();
+  ReplyTexts_.reset();
+  PeerThreads_.reset();
+  MaxConnectionReply_.reset();
+  Greeting_.reset();
+  CommandHandlers_.reset();
+}
+
+void TIdTCPServer::operator delete(TIdTCPServer* AServer, std::destroying_delete_t) {
+  AServer->Retire();
+  DestroyAndFree(AServer);
+}
+
+void* TIdTCPServer::operator new(std::size_t ASize) { return ::operator new(ASize); }
+
+void TIdTCPServer::operator delete(void* AMemory) { ::operator delete(AMemory); }
+
+void TIdTCPServer::Retire() {
   try {
     SetActive(false);
   } catch (...) {
@@ -45,15 +67,6 @@ TIdTCPServer::~TIdTCPServer() {
   } catch (...) {
   }
   WaitForPeersToEnd();
-  FreeImplicitThreadMgr();
-  IOHandler_.Release().reset();
-  Bindings_.reset();
-  ReplyUnknownCommand_.reset();
-  ReplyTexts_.reset();
-  PeerThreads_.reset();
-  MaxConnectionReply_.reset();
-  Greeting_.reset();
-  CommandHandlers_.reset();
 }
 
 // --- Activation and deactivation ------------------------------------------

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "conn/component.h"
@@ -57,13 +58,29 @@ bool ListCountBelow(const TThreadList<T>* AList, int32_t ACount) {
 // Each connection costs one thread, created with the process's default
 // stack size: TThread::DefaultStackSize(), 256 KiB unless changed with
 // TThread::SetDefaultStackSize before activation.
+//
+// Since the peer threads call the virtual steps (ExecutePeer,
+// PeerDisconnected...), the server is stopped while the whole object still
+// exists: delete (by the owner, a unique_ptr or by hand) retires it before
+// any destructor runs, and a derived server that is destroyed otherwise (a
+// local, a member) calls Retire first in its own destructor, as
+// TIdTimeServer does. Otherwise the threads would find a half-destroyed
+// object and run the base's steps instead of the derived server's.
 class TIdTCPServer : public TIdComponent {
  public:
   explicit TIdTCPServer(TComponent* AOwner);
-  // Deactivates; if peer threads outlast TerminateWaitTime it keeps waiting
-  // for them (their sockets are closed by then), so that no thread touches a
-  // freed server. Never raises.
+  // Retires the server, unless delete or a derived destructor did. Never
+  // raises.
   ~TIdTCPServer() override;
+  // Retires the server, then destroys and frees it. A derived class that
+  // declares an operator delete of its own, or that needs more than the
+  // default alignment of new, does without it: it calls Retire first in its
+  // destructor.
+  static void operator delete(TIdTCPServer* AServer, std::destroying_delete_t);
+  // The pair that new uses, the second when a constructor raises; declared
+  // so that compilers see the delete above match this new.
+  static void* operator new(std::size_t ASize);
+  static void operator delete(void* AMemory);
 
   // --- Properties ---------------------------------------------------------
 
@@ -169,6 +186,12 @@ class TIdTCPServer : public TIdComponent {
   void Loaded() override;
 
  protected:
+  // Stops the server for good while it is whole: deactivates, and if peer
+  // threads outlast TerminateWaitTime keeps waiting for them (their sockets
+  // are closed by then), so that afterwards no listener or peer thread
+  // touches the server. Calling it again does nothing. Never raises.
+  void Retire();
+
   // Runs once, at the start of the first activation; empty here.
   virtual void PrepareCommandHandlers() {}
 

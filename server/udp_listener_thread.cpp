@@ -19,34 +19,51 @@ TIdUDPListenerThread::TIdUDPListenerThread(TIdUDPServer* AServer, TIdSocketHandl
       Buffer_(static_cast<size_t>(std::max(AServer->BufferSize(), 1))) {}
 
 void TIdUDPListenerThread::Run() {
+  TDatagram datagram;
   try {
-    ReceiveOne();
-    return;
-  } catch (const std::exception& e) {
-    if (Stopped()) return;  // once stopped, a failed pass is the end
-    Server_->UDPException(*this, e);
+    if (!ReceiveOne(datagram)) return;
   } catch (...) {
-    if (Stopped()) return;
-    Server_->UDPException(*this, Exception("Unknown exception"));
+    ReportFailure();
+    // A receive that keeps failing must not spin a core.
+    if (!Stopped()) TIdStack::PauseMilliseconds(kReceiveSlice);
+    return;
   }
-  // A lasting failure must not spin a core.
-  TIdStack::PauseMilliseconds(kReceiveSlice);
+  if (Server_->DropsAsLoop(*Binding_, datagram.PeerPort)) return;
+  try {
+    Server_->DoUDPRead(datagram.Data, *Binding_, datagram.PeerIP, datagram.PeerPort);
+  } catch (...) {
+    // The answer to one peer failed (a peer that cannot be reached, a
+    // handler that refused the datagram): that peer loses its answer, and
+    // the datagrams of the others are not kept waiting.
+    ReportFailure();
+  }
 }
 
-void TIdUDPListenerThread::ReceiveOne() {
-  if (!TIdSocketHandle::WaitHandleReadable(Binding_->Descriptor(), kReceiveSlice)) return;
+bool TIdUDPListenerThread::ReceiveOne(TDatagram& ADatagram) {
+  if (!TIdSocketHandle::WaitHandleReadable(Binding_->Descriptor(), kReceiveSlice)) return false;
   // The server shuts the socket down to end the wait once it has stopped
   // this thread; what the receive then gives is no datagram.
-  if (Stopped()) return;
-  std::string peerIP;
-  int32_t peerPort = 0;
+  if (Stopped()) return false;
   // Without waiting: a datagram that the system dropped after the wait
   // (a bad checksum) must not leave the thread blocked.
-  const int32_t length = Binding_->ReceiveDatagram(
-      Buffer_.data(), static_cast<int32_t>(Buffer_.size()), MSG_DONTWAIT, peerIP, peerPort);
-  if (GlobalStack()->CheckSocketResult(length, {EAGAIN, EINTR})) return;
-  Server_->DoUDPRead(std::string(Buffer_.data(), static_cast<size_t>(length)), *Binding_, peerIP,
-                     peerPort);
+  const int32_t length =
+      Binding_->ReceiveDatagram(Buffer_.data(), static_cast<int32_t>(Buffer_.size()), MSG_DONTWAIT,
+                                ADatagram.PeerIP, ADatagram.PeerPort);
+  if (GlobalStack()->CheckSocketResult(length, {EAGAIN, EINTR})) return false;
+  ADatagram.Data.assign(Buffer_.data(), static_cast<size_t>(length));
+  return true;
+}
+
+void TIdUDPListenerThread::ReportFailure() {
+  // Once stopped, a failure is the end of the pass and nothing to report.
+  if (Stopped()) return;
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    Server_->UDPException(*this, e);
+  } catch (...) {
+    Server_->UDPException(*this, Exception("Unknown exception"));
+  }
 }
 
 void TIdUDPListenerThread::AfterRun() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "net/socket_handle.h"
@@ -19,7 +20,7 @@ class TIdUDPServer;
 class TIdUDPListenerThread : public TIdThread {
  public:
   // How long one wait for a datagram lasts, so that a stop is seen within
-  // it; also the pause after a pass that failed.
+  // it; also the pause after a receive that failed.
   static constexpr int32_t kReceiveSlice = 100;
 
   // Created suspended; neither reference is owned.
@@ -31,13 +32,26 @@ class TIdUDPListenerThread : public TIdThread {
  protected:
   // One wait of a slice and, when a datagram came, its receipt and
   // handling. Errors are reported through the server's UDPException and
-  // end the pass, not the thread.
+  // end the pass, not the thread. A failed receive is followed by a pause
+  // of a slice, since what made it fail may last; a failed handling (the
+  // answer's send, or DoUDPRead raising) costs that datagram alone, and the
+  // next one is taken at once.
   void Run() override;
   // Closes the binding's socket.
   void AfterRun() override;
 
  private:
-  void ReceiveOne();
+  struct TDatagram {
+    std::string Data;
+    std::string PeerIP;
+    int32_t PeerPort = 0;
+  };
+
+  // Waits a slice for a datagram and takes it; false when none came.
+  bool ReceiveOne(TDatagram& ADatagram);
+  // Reports the exception being handled through the server, unless the
+  // thread is stopping.
+  void ReportFailure();
 
   TIdSocketHandle* Binding_;
   TIdUDPServer* Server_;

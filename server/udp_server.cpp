@@ -8,16 +8,45 @@
 
 namespace ostrevan {
 
+namespace {
+
+// The small services that answer every datagram, or take any: a datagram
+// from one of them is an answer or a reflection, never a question.
+constexpr int32_t kAnsweringServicePorts[] = {7, 9, 13, 19, 37};
+
+bool MayFeedALoop(int32_t APeerPort, int32_t AOwnPort) {
+  if (APeerPort == 0 || APeerPort == AOwnPort) return true;
+  for (int32_t port : kAnsweringServicePorts) {
+    if (APeerPort == port) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 TIdUDPServer::TIdUDPServer(TComponent* AOwner)
     : TIdComponent(AOwner), Bindings_(std::make_unique<TIdSocketHandles>(this)) {}
 
 TIdUDPServer::~TIdUDPServer() {
+  Retire();
+  Bindings_.reset();
+}
+
+void TIdUDPServer::operator delete(TIdUDPServer* AServer, std::destroying_delete_t) {
+  AServer->Retire();
+  DestroyAndFree(AServer);
+}
+
+void* TIdUDPServer::operator new(std::size_t ASize) { return ::operator new(ASize); }
+
+void TIdUDPServer::operator delete(void* AMemory) { ::operator delete(AMemory); }
+
+void TIdUDPServer::Retire() {
   try {
     SetActive(false);
   } catch (...) {
     // Stopping raises nothing the destruction could act on.
   }
-  Bindings_.reset();
 }
 
 void TIdUDPServer::SetActive(bool value) {
@@ -85,6 +114,12 @@ void TIdUDPServer::DoUDPRead(const std::string& AData, TIdSocketHandle& ABinding
 
 void TIdUDPServer::UDPException(TIdUDPListenerThread& AThread, const std::exception& AException) {
   if (OnUDPException) OnUDPException(AThread, AException);
+}
+
+bool TIdUDPServer::DropsAsLoop(const TIdSocketHandle& ABinding, int32_t APeerPort) {
+  if (!LoopGuard_ || !MayFeedALoop(APeerPort, ABinding.Port())) return false;
+  DroppedCount_.fetch_add(1, std::memory_order_relaxed);
+  return true;
 }
 
 }  // namespace ostrevan

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -32,13 +34,27 @@ using TIdUDPExceptionEvent =
 // the server is inactive), activates, deactivates and destroys it.
 // DoUDPRead, the events and SendTo run on the listener threads, one per
 // binding, so several at once when there are several bindings.
+//
+// Since DoUDPRead runs on other threads, the server is stopped while the
+// whole object still exists: delete retires it before any destructor runs,
+// and a derived server that is destroyed otherwise (a local, a member)
+// calls Retire first in its own destructor (docs/threading.md).
 class TIdUDPServer : public TIdComponent {
  public:
   static constexpr int32_t kDefaultBufferSize = 8192;
 
   explicit TIdUDPServer(TComponent* AOwner);
-  // Deactivates. Never raises.
+  // Retires the server, unless delete or a derived destructor did.
   ~TIdUDPServer() override;
+  // Retires the server, then destroys and frees it. A derived class that
+  // declares an operator delete of its own, or that needs more than the
+  // default alignment of new, does without it: it calls Retire first in its
+  // destructor.
+  static void operator delete(TIdUDPServer* AServer, std::destroying_delete_t);
+  // The pair that new uses, the second when a constructor raises; declared
+  // so that compilers see the delete above match this new.
+  static void* operator new(std::size_t ASize);
+  static void operator delete(void* AMemory);
 
   bool Active() const { return Active_; }
   // Activation opens every binding (one on DefaultPort and every local
@@ -55,6 +71,19 @@ class TIdUDPServer : public TIdComponent {
   // The longest datagram received whole; the rest of a longer one is lost.
   int32_t BufferSize() const { return BufferSize_; }
   void SetBufferSize(int32_t value) { BufferSize_ = value; }
+  // Whether datagrams that could feed a loop of answers between two
+  // services are dropped before DoUDPRead: those from source port 0, which
+  // no answer can reach, from the ports of the small services that answer
+  // every datagram (echo 7, discard 9, daytime 13, chargen 19, time 37),
+  // and from the port of the binding they came in on (the same service
+  // elsewhere). Off by default: a server whose peers may send from its own
+  // port (a symmetric protocol), or that never answers, wants every
+  // datagram; a server that answers every datagram turns it on, as
+  // TIdTimeUDPServer does.
+  bool LoopGuard() const { return LoopGuard_; }
+  void SetLoopGuard(bool value) { LoopGuard_ = value; }
+  // The datagrams LoopGuard dropped since the server was made.
+  int64_t DroppedCount() const { return DroppedCount_.load(std::memory_order_relaxed); }
 
   // Sends one datagram to the peer through the binding; a failure raises
   // EIdSocketError.
@@ -66,12 +95,21 @@ class TIdUDPServer : public TIdComponent {
                          const std::string& APeerIP, int32_t APeerPort);
   // A failure of a listener's pass: calls OnUDPException.
   void UDPException(TIdUDPListenerThread& AThread, const std::exception& AException);
+  // True, and counted in DroppedCount, when LoopGuard drops a datagram from
+  // APeerPort that came in on ABinding.
+  bool DropsAsLoop(const TIdSocketHandle& ABinding, int32_t APeerPort);
 
   TIdUDPReadEvent OnUDPRead;
   TIdUDPExceptionEvent OnUDPException;
 
   // Applies an Active stored while loading.
   void Loaded() override;
+
+ protected:
+  // Stops the server for good while it is whole: deactivates, so that no
+  // listener calls DoUDPRead or an event afterwards. Calling it again does
+  // nothing. Never raises.
+  void Retire();
 
  private:
   void Activate();
@@ -81,6 +119,8 @@ class TIdUDPServer : public TIdComponent {
   bool Active_ = false;
   std::unique_ptr<TIdSocketHandles> Bindings_;
   int32_t BufferSize_ = kDefaultBufferSize;
+  bool LoopGuard_ = false;
+  std::atomic<int64_t> DroppedCount_{0};
   std::vector<std::unique_ptr<TIdUDPListenerThread>> ListenerThreads_;
 };
 

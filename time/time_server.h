@@ -17,6 +17,9 @@ class TIdTimeServer : public TIdTCPServer {
 
   // DefaultPort 37, BaseDate 1900-01-01 (2.0).
   explicit TIdTimeServer(TComponent* AOwner);
+  // Retired first, so that a server that is not freed with delete (a local,
+  // a member) is stopped while it is whole as well.
+  ~TIdTimeServer() override { Retire(); }
 
   // Only the whole days count.
   TDateTime BaseDate() const { return BaseDate_; }

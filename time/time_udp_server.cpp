@@ -8,6 +8,7 @@ namespace ostrevan {
 
 TIdTimeUDPServer::TIdTimeUDPServer(TComponent* AOwner) : TIdUDPServer(AOwner) {
   SetDefaultPort(kDefaultTimePort);
+  SetLoopGuard(true);
 }
 
 void TIdTimeUDPServer::DoUDPRead(const std::string&, TIdSocketHandle& ABinding,

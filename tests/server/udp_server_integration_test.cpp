@@ -4,21 +4,31 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "net/errors.h"
-#include "tests/support/raises.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process.h"
+#include "tests/support/raises.h"
+#include "tests/support/raw_udp.h"
+#include "tests/support/wait.h"
 
 namespace ostrevan {
 namespace {
 
 using testing::MessageOf;
+using testing::TStopwatch;
 using testing::TUdpClient;
 using Clock = std::chrono::steady_clock;
+
+// Enough failed datagrams to hold the next one up for seconds, were each
+// followed by a pause.
+constexpr int kFailures = 30;
 
 // Answers every datagram with "<peer address>:<data>".
 struct TEchoServer {
@@ -80,9 +90,10 @@ TEST(UdpServer, ATakenPortFailsTheActivationAndLeavesNothingOpen) {
   EXPECT_EQ(TUdpClient("127.0.0.1", port).Ask("now"), "127.0.0.1:now");
 }
 
-// An error in the handling of a datagram is reported, and the next one is
-// served.
-TEST(UdpServer, AFailedDatagramIsReportedAndTheNextServed) {
+// An error in the handling of a datagram is reported and costs that
+// datagram alone: the next one is served at once, without the pause that
+// follows a failed receive.
+TEST(UdpServer, AFailedDatagramIsReportedAndTheNextServedAtOnce) {
   TEchoServer echo;
   std::mutex lock;
   std::vector<std::string> errors;
@@ -98,11 +109,38 @@ TEST(UdpServer, AFailedDatagramIsReportedAndTheNextServed) {
   };
   echo.Server.SetActive(true);
   TUdpClient client("127.0.0.1", echo.Port());
-  EXPECT_FALSE(client.Ask("fail", 300).has_value());
+  for (int i = 0; i < kFailures; ++i) client.Send("fail");
+  const TStopwatch watch;
   EXPECT_EQ(client.Ask("ok"), "127.0.0.1:ok");
+  EXPECT_LT(watch.Seconds(), 1.0) << "the failures held up the next datagram";
   echo.Server.SetActive(false);
   std::lock_guard<std::mutex> guard(lock);
-  EXPECT_EQ(errors, std::vector<std::string>{"handler failed"});
+  EXPECT_EQ(errors, std::vector<std::string>(kFailures, "handler failed"));
+}
+
+// A datagram from port 0 (forged: no system sends from it) cannot be
+// answered, the send failing with EINVAL; a server without LoopGuard
+// reports each one and answers the next peer at once all the same.
+TEST(UdpServer, AnAnswerThatCannotBeSentCostsThatPeerAlone) {
+  auto outcome = testing::RunInChild({.OwnLoopbackAsRoot = true}, []() -> std::string {
+    TEchoServer echo;
+    std::atomic<int> invalid{0};
+    std::atomic<int> others{0};
+    echo.Server.OnUDPException = [&](TIdUDPListenerThread&, const std::exception& e) {
+      auto* socketError = dynamic_cast<const EIdSocketError*>(&e);
+      ++(socketError != nullptr && socketError->ErrorNumber() == EINVAL ? invalid : others);
+    };
+    echo.Server.SetActive(true);
+    for (int i = 0; i < kFailures; ++i) testing::SendForgedDatagram("127.0.0.1", 0, "127.0.0.1", echo.Port());
+    const TStopwatch watch;
+    const std::string answer = TUdpClient("127.0.0.1", echo.Port()).Ask("ok").value_or("none");
+    const double seconds = watch.Seconds();
+    echo.Server.SetActive(false);
+    return answer + (seconds < 1.0 ? " at once" : " after " + std::to_string(seconds) + " s") +
+           ", EINVAL " + std::to_string(invalid) + ", others " + std::to_string(others);
+  });
+  if (outcome.Skipped) GTEST_SKIP() << outcome.Text;
+  EXPECT_EQ(outcome.Text, "127.0.0.1:ok at once, EINVAL " + std::to_string(kFailures) + ", others 0");
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -116,10 +119,55 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+bool WriteFile(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool written = WriteAll(fd, text);
+  close(fd);
+  return written;
+}
+
+// Makes the calling process root of a network of its own and brings its
+// loopback up; "" when done, else why not.
+std::string EnterOwnLoopbackAsRoot() {
+  const uid_t uid = geteuid();
+  const gid_t gid = getegid();
+  if (uid == 0) {
+    if (unshare(CLONE_NEWNET) != 0) return std::string("cannot make a network namespace: ") + std::strerror(errno);
+  } else {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
+      return std::string("cannot make a user and network namespace: ") + std::strerror(errno);
+    }
+    if (!WriteFile("/proc/self/setgroups", "deny") ||
+        !WriteFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+        !WriteFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+      return std::string("cannot map root in the user namespace: ") + std::strerror(errno);
+    }
+  }
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ifreq request{};
+  std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+  bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+  if (up) {
+    request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+    up = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  }
+  const std::string failure = up ? "" : std::string("cannot bring the loopback up: ") + std::strerror(errno);
+  if (fd >= 0) close(fd);
+  return failure;
+}
+
 // The child's side: "S" and a reason when setting up failed, else "T" and
 // the body's text.
 [[noreturn]] void RunChild(int fd, const TChildSetup& setup,
                            const std::function<std::string()>& body) {
+  if (setup.OwnLoopbackAsRoot) {
+    const std::string failure = EnterOwnLoopbackAsRoot();
+    if (!failure.empty()) {
+      WriteAll(fd, "S" + failure);
+      _exit(0);
+    }
+  }
   if (setup.OwnNetworkNamespace && unshare(CLONE_NEWNET) != 0) {
     WriteAll(fd, std::string("Scannot make a network namespace: ") + std::strerror(errno));
     _exit(0);

@@ -143,6 +143,10 @@ class TTempDir {
 struct TChildSetup {
   bool OwnNetworkNamespace = false;  // a network of its own: no route out
   bool DropToNobody = false;         // run as uid and gid 65534
+  // A network of its own with the loopback up, where the child is root: it
+  // may forge datagrams with raw sockets and listen on low ports. A test
+  // not run as root gets it through a user namespace (unshare -rn).
+  bool OwnLoopbackAsRoot = false;
 };
 
 // What the child reported: its body's text, or the reason it could not be

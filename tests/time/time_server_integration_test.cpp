@@ -8,6 +8,8 @@
 #include "tests/server/server_test_support.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/loopback.h"
+#include "tests/support/process.h"
+#include "tests/support/raw_udp.h"
 #include "tests/support/wait.h"
 #include "time/time_udp_server.h"
 
@@ -20,6 +22,16 @@ using testing::TTestClient;
 
 constexpr int64_t kWrap2036 = 2085978496;      // 2036-02-07 06:28:16 UTC
 constexpr int64_t kDec8th2026 = 1796688000;    // 2026-12-08 00:00:00 UTC
+
+// Activates a UDP server on one address and port (0: the system chooses)
+// and returns the port.
+uint16_t ActivateUDPOn(TIdUDPServer& server, const std::string& ip, uint16_t port) {
+  TIdSocketHandle* binding = server.Bindings().Add();
+  binding->SetIP(ip);
+  binding->SetPort(port);
+  server.SetActive(true);
+  return static_cast<uint16_t>(binding->Port());
+}
 
 std::string Bytes(std::initializer_list<int> values) {
   std::string bytes;
@@ -75,11 +87,7 @@ TEST(TimeUDPServer, AnswersEveryDatagramWithTheBytesOfTheTCPService) {
   TIdTimeUDPServer udp(nullptr);
   EXPECT_EQ(udp.DefaultPort(), 37);
   EXPECT_EQ(udp.BaseDate(), 2.0);
-  TIdSocketHandle* binding = udp.Bindings().Add();
-  binding->SetIP("127.0.0.1");
-  binding->SetPort(0);
-  udp.SetActive(true);
-  testing::TUdpClient client("127.0.0.1", static_cast<uint16_t>(binding->Port()));
+  testing::TUdpClient client("127.0.0.1", ActivateUDPOn(udp, "127.0.0.1", 0));
   const std::pair<int64_t, int64_t> instants[] = {
       {0, 500000}, {kDec8th2026 + 2, 0}, {kDec8th2026 + 2, 1000}, {kWrap2036 - 1, 500000}};
   for (const auto& [seconds, microseconds] : instants) {
@@ -97,6 +105,33 @@ TEST(TimeUDPServer, AnswersEveryDatagramWithTheBytesOfTheTCPService) {
   EXPECT_EQ(client.Ask(), Bytes({0x7C, 0x55, 0x81, 0x7F}));  // the Unix time, 2085978495
   EXPECT_TRUE(PollUntil([&] { return tcp.PeerThreads().Empty(); }));
   tcp.SetActive(false);
+}
+
+// Two time servers on one port at two addresses, as two hosts run them. A
+// datagram forged to the first from the second is dropped unanswered, as
+// are those from port 0 and from the small services that answer every
+// datagram: so the two exchange no more than the one forged datagram.
+TEST(TimeUDPServer, DropsDatagramsThatCouldSetTwoServicesAnsweringEachOther) {
+  auto outcome = testing::RunInChild({.OwnLoopbackAsRoot = true}, []() -> std::string {
+    TIdTimeUDPServer first(nullptr);
+    TIdTimeUDPServer second(nullptr);
+    const uint16_t port = ActivateUDPOn(first, "127.0.0.1", 0);
+    ActivateUDPOn(second, "127.0.0.2", port);
+    for (const int from : {0, 7, 9, 13, 19, 37}) {
+      testing::SendForgedDatagram("127.0.0.1", static_cast<uint16_t>(from), "127.0.0.1", port);
+    }
+    testing::SendForgedDatagram("127.0.0.2", port, "127.0.0.1", port);
+    // A server takes its datagrams in order: once it has answered an
+    // ordinary query, it has dealt with every datagram that came before.
+    const bool answered = testing::TUdpClient("127.0.0.1", port).Ask().has_value() &&
+                          testing::TUdpClient("127.0.0.2", port).Ask().has_value();
+    return std::string(answered ? "answered" : "no answer") + ", dropped " +
+           std::to_string(first.DroppedCount()) + " and " + std::to_string(second.DroppedCount());
+  });
+  if (outcome.Skipped) GTEST_SKIP() << outcome.Text;
+  // The second would have dropped an answer from the first: it came from
+  // its own port.
+  EXPECT_EQ(outcome.Text, "answered, dropped 7 and 0");
 }
 
 }  // namespace
