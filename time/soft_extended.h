@@ -51,23 +51,34 @@ class TSoftExtended {
     return Of(a.Value_ / b.Value_);
   }
 
-  friend bool operator==(const TSoftExtended& a, const TSoftExtended& b) { return a.Value_ == b.Value_; }
-  friend bool operator<(const TSoftExtended& a, const TSoftExtended& b) { return a.Value_ < b.Value_; }
-  friend bool operator>(const TSoftExtended& a, const TSoftExtended& b) { return a.Value_ > b.Value_; }
+  friend bool operator==(const TSoftExtended& a, const TSoftExtended& b) {
+    return a.Value_ == b.Value_;
+  }
+  friend bool operator<(const TSoftExtended& a, const TSoftExtended& b) {
+    return a.Value_ < b.Value_;
+  }
+  friend bool operator>(const TSoftExtended& a, const TSoftExtended& b) {
+    return a.Value_ > b.Value_;
+  }
 
   // x without its fraction, cut toward zero.
-  friend TSoftExtended trunc(const TSoftExtended& x) { return Of(boost::multiprecision::trunc(x.Value_)); }
+  friend TSoftExtended trunc(const TSoftExtended& x) {
+    return Of(boost::multiprecision::trunc(x.Value_));
+  }
   friend bool isnan(const TSoftExtended& x) { return boost::multiprecision::isnan(x.Value_); }
 
-  friend std::ostream& operator<<(std::ostream& out, const TSoftExtended& x) { return out << x.Value_; }
+  friend std::ostream& operator<<(std::ostream& out, const TSoftExtended& x) {
+    return out << x.Value_;
+  }
 
  private:
   using TValue = boost::multiprecision::number<
       boost::multiprecision::cpp_bin_float<64, boost::multiprecision::digit_base_2, void, int16_t,
                                            -16382, 16383>,
       boost::multiprecision::et_off>;
-  using TWide = boost::multiprecision::number<boost::multiprecision::cpp_bin_float<130, boost::multiprecision::digit_base_2>,
-                                              boost::multiprecision::et_off>;
+  using TWide = boost::multiprecision::number<
+      boost::multiprecision::cpp_bin_float<130, boost::multiprecision::digit_base_2>,
+      boost::multiprecision::et_off>;
 
   template <class T>
   static TValue Converted(T x) {
@@ -83,7 +94,8 @@ class TSoftExtended {
     // take Boost's own path.
     constexpr int kFinite = 16383;
     int ea = a.backend().exponent(), eb = b.backend().exponent();
-    if (a.sign() != b.sign() && ea <= kFinite && eb <= kFinite && (ea - eb >= 65 || eb - ea >= 65)) {
+    bool farApart = ea - eb >= 65 || eb - ea >= 65;
+    if (a.sign() != b.sign() && ea <= kFinite && eb <= kFinite && farApart) {
       return Of(TValue(TWide(a) + TWide(b)));
     }
     return Of(a + b);

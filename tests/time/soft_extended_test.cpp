@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <sstream>
+#include <string>
 
 #include "runtime/exception.h"
 #include "time/clock_arithmetic.h"
@@ -23,13 +25,20 @@ namespace {
 namespace arithmetic = clock_arithmetic;
 using Soft = TSoftExtended;
 
+// A value with every bit of its significand shown.
+std::string Hex(long double x) {
+  std::ostringstream text;
+  text << std::hexfloat << x;
+  return text.str();
+}
+
 // The same x87 value: NaN matches NaN, and the sign of a zero counts.
 ::testing::AssertionResult Same(long double native, const Soft& soft) {
   long double back = static_cast<long double>(soft);
   bool same = std::isnan(native) ? std::isnan(back)
                                  : back == native && std::signbit(back) == std::signbit(native);
   if (same) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << std::hexfloat << "x87 " << native << ", software " << back;
+  return ::testing::AssertionFailure() << "x87 " << Hex(native) << ", software " << Hex(back);
 }
 
 // Trunc's result, or INT64_MIN + 1 for its error (a value Trunc never gives).
@@ -91,7 +100,7 @@ TEST(SoftExtended, EveryOperationOfTheArithmeticRoundsAsTheX87) {
       double native = static_cast<double>(x);
       double soft = static_cast<double>(Soft(x));
       ASSERT_TRUE(native == soft && std::signbit(native) == std::signbit(soft))
-          << std::hexfloat << x << ": x87 " << native << ", software " << soft;
+          << Hex(x) << ": x87 " << Hex(native) << ", software " << Hex(soft);
     }
   }
   // Trunc's bounds and the values that are not numbers.
@@ -113,9 +122,9 @@ TEST(SoftExtended, EveryOperationOfTheArithmeticRoundsAsTheX87) {
   uint32_t nativeCount = arithmetic::TimeProtocolCount<long double>(native, 2.0);
   uint32_t softCount = arithmetic::TimeProtocolCount<Soft>(soft, 2.0);
   if (native == soft && nativeCount == softCount) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "day " << day << " ms " << msOfDay << std::hexfloat
-                                       << ": x87 " << native << " counts " << nativeCount
-                                       << ", software " << soft << " counts " << softCount;
+  return ::testing::AssertionFailure() << "day " << day << " ms " << msOfDay << ": x87 "
+                                       << Hex(native) << " counts " << nativeCount << ", software "
+                                       << Hex(soft) << " counts " << softCount;
 }
 
 TEST(SoftExtended, ReadingsAndCountsMatchTheX87) {
