@@ -68,3 +68,43 @@ function(ostrevan_layer name)
   target_link_libraries(${target} PUBLIC ${layer_LINKS})
   ostrevan_warnings(${target})
 endfunction()
+
+# The extended format the time layer's arithmetic computes in (time/extended.h
+# makes the choice): long double where it is the x87 format, otherwise, or
+# when OSTREVAN_SOFT_EXTENDED is on, the software format from
+# Boost.Multiprecision, whose headers are then needed (Debian: libboost-dev).
+# The option is part of the public headers' meaning, so it is passed on to
+# every user of the target.
+function(ostrevan_extended_format target)
+  include(CheckCXXSourceCompiles)
+  set(CMAKE_REQUIRED_INCLUDES ${PROJECT_SOURCE_DIR})
+  check_cxx_source_compiles([[
+    #include <type_traits>
+    #include "time/extended.h"
+    static_assert(std::is_same_v<ostrevan::TExtended, long double>);
+    int main() { return 0; }
+  ]] OSTREVAN_LONG_DOUBLE_IS_EXTENDED)
+  if(OSTREVAN_SOFT_EXTENDED)
+    target_compile_definitions(${target} PUBLIC OSTREVAN_SOFT_EXTENDED)
+  elseif(OSTREVAN_LONG_DOUBLE_IS_EXTENDED)
+    message(STATUS "Clock arithmetic: long double")
+    return()
+  endif()
+  find_path(OSTREVAN_BOOST_INCLUDE_DIR boost/multiprecision/cpp_bin_float.hpp)
+  if(NOT OSTREVAN_BOOST_INCLUDE_DIR)
+    message(FATAL_ERROR "The clock arithmetic needs the software extended format here, "
+      "from Boost.Multiprecision's headers (Debian: libboost-dev), which were not found")
+  endif()
+  message(STATUS "Clock arithmetic: software extended format (Boost.Multiprecision)")
+  # A compiler that does not search that folder by itself (a cross compiler
+  # and the build machine's /usr/include) gets a folder that holds only its
+  # boost/, so that none of the build machine's other headers is found.
+  if(NOT OSTREVAN_BOOST_INCLUDE_DIR IN_LIST CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES)
+    set(root ${PROJECT_BINARY_DIR}/include-roots/boost)
+    file(MAKE_DIRECTORY ${root})
+    if(NOT IS_SYMLINK ${root}/boost)
+      file(CREATE_LINK ${OSTREVAN_BOOST_INCLUDE_DIR}/boost ${root}/boost SYMBOLIC)
+    endif()
+    target_include_directories(${target} SYSTEM PUBLIC $<BUILD_INTERFACE:${root}>)
+  endif()
+endfunction()

@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "runtime/exception.h"
+#include "time/clock_arithmetic.h"
 
 namespace ostrevan {
 
@@ -46,11 +47,7 @@ TDateTime LocalDateTime(const TClockReading& reading) {
   TDateTime time = EncodeTime(static_cast<uint16_t>(local.tm_hour), static_cast<uint16_t>(local.tm_min),
                               static_cast<uint16_t>(local.tm_sec),
                               static_cast<uint16_t>(reading.Microseconds / 1000));
-  // Added in extended precision, then rounded to double. At many exact
-  // seconds the result lies slightly below the exact instant, which makes the
-  // time protocol's count one lower there; deliberate, it is the clock's
-  // defined arithmetic.
-  return static_cast<TDateTime>(static_cast<long double>(date) + static_cast<long double>(time));
+  return clock_arithmetic::DateTimeSum<TExtended>(date, time);
 }
 
 TDateTime CurrentDateTime() { return LocalDateTime(ClockSource.load()()); }

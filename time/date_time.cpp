@@ -1,17 +1,20 @@
 #include "time/date_time.h"
 
-#include <cmath>
 #include <limits>
+#include <type_traits>
 
 #include "runtime/exception.h"
-#include "runtime/format.h"
+#include "time/clock_arithmetic.h"
 
 namespace ostrevan {
 
-// The clock arithmetic is defined on the x87 extended format; a platform
-// whose long double differs would give other counts at exact seconds.
-static_assert(std::numeric_limits<long double>::digits == 64,
-              "the time arithmetic needs long double with a 64-bit significand");
+// The clock arithmetic is defined on the x87 extended format; where
+// TExtended is long double, long double must be that format.
+static_assert(!std::is_same_v<TExtended, long double> ||
+                  (std::numeric_limits<long double>::digits == 64 &&
+                   std::numeric_limits<long double>::max_exponent == 16384 &&
+                   std::numeric_limits<long double>::min_exponent == -16381),
+              "long double is not the x87 extended format");
 
 namespace {
 
@@ -41,21 +44,11 @@ TDateTime EncodeTime(uint16_t Hour, uint16_t Min, uint16_t Sec, uint16_t MSec) {
     throw EConvertError("Invalid argument to time encode");
   }
   int64_t ms = int64_t{Hour} * 3600000 + int64_t{Min} * 60000 + int64_t{Sec} * 1000 + MSec;
-  return static_cast<TDateTime>(static_cast<long double>(ms) / 86400000.0L);
+  return clock_arithmetic::DayFraction<TExtended>(ms);
 }
 
-long double Int(long double x) { return std::trunc(x); }
+TExtended Int(TExtended x) { return clock_arithmetic::Int(x); }
 
-int64_t Trunc(long double x) {
-  // -2^63 - 1 is exact in the 64-bit significand; everything strictly
-  // between it and 2^63 truncates into the signed 64-bit range. NaN fails
-  // both comparisons.
-  constexpr long double kUpper = 0x1p63L;
-  constexpr long double kLower = -0x1p63L - 1.0L;
-  if (!(x > kLower && x < kUpper)) {
-    throw EConvertError(Format("Cannot truncate %Lg to a 64-bit integer", x));
-  }
-  return static_cast<int64_t>(x);
-}
+int64_t Trunc(TExtended x) { return clock_arithmetic::Trunc(x); }
 
 }  // namespace ostrevan

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "time/extended.h"
+
 namespace ostrevan {
 
 // A local date and time: the whole part counts days from 1899-12-30 (day 0),
@@ -27,11 +29,11 @@ TDateTime EncodeTime(uint16_t Hour, uint16_t Min, uint16_t Sec, uint16_t MSec);
 
 // x without its fraction, cut toward zero, in extended precision:
 // Int(2.75) is 2, Int(-1.5) is -1. Infinities and NaN pass through.
-long double Int(long double x);
+TExtended Int(TExtended x);
 
 // x cut toward zero to a signed 64-bit integer. A value whose truncation
 // does not fit (NaN and the infinities included) raises EConvertError
 // instead of the undefined conversion the language would make of it.
-int64_t Trunc(long double x);
+int64_t Trunc(TExtended x);
 
 }  // namespace ostrevan

@@ -75,22 +75,26 @@ TEST(EncodeTime, FractionsOfTheDayAndInvalidTimes) {
   EXPECT_EQ(ConvertErrorOf([] { EncodeTime(0, 0, 0, 1000); }), message);
 }
 
+// Operands are made in TExtended: the platform's long double may be narrower
+// (on armhf it is a double, where 2^63 - 1 rounds to 2^63).
 TEST(IntAndTrunc, CutTowardZero) {
-  EXPECT_EQ(Int(2.75L), 2.0L);
-  EXPECT_EQ(Int(-1.5L), -1.0L);
-  EXPECT_EQ(Int(0x1p62L + 0.5L), 0x1p62L);  // the fraction is cut in extended precision
+  const TExtended two62(0x1p62), two63(0x1p63), minus63(-0x1p63), one(1), half(0.5);
+  EXPECT_EQ(Int(2.75), 2.0);
+  EXPECT_EQ(Int(-1.5), -1.0);
+  EXPECT_EQ(Int(two62 + half), two62);  // the fraction is cut in extended precision
 
-  EXPECT_EQ(Trunc(2.99L), 2);
-  EXPECT_EQ(Trunc(-2.99L), -2);
-  EXPECT_EQ(Trunc(0x1p63L - 1.0L), std::numeric_limits<int64_t>::max());
-  EXPECT_EQ(Trunc(-0x1p63L), std::numeric_limits<int64_t>::min());
-  EXPECT_EQ(Trunc(-0x1p63L - 0.5L), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(Trunc(2.99), 2);
+  EXPECT_EQ(Trunc(-2.99), -2);
+  EXPECT_EQ(Trunc(two63 - one), std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(Trunc(minus63), std::numeric_limits<int64_t>::min());
+  EXPECT_EQ(Trunc(minus63 - half), std::numeric_limits<int64_t>::min());  // rounds to -2^63
 }
 
 TEST(IntAndTrunc, TruncOutsideTheSigned64BitRangeRaises) {
-  constexpr long double inf = std::numeric_limits<long double>::infinity();
-  for (long double x : {0x1p63L, -0x1p63L - 1.0L, 1e300L, -1e300L, inf, -inf,
-                        std::numeric_limits<long double>::quiet_NaN()}) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  for (TExtended x : {TExtended(0x1p63), TExtended(-0x1p63) - TExtended(1), TExtended(1e300),
+                      TExtended(-1e300), TExtended(inf), TExtended(-inf),
+                      TExtended(std::numeric_limits<double>::quiet_NaN())}) {
     EXPECT_THROW(Trunc(x), EConvertError) << static_cast<double>(x);
   }
 }
