@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     case TQueryCommandLine::kHelp:
       return Show(QueryUsageText(), "the help text");
     case TQueryCommandLine::kVersion:
-      return Show("ostrevan-query " OSTREVAN_VERSION "\n", "the version");
+      return Show("ostrevan-query " OSTREVAN_QUERY_VERSION "\n", "the version");
     case TQueryCommandLine::kError:
       std::cerr << "ostrevan-query: " << commandLine.Error << " (see ostrevan-query --help)"
                 << std::endl;

@@ -66,9 +66,15 @@ TEST_F(InstalledProject, LaysOutProgramsManPagesUnitHeadersLibrariesAndPackage) 
       lib + "/cmake/Ostrevan/OstrevanTargets.cmake",
       lib + "/cmake/Ostrevan/OstrevanTargets-" + config + ".cmake",
   };
-  for (const char* layer : {"runtime", "threads", "net", "framework", "time"}) {
-    expected.insert(lib + "/libostrevan_" + layer + ".a");
+  // The library: libostrevan.so.2.1.0 with its SONAME and linker links, or
+  // the archive alone in a static build; the pkg-config file; the version
+  // and export headers the build writes.
+  for (const std::string name : {OSTREVAN_LIBRARY_FILE, OSTREVAN_LIBRARY_SONAME, OSTREVAN_LIBRARY_LINK}) {
+    if (!name.empty()) expected.insert(lib + "/" + name);
   }
+  expected.insert(lib + "/pkgconfig/ostrevan.pc");
+  expected.insert("include/ostrevan/export.h");
+  expected.insert("include/ostrevan/version.h");
   // Every header of the framework's folders, under the path it is included by.
   for (const char* folder : {"runtime", "threads", "net", "conn", "server", "client", "time"}) {
     for (const auto& entry : fs::directory_iterator(std::string(OSTREVAN_SOURCE_DIR) + "/" + folder)) {
