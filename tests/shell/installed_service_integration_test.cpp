@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -47,7 +49,7 @@ TRunResult* InstalledProject::Install_ = nullptr;
 std::set<std::string> FilesUnder(const std::string& root) {
   std::set<std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (!entry.is_directory()) files.insert(fs::relative(entry.path(), root).string());
+    if (!entry.is_directory()) files.insert(entry.path().lexically_relative(root).string());
   }
   return files;
 }
@@ -84,7 +86,14 @@ TEST_F(InstalledProject, LaysOutProgramsManPagesUnitHeadersLibrariesAndPackage) 
       }
     }
   }
-  EXPECT_EQ(FilesUnder(Prefix_->Path()), expected);
+  // Told apart as the files missing and those not expected, which is
+  // readable where the whole lists are not.
+  const std::set<std::string> installed = FilesUnder(Prefix_->Path());
+  std::vector<std::string> missing, unexpected;
+  std::ranges::set_difference(expected, installed, std::back_inserter(missing));
+  std::ranges::set_difference(installed, expected, std::back_inserter(unexpected));
+  EXPECT_EQ(missing, std::vector<std::string>{});
+  EXPECT_EQ(unexpected, std::vector<std::string>{});
 }
 
 // The lines of the unit's [Service] section that start with key=.
