@@ -21,8 +21,8 @@
 #include <optional>
 #include <thread>
 
-#include "bench/responder_main.h"
-#include "bench/rfc868_clock.h"
+#include "ostrevan/bench/responder_main.h"
+#include "ostrevan/bench/rfc868_clock.h"
 
 namespace ostrevan::bench {
 namespace {

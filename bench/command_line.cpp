@@ -1,4 +1,4 @@
-#include "bench/command_line.h"
+#include "ostrevan/bench/command_line.h"
 
 namespace ostrevan::bench {
 

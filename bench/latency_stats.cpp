@@ -1,4 +1,4 @@
-#include "bench/latency_stats.h"
+#include "ostrevan/bench/latency_stats.h"
 
 #include <algorithm>
 #include <cmath>

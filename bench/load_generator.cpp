@@ -9,11 +9,11 @@
 #include <exception>
 #include <string>
 
-#include "bench/command_line.h"
-#include "bench/responder_main.h"
-#include "bench/latency_stats.h"
-#include "bench/load_run.h"
-#include "bench/process_counts.h"
+#include "ostrevan/bench/command_line.h"
+#include "ostrevan/bench/responder_main.h"
+#include "ostrevan/bench/latency_stats.h"
+#include "ostrevan/bench/load_run.h"
+#include "ostrevan/bench/process_counts.h"
 
 namespace ostrevan::bench {
 namespace {

@@ -1,4 +1,4 @@
-#include "bench/load_run.h"
+#include "ostrevan/bench/load_run.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,7 +17,7 @@
 #include <system_error>
 #include <thread>
 
-#include "bench/rfc868_clock.h"
+#include "ostrevan/bench/rfc868_clock.h"
 
 namespace ostrevan::bench {
 

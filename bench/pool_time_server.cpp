@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <optional>
 
-#include "bench/responder_main.h"
-#include "server/thread_mgr_pool.h"
-#include "time/time_server.h"
+#include "ostrevan/bench/responder_main.h"
+#include "ostrevan/server/thread_mgr_pool.h"
+#include "ostrevan/time/time_server.h"
 
 namespace ostrevan::bench {
 namespace {

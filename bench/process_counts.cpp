@@ -1,4 +1,4 @@
-#include "bench/process_counts.h"
+#include "ostrevan/bench/process_counts.h"
 
 #include <dirent.h>
 #include <unistd.h>

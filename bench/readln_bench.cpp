@@ -15,9 +15,9 @@
 #include <string>
 #include <thread>
 
-#include "conn/io_handler.h"
-#include "conn/server_io_handler.h"
-#include "conn/tcp_connection.h"
+#include "ostrevan/conn/io_handler.h"
+#include "ostrevan/conn/server_io_handler.h"
+#include "ostrevan/conn/tcp_connection.h"
 
 namespace ostrevan {
 namespace {

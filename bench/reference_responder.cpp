@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <optional>
 
-#include "bench/reference_server.h"
-#include "bench/responder_main.h"
+#include "ostrevan/bench/reference_server.h"
+#include "ostrevan/bench/responder_main.h"
 
 namespace ostrevan::bench {
 namespace {

@@ -1,4 +1,4 @@
-#include "bench/reference_server.h"
+#include "ostrevan/bench/reference_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "bench/rfc868_clock.h"
+#include "ostrevan/bench/rfc868_clock.h"
 
 namespace ostrevan::bench {
 

@@ -1,4 +1,4 @@
-#include "bench/responder_main.h"
+#include "ostrevan/bench/responder_main.h"
 
 #include <poll.h>
 #include <signal.h>

@@ -4,7 +4,7 @@
 #include <functional>
 #include <optional>
 
-#include "bench/command_line.h"
+#include "ostrevan/bench/command_line.h"
 
 namespace ostrevan::bench {
 

@@ -1,4 +1,4 @@
-#include "bench/rfc868_clock.h"
+#include "ostrevan/bench/rfc868_clock.h"
 
 #include <ctime>
 

@@ -1,4 +1,4 @@
-#include "client/connection_intercept.h"
+#include "ostrevan/client/connection_intercept.h"
 
 namespace ostrevan {
 

@@ -3,8 +3,8 @@
 #include <atomic>
 #include <functional>
 
-#include "conn/component.h"
-#include "runtime/stream.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/runtime/stream.h"
 
 namespace ostrevan {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "client/connection_intercept.h"
-#include "conn/component.h"
+#include "ostrevan/client/connection_intercept.h"
+#include "ostrevan/conn/component.h"
 
 namespace ostrevan {
 

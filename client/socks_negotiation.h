@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "client/socks_info.h"  // TSocksVersion, TSocksAuthentication
+#include "ostrevan/client/socks_info.h"  // TSocksVersion, TSocksAuthentication
 
 namespace ostrevan {
 

@@ -15,18 +15,26 @@ function(ostrevan_warnings target)
 endfunction()
 
 # An include root for a target: a folder under the build tree that holds
-# only the named folders of the repository (as links), so that
-# `#include "net/stack.h"` finds what the root offers and nothing else. A
-# library sees its own folders and, through what it links, the roots of the
-# layers below it: a header of a higher layer is not found, and including one
-# fails the build. Sets ostrevan_include_root to the folder.
+# only the named folders of the repository, as links under ostrevan/, so
+# that `#include "ostrevan/net/stack.h"` finds what the root offers and
+# nothing else. A layer sees its own folders and, through the layers it is
+# on, their roots: a header of a higher layer is not found, and including
+# one fails the build. With TOP the links are made at the root itself
+# instead (the tests' own helpers: "tests/support/wait.h"). Sets
+# ostrevan_include_root to the folder.
+#   ostrevan_make_include_root(<target> [TOP] <folder>...)
 function(ostrevan_make_include_root target)
+  cmake_parse_arguments(PARSE_ARGV 1 root "TOP" "" "")
   set(root ${PROJECT_BINARY_DIR}/include-roots/${target})
-  foreach(folder ${ARGN})
-    get_filename_component(parent ${root}/${folder} DIRECTORY)
+  set(under ${root}/ostrevan)
+  if(root_TOP)
+    set(under ${root})
+  endif()
+  foreach(folder ${root_UNPARSED_ARGUMENTS})
+    get_filename_component(parent ${under}/${folder} DIRECTORY)
     file(MAKE_DIRECTORY ${parent})
-    if(NOT IS_SYMLINK ${root}/${folder})
-      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${root}/${folder} SYMBOLIC)
+    if(NOT IS_SYMLINK ${under}/${folder})
+      file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${under}/${folder} SYMBOLIC)
     endif()
   endforeach()
   set(ostrevan_include_root ${root} PARENT_SCOPE)
@@ -77,7 +85,7 @@ function(ostrevan_layer name)
   ostrevan_warnings(${target})
   # The headers are named through the layer's include root, so that they
   # are installed with the paths the sources include them by.
-  list(TRANSFORM layer_HEADERS PREPEND ${ostrevan_include_root}/)
+  list(TRANSFORM layer_HEADERS PREPEND ${ostrevan_include_root}/ostrevan/)
   set_property(GLOBAL APPEND PROPERTY ostrevan_layers ${name})
   set_property(GLOBAL APPEND PROPERTY ostrevan_roots ${ostrevan_include_root})
   set_property(GLOBAL APPEND PROPERTY ostrevan_headers ${layer_HEADERS})
@@ -152,10 +160,11 @@ endfunction()
 # every user of the target.
 function(ostrevan_extended_format target)
   include(CheckCXXSourceCompiles)
-  set(CMAKE_REQUIRED_INCLUDES ${PROJECT_SOURCE_DIR})
+  # Found as the sources find it, through the time layer's include root.
+  set(CMAKE_REQUIRED_INCLUDES ${PROJECT_BINARY_DIR}/include-roots/ostrevan_time_objects)
   check_cxx_source_compiles([[
     #include <type_traits>
-    #include "time/extended.h"
+    #include "ostrevan/time/extended.h"
     static_assert(std::is_same_v<ostrevan::TExtended, long double>);
     int main() { return 0; }
   ]] OSTREVAN_LONG_DOUBLE_IS_EXTENDED)

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/component.h"
+#include "ostrevan/runtime/component.h"
 
 namespace ostrevan {
 

@@ -1,4 +1,4 @@
-#include "conn/connect_thread.h"
+#include "ostrevan/conn/connect_thread.h"
 
 #include <sys/socket.h>
 
@@ -6,9 +6,9 @@
 #include <chrono>
 #include <typeinfo>
 
-#include "conn/io_handler_socket.h"
-#include "net/errors.h"
-#include "net/stack.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/stack.h"
 
 namespace ostrevan {
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "threads/thread.h"
+#include "ostrevan/threads/thread.h"
 
 namespace ostrevan {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "net/errors.h"
+#include "ostrevan/net/errors.h"
 
 namespace ostrevan {
 

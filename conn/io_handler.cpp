@@ -1,4 +1,4 @@
-#include "conn/io_handler.h"
+#include "ostrevan/conn/io_handler.h"
 
 namespace ostrevan {
 

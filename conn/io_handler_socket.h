@@ -6,10 +6,10 @@
 #include <mutex>
 #include <string>
 
-#include "conn/io_handler.h"
-#include "net/socket_handle.h"
-#include "runtime/maybe_owned.h"
-#include "runtime/recycled.h"
+#include "ostrevan/conn/io_handler.h"
+#include "ostrevan/net/socket_handle.h"
+#include "ostrevan/runtime/maybe_owned.h"
+#include "ostrevan/runtime/recycled.h"
 
 namespace ostrevan {
 

@@ -1,4 +1,4 @@
-#include "conn/managed_buffer.h"
+#include "ostrevan/conn/managed_buffer.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "conn/simple_buffer.h"
+#include "ostrevan/conn/simple_buffer.h"
 
 namespace ostrevan {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "conn/component.h"
+#include "ostrevan/conn/component.h"
 
 namespace ostrevan {
 

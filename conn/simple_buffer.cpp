@@ -1,9 +1,9 @@
-#include "conn/simple_buffer.h"
+#include "ostrevan/conn/simple_buffer.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "conn/errors.h"
+#include "ostrevan/conn/errors.h"
 
 namespace ostrevan {
 

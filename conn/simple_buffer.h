@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "runtime/stream.h"
+#include "ostrevan/runtime/stream.h"
 
 namespace ostrevan {
 

@@ -11,14 +11,14 @@
 #include <thread>
 #include <vector>
 
-#include "conn/component.h"
-#include "conn/managed_buffer.h"
-#include "conn/simple_buffer.h"
-#include "runtime/component.h"
-#include "runtime/maybe_owned.h"
-#include "runtime/stream.h"
-#include "runtime/string_list.h"
-#include "server/rfc_reply.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/conn/managed_buffer.h"
+#include "ostrevan/conn/simple_buffer.h"
+#include "ostrevan/runtime/component.h"
+#include "ostrevan/runtime/maybe_owned.h"
+#include "ostrevan/runtime/stream.h"
+#include "ostrevan/runtime/string_list.h"
+#include "ostrevan/server/rfc_reply.h"
 
 namespace ostrevan {
 

@@ -18,10 +18,10 @@
 #include <iostream>
 #include <string>
 
-#include "runtime/exception.h"
-#include "server/command.h"
-#include "server/command_handler.h"
-#include "server/tcp_server.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/server/command.h"
+#include "ostrevan/server/command_handler.h"
+#include "ostrevan/server/tcp_server.h"
 
 namespace {
 

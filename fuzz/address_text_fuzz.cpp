@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "net/stack_linux.h"
-#include "runtime/exception.h"
+#include "ostrevan/net/stack_linux.h"
+#include "ostrevan/runtime/exception.h"
 
 using namespace ostrevan;
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "conn/errors.h"
-#include "conn/managed_buffer.h"
+#include "ostrevan/conn/errors.h"
+#include "ostrevan/conn/managed_buffer.h"
 
 using namespace ostrevan;
 

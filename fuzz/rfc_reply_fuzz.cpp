@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/string_list.h"
-#include "server/rfc_reply.h"
+#include "ostrevan/runtime/string_list.h"
+#include "ostrevan/server/rfc_reply.h"
 
 using namespace ostrevan;
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/exception.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 

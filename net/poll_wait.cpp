@@ -1,4 +1,4 @@
-#include "net/poll_wait.h"
+#include "ostrevan/net/poll_wait.h"
 
 #include <cerrno>
 #include <chrono>

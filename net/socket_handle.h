@@ -5,9 +5,9 @@
 #include <mutex>
 #include <string>
 
-#include "net/stack.h"
-#include "runtime/collection.h"
-#include "runtime/recycled.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/runtime/collection.h"
+#include "ostrevan/runtime/recycled.h"
 
 namespace ostrevan {
 

@@ -1,8 +1,8 @@
-#include "net/socket_list.h"
+#include "ostrevan/net/socket_list.h"
 
 #include <algorithm>
 
-#include "net/errors.h"
+#include "ostrevan/net/errors.h"
 
 namespace ostrevan {
 

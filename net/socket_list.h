@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-#include "runtime/object.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 

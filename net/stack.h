@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/object.h"
-#include "runtime/string_list.h"
+#include "ostrevan/runtime/object.h"
+#include "ostrevan/runtime/string_list.h"
 
 namespace ostrevan {
 

@@ -2,7 +2,7 @@
 
 #include <sys/socket.h>
 
-#include "net/stack.h"
+#include "ostrevan/net/stack.h"
 
 namespace ostrevan {
 

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "runtime/component.h"
+#include "ostrevan/runtime/component.h"
 
 namespace ostrevan {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/object.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 

@@ -7,7 +7,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "runtime/object.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 

@@ -1,4 +1,4 @@
-#include "runtime/format.h"
+#include "ostrevan/runtime/format.h"
 
 #include <cstdarg>
 #include <cstdio>

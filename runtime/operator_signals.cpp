@@ -1,4 +1,4 @@
-#include "runtime/operator_signals.h"
+#include "ostrevan/runtime/operator_signals.h"
 
 namespace ostrevan {
 

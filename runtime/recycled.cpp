@@ -1,4 +1,4 @@
-#include "runtime/recycled.h"
+#include "ostrevan/runtime/recycled.h"
 
 namespace ostrevan {
 

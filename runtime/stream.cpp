@@ -1,4 +1,4 @@
-#include "runtime/stream.h"
+#include "ostrevan/runtime/stream.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +10,9 @@
 #include <cstring>
 #include <new>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "runtime/object.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 

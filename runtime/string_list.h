@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/object.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 

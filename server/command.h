@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "runtime/object.h"
-#include "runtime/string_list.h"
-#include "server/rfc_reply.h"
+#include "ostrevan/runtime/object.h"
+#include "ostrevan/runtime/string_list.h"
+#include "ostrevan/server/rfc_reply.h"
 
 namespace ostrevan {
 

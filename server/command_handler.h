@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "runtime/collection.h"
-#include "runtime/string_list.h"
-#include "server/rfc_reply.h"
+#include "ostrevan/runtime/collection.h"
+#include "ostrevan/runtime/string_list.h"
+#include "ostrevan/server/rfc_reply.h"
 
 namespace ostrevan {
 

@@ -1,4 +1,4 @@
-#include "server/command_match.h"
+#include "ostrevan/server/command_match.h"
 
 #include <algorithm>
 #include <cwchar>

@@ -4,8 +4,8 @@
 #include <memory>
 #include <mutex>
 
-#include "net/socket_handle.h"
-#include "threads/id_thread.h"
+#include "ostrevan/net/socket_handle.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan {
 

@@ -1,6 +1,6 @@
-#include "server/param_split.h"
+#include "ostrevan/server/param_split.h"
 
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "runtime/string_list.h"
+#include "ostrevan/runtime/string_list.h"
 
 namespace ostrevan {
 

@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <memory>
 
-#include "runtime/recycled.h"
-#include "server/tcp_server_connection.h"
-#include "threads/id_thread.h"
+#include "ostrevan/runtime/recycled.h"
+#include "ostrevan/server/tcp_server_connection.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan {
 

@@ -1,6 +1,6 @@
-#include "server/rfc_reply.h"
+#include "ostrevan/server/rfc_reply.h"
 
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

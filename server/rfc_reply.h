@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "runtime/collection.h"
-#include "runtime/string_list.h"
+#include "ostrevan/runtime/collection.h"
+#include "ostrevan/runtime/string_list.h"
 
 namespace ostrevan {
 

@@ -9,13 +9,13 @@
 #include <new>
 #include <string>
 
-#include "conn/component.h"
-#include "net/socket_handle.h"
-#include "runtime/maybe_owned.h"
-#include "runtime/thread_list.h"
-#include "server/command_handler.h"
-#include "server/rfc_reply.h"
-#include "server/thread_mgr.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/net/socket_handle.h"
+#include "ostrevan/runtime/maybe_owned.h"
+#include "ostrevan/runtime/thread_list.h"
+#include "ostrevan/server/command_handler.h"
+#include "ostrevan/server/rfc_reply.h"
+#include "ostrevan/server/thread_mgr.h"
 
 namespace ostrevan {
 

@@ -1,4 +1,4 @@
-#include "server/tcp_server_connection.h"
+#include "ostrevan/server/tcp_server_connection.h"
 
 namespace ostrevan {
 

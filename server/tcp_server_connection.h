@@ -1,7 +1,7 @@
 #pragma once
 
-#include "conn/tcp_connection.h"
-#include "runtime/recycled.h"
+#include "ostrevan/conn/tcp_connection.h"
+#include "ostrevan/runtime/recycled.h"
 
 namespace ostrevan {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <mutex>
 
-#include "conn/component.h"
-#include "runtime/thread_list.h"
-#include "threads/id_thread.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/runtime/thread_list.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan {
 

@@ -1,4 +1,4 @@
-#include "server/thread_mgr_default.h"
+#include "ostrevan/server/thread_mgr_default.h"
 
 namespace ostrevan {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "server/thread_mgr.h"
+#include "ostrevan/server/thread_mgr.h"
 
 namespace ostrevan {
 

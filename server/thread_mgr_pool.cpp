@@ -1,4 +1,4 @@
-#include "server/thread_mgr_pool.h"
+#include "ostrevan/server/thread_mgr_pool.h"
 
 #include <exception>
 #include <iterator>

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "server/thread_mgr.h"
+#include "ostrevan/server/thread_mgr.h"
 
 namespace ostrevan {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "net/socket_handle.h"
-#include "threads/id_thread.h"
+#include "ostrevan/net/socket_handle.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan {
 

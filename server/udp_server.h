@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "conn/component.h"
-#include "net/socket_handle.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/net/socket_handle.h"
 
 namespace ostrevan {
 

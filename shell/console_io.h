@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "shell/write_interrupter.h"
+#include "ostrevan/shell/write_interrupter.h"
 
 namespace ostrevan {
 

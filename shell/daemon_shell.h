@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/application.h"
-#include "shell/console_io.h"
+#include "ostrevan/runtime/application.h"
+#include "ostrevan/shell/console_io.h"
 
 namespace ostrevan {
 

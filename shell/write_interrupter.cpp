@@ -1,4 +1,4 @@
-#include "shell/write_interrupter.h"
+#include "ostrevan/shell/write_interrupter.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -6,9 +6,9 @@
 #include <atomic>
 #include <cerrno>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runtime/exception.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 

@@ -1,8 +1,8 @@
-#include "threads/id_thread.h"
+#include "ostrevan/threads/id_thread.h"
 
 #include <typeinfo>
 
-#include "runtime/exception.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <typeindex>
 
-#include "runtime/object.h"
-#include "threads/errors.h"
-#include "threads/thread.h"
+#include "ostrevan/runtime/object.h"
+#include "ostrevan/threads/errors.h"
+#include "ostrevan/threads/thread.h"
 
 namespace ostrevan {
 

@@ -12,8 +12,8 @@
 #include <mutex>
 #include <utility>
 
-#include "runtime/component.h"
-#include "runtime/object.h"
+#include "ostrevan/runtime/component.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 

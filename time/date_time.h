@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "time/extended.h"
+#include "ostrevan/time/extended.h"
 
 namespace ostrevan {
 

@@ -12,7 +12,7 @@
 // so that both can be built and compared on one machine.
 #if defined(OSTREVAN_SOFT_EXTENDED) || __LDBL_MANT_DIG__ != 64 || __LDBL_MAX_EXP__ != 16384
 
-#include "time/soft_extended.h"
+#include "ostrevan/time/soft_extended.h"
 
 namespace ostrevan {
 using TExtended = TSoftExtended;

@@ -1,6 +1,6 @@
-#include "time/time_protocol_count.h"
+#include "ostrevan/time/time_protocol_count.h"
 
-#include "time/clock_arithmetic.h"
+#include "ostrevan/time/clock_arithmetic.h"
 
 namespace ostrevan {
 

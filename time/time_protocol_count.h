@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "time/date_time.h"
+#include "ostrevan/time/date_time.h"
 
 namespace ostrevan {
 

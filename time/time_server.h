@@ -1,7 +1,7 @@
 #pragma once
 
-#include "server/tcp_server.h"
-#include "time/date_time.h"
+#include "ostrevan/server/tcp_server.h"
+#include "ostrevan/time/date_time.h"
 
 namespace ostrevan {
 

@@ -8,9 +8,9 @@
 #include <iostream>
 #include <string>
 
-#include "client/query/query_options.h"
-#include "client/query/time_query.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/client/query/query_options.h"
+#include "ostrevan/client/query/time_query.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "client/query/query_options.h"
+#include "ostrevan/client/query/query_options.h"
 
 #include <limits>
 #include <optional>

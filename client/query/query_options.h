@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "client/socks_negotiation.h"
-#include "net/stack.h"
+#include "ostrevan/client/socks_negotiation.h"
+#include "ostrevan/net/stack.h"
 
 namespace ostrevan {
 

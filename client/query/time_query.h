@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "client/query/query_options.h"
-#include "runtime/exception.h"
+#include "ostrevan/client/query/query_options.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 

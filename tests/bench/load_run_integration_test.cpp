@@ -1,4 +1,4 @@
-#include "bench/load_run.h"
+#include "ostrevan/bench/load_run.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "bench/process_counts.h"
-#include "bench/reference_server.h"
-#include "bench/rfc868_clock.h"
+#include "ostrevan/bench/process_counts.h"
+#include "ostrevan/bench/reference_server.h"
+#include "ostrevan/bench/rfc868_clock.h"
 
 #include "tests/support/wait.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "client/socks_negotiation.h"
+#include "ostrevan/client/socks_negotiation.h"
 #include "tests/support/scripted_socks_proxy.h"
 #include "tests/support/socks_test_client.h"
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "client/socks_negotiation.h"
+#include "ostrevan/client/socks_negotiation.h"
 #include "tests/support/socks_proxies.h"
 #include "tests/support/socks_test_client.h"
 #include "tests/support/time_responder.h"

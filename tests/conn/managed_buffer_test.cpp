@@ -1,4 +1,4 @@
-#include "conn/managed_buffer.h"
+#include "ostrevan/conn/managed_buffer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "conn/errors.h"
+#include "ostrevan/conn/errors.h"
 
 namespace ostrevan {
 namespace {

@@ -1,11 +1,11 @@
-#include "conn/simple_buffer.h"
+#include "ostrevan/conn/simple_buffer.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "conn/errors.h"
+#include "ostrevan/conn/errors.h"
 
 namespace ostrevan {
 namespace {

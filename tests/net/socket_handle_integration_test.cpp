@@ -1,4 +1,4 @@
-#include "net/socket_handle.h"
+#include "ostrevan/net/socket_handle.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,9 +16,9 @@
 #include <thread>
 #include <vector>
 
-#include "conn/component.h"
-#include "net/errors.h"
-#include "net/stack_linux.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/stack_linux.h"
 #include "tests/support/process.h"
 #include "tests/support/raises.h"
 

@@ -1,10 +1,10 @@
-#include "runtime/component.h"
+#include "ostrevan/runtime/component.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "runtime/application.h"
+#include "ostrevan/runtime/application.h"
 
 namespace ostrevan {
 namespace {

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/recycled.h"
+#include "ostrevan/runtime/recycled.h"
 
 namespace ostrevan {
 namespace {

@@ -1,8 +1,8 @@
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/sysutils.h"
 
 #include <gtest/gtest.h>
 
-#include "runtime/exception.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 namespace {

@@ -5,9 +5,9 @@
 #include <atomic>
 #include <memory>
 
-#include "server/peer_thread.h"
-#include "server/tcp_server.h"
-#include "server/udp_server.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/server/tcp_server.h"
+#include "ostrevan/server/udp_server.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/loopback.h"
 #include "tests/support/wait.h"

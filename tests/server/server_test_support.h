@@ -7,9 +7,9 @@
 #include <exception>
 #include <string>
 
-#include "net/errors.h"
-#include "runtime/object.h"
-#include "server/tcp_server.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/runtime/object.h"
+#include "ostrevan/server/tcp_server.h"
 
 namespace ostrevan::testing {
 

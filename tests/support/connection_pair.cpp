@@ -8,8 +8,8 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "conn/io_handler_socket.h"
-#include "conn/server_io_handler.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/conn/server_io_handler.h"
 #include "tests/support/loopback.h"
 
 namespace ostrevan::testing {

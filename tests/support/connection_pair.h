@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "conn/tcp_connection.h"
+#include "ostrevan/conn/tcp_connection.h"
 
 namespace ostrevan::testing {
 

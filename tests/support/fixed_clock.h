@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "time/clock.h"
+#include "ostrevan/time/clock.h"
 
 namespace ostrevan {
 

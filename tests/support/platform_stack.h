@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "net/stack.h"
-#include "net/stack_linux.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/net/stack_linux.h"
 
 namespace ostrevan::testing {
 

@@ -2,7 +2,7 @@
 
 #include <ostream>
 
-#include "runtime/string_list.h"
+#include "ostrevan/runtime/string_list.h"
 
 namespace ostrevan {
 

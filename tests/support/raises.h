@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "net/errors.h"
+#include "ostrevan/net/errors.h"
 
 namespace ostrevan::testing {
 

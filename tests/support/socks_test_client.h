@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "client/socks_negotiation.h"
+#include "ostrevan/client/socks_negotiation.h"
 
 namespace ostrevan::testing {
 

@@ -1,4 +1,4 @@
-#include "threads/id_thread.h"
+#include "ostrevan/threads/id_thread.h"
 
 #include <gtest/gtest.h>
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "tests/support/wait.h"
-#include "threads/id_thread.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan::testing {
 

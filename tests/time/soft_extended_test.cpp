@@ -14,10 +14,10 @@
 #include <sstream>
 #include <string>
 
-#include "runtime/exception.h"
-#include "time/clock_arithmetic.h"
-#include "time/date_time.h"
-#include "time/soft_extended.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/time/clock_arithmetic.h"
+#include "ostrevan/time/date_time.h"
+#include "ostrevan/time/soft_extended.h"
 
 namespace ostrevan {
 namespace {
