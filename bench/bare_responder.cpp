@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rfc868-bare: the thread-per-connection floor. One accept loop; each
 // accepted socket goes to a new detached thread with a 256 KiB stack, which
 // sends the four bytes, shuts down and closes. No framework, no allocation,

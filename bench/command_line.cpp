@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/bench/command_line.h"
 
 namespace ostrevan::bench {

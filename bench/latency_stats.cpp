@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/bench/latency_stats.h"
 
 #include <algorithm>

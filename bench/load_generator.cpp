@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rfc868-load: keeps N Time protocol clients busy against one port, checks
 // every answer, and reports throughput and latency; optionally checks that
 // the server process holds no more descriptors and threads afterwards.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/bench/load_run.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rfc868-pool-server: the framework's time server with its peer threads
 // from a TIdThreadMgrPool, for measuring the pooled manager. Listens on
 // 127.0.0.1:PORT, prints the port and serves until SIGTERM, SIGINT or the

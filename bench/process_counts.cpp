@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/bench/process_counts.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ReadLn over a real loopback connection: many short lines, and one long
 // line cut with maSplit, each at two sizes, so that doubling the input
 // shows whether the time doubles too.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rfc868-reference: the single-threaded epoll Time protocol server that the
 // daemon is measured against. Prints its port, serves until SIGTERM, SIGINT
 // or the end of standard input.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/bench/reference_server.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/client/socks_negotiation.h"
 
 #include <netinet/in.h>

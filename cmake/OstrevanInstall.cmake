@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` lays out under the prefix:
 #   sbin/ostrevan, bin/ostrevan-query, the man pages, the service unit,
 #   include/ostrevan/<folder>/*.h with ostrevan/export.h and ostrevan/version.h,

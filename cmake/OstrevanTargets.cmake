@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers that every Ostrevan target is made with.
 
 # The warning set every target of this project is held to; -Werror on top

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/conn/connect_thread.h"
 
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/conn/io_handler.h"
 
 namespace ostrevan {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/conn/server_io_handler.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A line server on the Ostrevan framework: a client is greeted, sends
 // commands one line at a time and gets a numeric reply to each.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection's input buffer against a plain string as the model: any
 // sequence of appends, takes, discards, seeks and compactions leaves both
 // with the same unread bytes.

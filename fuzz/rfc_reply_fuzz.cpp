@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reply parsing and formatting: any received lines parse without fault, and
 // a reply with a code and text formats into lines that parse back to it.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The integer conversion of text: no undefined behaviour for any input, and
 // a value it accepts survives a round trip through its decimal text.
 #include <cstddef>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/net/poll_wait.h"
 
 #include <cerrno>

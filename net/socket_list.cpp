@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/net/socket_list.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/net/stack.h"
 
 #include <arpa/inet.h>

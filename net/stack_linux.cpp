@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/net/stack_linux.h"
 
 #include <arpa/inet.h>

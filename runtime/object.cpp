@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/runtime/object.h"
 
 #include <cxxabi.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/runtime/string_list.h"
 
 #include "ostrevan/runtime/exception.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/command.h"
 
 #include "ostrevan/server/command_handler.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/listener_thread.h"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/param_split.h"
 
 #include "ostrevan/runtime/sysutils.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/peer_thread.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/rfc_reply.h"
 
 #include "ostrevan/runtime/sysutils.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/tcp_server_connection.h"
 
 namespace ostrevan {

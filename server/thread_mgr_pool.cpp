@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/thread_mgr_pool.h"
 
 #include <exception>

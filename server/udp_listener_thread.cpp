@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/udp_listener_thread.h"
 
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/shell/console_io.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/shell/daemon_shell.h"
 
 #include <sys/socket.h>

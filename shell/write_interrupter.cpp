@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/shell/write_interrupter.h"
 
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/threads/thread.h"
 
 #include <limits.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/time/clock.h"
 
 #include <sys/time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/time/time_server.h"
 
 #include "ostrevan/server/peer_thread.h"

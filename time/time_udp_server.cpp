@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/time/time_udp_server.h"
 
 #include "ostrevan/net/stack.h"

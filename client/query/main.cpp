@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ostrevan-query: asks an RFC 868 time server for the time, directly or
 // through a SOCKS 4, 4a or 5 proxy, and prints it.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/client/query/query_options.h"
 
 #include <limits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/client/query/time_query.h"
 
 #include <sys/socket.h>

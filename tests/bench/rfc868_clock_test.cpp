@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/bench/rfc868_clock.h"
 
 #include <gtest/gtest.h>

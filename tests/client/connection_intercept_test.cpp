@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/client/connection_intercept.h"
 
 #include <gtest/gtest.h>

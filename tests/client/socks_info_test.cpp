@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/client/socks_info.h"
 
 #include <gtest/gtest.h>

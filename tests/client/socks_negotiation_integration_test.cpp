@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SOCKS negotiation against scripted proxies: exact request bytes, every
 // reply code, and the replies real proxies do not produce (pieces, cut-short
 // replies, resets, every bound address type).

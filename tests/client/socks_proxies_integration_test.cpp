@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SOCKS negotiation against real proxies from the system's packages,
 // each started on loopback by the test and reaching only loopback.
 #include <grp.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/conn/io_handler_socket.h"
 
 #include <fcntl.h>

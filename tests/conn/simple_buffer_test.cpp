@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/conn/simple_buffer.h"
 
 #include <gtest/gtest.h>

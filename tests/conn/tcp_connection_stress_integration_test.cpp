@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/net/socket_handle.h"
 
 #include <arpa/inet.h>

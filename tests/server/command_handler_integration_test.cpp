@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/command_handler.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/thread_mgr.h"
 
 #include <gtest/gtest.h>

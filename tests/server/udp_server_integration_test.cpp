@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/server/udp_server.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The project installed into a prefix of its own: the files it lays out, and
 // the daemon run from there the way the installed service unit runs it.
 #include <gtest/gtest.h>

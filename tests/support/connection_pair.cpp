@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/connection_pair.h"
 
 #include <poll.h>

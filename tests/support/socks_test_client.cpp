@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/socks_test_client.h"
 
 #include "ostrevan/client/socks_info.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/threads/id_thread.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/time/time_protocol_count.h"
 
 #include <gtest/gtest.h>
