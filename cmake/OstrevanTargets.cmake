@@ -76,8 +76,11 @@ function(ostrevan_layer name)
   list(TRANSFORM layer_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/)
   add_library(${target} OBJECT ${layer_SOURCES})
   # Position-independent whichever library the objects go into, so that one
-  # build can make the shared library and the archive the tests link.
-  set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+  # build can make the shared library and the archive the tests link. Hidden
+  # unless marked: the shared library exports what the public headers mark
+  # with OSTREVAN_EXPORT (tools/export-macros) and nothing else.
+  set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE ON
+    CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_compile_features(${target} PUBLIC cxx_std_20)
   ostrevan_make_include_root(${target} ${layer_FOLDERS})
   target_include_directories(${target} PUBLIC ${ostrevan_include_root})

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "ostrevan/export.h"
 #include "ostrevan/conn/io_handler.h"
 #include "ostrevan/net/socket_handle.h"
 #include "ostrevan/runtime/maybe_owned.h"
@@ -28,7 +29,7 @@ class TIdSocksInfo;
 // creation to the end of its connect: a Close at any point of it makes it
 // raise (EIdClosedSocket, or the connect's own error) and leaves the
 // handler closed.
-class TIdIOHandlerSocket : public TIdIOHandler, public TRecycled<TIdIOHandlerSocket> {
+class OSTREVAN_EXPORT TIdIOHandlerSocket : public TIdIOHandler, public TRecycled<TIdIOHandlerSocket> {
  public:
   explicit TIdIOHandlerSocket(TComponent* AOwner);
   ~TIdIOHandlerSocket() override;

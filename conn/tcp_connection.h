@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ostrevan/export.h"
 #include "ostrevan/conn/component.h"
 #include "ostrevan/conn/managed_buffer.h"
 #include "ostrevan/conn/simple_buffer.h"
@@ -47,7 +48,7 @@ TIdExceptionClass ExceptionClassOf() {
 // Used only by its peer thread (one thread at a time); CloseTransport may
 // come from another thread while that thread is blocked in a read or write
 // or is disconnecting. Events run on the thread that causes them.
-class TIdTCPConnection : public TIdComponent {
+class OSTREVAN_EXPORT TIdTCPConnection : public TIdComponent {
  public:
   static constexpr int32_t kDefaultBufferSize = 32768;
   static constexpr int32_t kDefaultMaxLineLength = 16384;

@@ -5,12 +5,14 @@
 
 #include <cstdint>
 
+#include "ostrevan/export.h"
+
 namespace ostrevan {
 
 // poll() with the framework's time-out convention: ATimeout in milliseconds,
 // -2 (or any negative value) without limit. An interrupting signal does not
 // end the wait: poll is called again with the time that remains. Returns
 // poll's result (ready count, 0 on time-out, -1 on another failure).
-int PollRetrying(pollfd* AFds, nfds_t ACount, int32_t ATimeout);
+OSTREVAN_EXPORT int PollRetrying(pollfd* AFds, nfds_t ACount, int32_t ATimeout);
 
 }  // namespace ostrevan

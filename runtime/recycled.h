@@ -5,6 +5,8 @@
 #include <mutex>
 #include <new>
 
+#include "ostrevan/export.h"
+
 namespace ostrevan {
 
 // A small shared store of freed memory blocks of one size.
@@ -21,7 +23,7 @@ namespace ostrevan {
 // than the one that names the store goes to the allocator both ways), and
 // at most kCapacity of them; nothing is kept in builds with AddressSanitizer,
 // so that a use after free still shows there.
-class TRecycledStore {
+class OSTREVAN_EXPORT TRecycledStore {
  public:
   static constexpr size_t kCapacity = 64;
 

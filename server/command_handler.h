@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "ostrevan/export.h"
 #include "ostrevan/runtime/collection.h"
 #include "ostrevan/runtime/string_list.h"
 #include "ostrevan/server/rfc_reply.h"
@@ -24,7 +25,7 @@ using TIdCommandEvent = std::function<void(TIdCommand& ASender)>;
 //
 // Set up while the server is inactive; while it is active, CheckCommand
 // runs on every peer thread at once and only reads the handler.
-class TIdCommandHandler : public TCollectionItem {
+class OSTREVAN_EXPORT TIdCommandHandler : public TCollectionItem {
  public:
   explicit TIdCommandHandler(TCollection* ACollection);
   ~TIdCommandHandler() override;
@@ -102,7 +103,7 @@ class TIdCommandHandler : public TCollectionItem {
 
 // A server's command handlers, in the order they are tried. Set up while
 // the server is inactive.
-class TIdCommandHandlers : public TOwnedCollection<TIdCommandHandler> {
+class OSTREVAN_EXPORT TIdCommandHandlers : public TOwnedCollection<TIdCommandHandler> {
  public:
   explicit TIdCommandHandlers(TIdTCPServer* AServer);
 

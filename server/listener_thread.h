@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "ostrevan/export.h"
 #include "ostrevan/net/socket_handle.h"
 #include "ostrevan/threads/id_thread.h"
 
@@ -22,7 +23,7 @@ class TIdTCPServerConnection;
 // Owned by its server (ListenerThreads), which creates, starts, terminates,
 // waits for and frees it from its own thread; everything else runs on the
 // listener's thread.
-class TIdListenerThread : public TIdThread {
+class OSTREVAN_EXPORT TIdListenerThread : public TIdThread {
  public:
   // The length of the pause after a pass that failed or accepted nothing,
   // and of each pass of a listener without a server.
@@ -88,6 +89,6 @@ class TIdListenerThread : public TIdThread {
 // thread never have run. The descriptor is not closed while the thread may
 // still use its number: closed, the number could go to a socket another
 // thread opens, and the listener's next call would reach that one.
-void StopListenerThread(TIdThread& AThread, TIdSocketHandle& ABinding);
+OSTREVAN_EXPORT void StopListenerThread(TIdThread& AThread, TIdSocketHandle& ABinding);
 
 }  // namespace ostrevan

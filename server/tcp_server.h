@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "ostrevan/export.h"
 #include "ostrevan/conn/component.h"
 #include "ostrevan/net/socket_handle.h"
 #include "ostrevan/runtime/maybe_owned.h"
@@ -67,7 +68,7 @@ bool ListCountBelow(const TThreadList<T>* AList, int32_t ACount) {
 // local, a member) calls Retire first in its own destructor, as
 // TIdTimeServer does. Otherwise the threads would find a half-destroyed
 // object and run the base's steps instead of the derived server's.
-class TIdTCPServer : public TIdComponent {
+class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
  public:
   explicit TIdTCPServer(TComponent* AOwner);
   // Retires the server, unless delete or a derived destructor did. Never

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "ostrevan/export.h"
 #include "ostrevan/conn/tcp_connection.h"
 #include "ostrevan/runtime/recycled.h"
 
@@ -10,7 +11,7 @@ class TIdTCPServer;
 
 // The connection of one accepted client, owned and used by its peer thread;
 // the server's thread may call CloseTransport while it deactivates.
-class TIdTCPServerConnection : public TIdTCPConnection,
+class OSTREVAN_EXPORT TIdTCPServerConnection : public TIdTCPConnection,
                                public TRecycled<TIdTCPServerConnection> {
  public:
   // No owner component: the peer thread frees it.

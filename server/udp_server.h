@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "ostrevan/export.h"
 #include "ostrevan/conn/component.h"
 #include "ostrevan/net/socket_handle.h"
 
@@ -40,7 +41,7 @@ using TIdUDPExceptionEvent =
 // whole object still exists: delete retires it before any destructor runs,
 // and a derived server that is destroyed otherwise (a local, a member)
 // calls Retire first in its own destructor (docs/threading.md).
-class TIdUDPServer : public TIdComponent {
+class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
  public:
   static constexpr int32_t kDefaultBufferSize = 8192;
 

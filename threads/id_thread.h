@@ -10,6 +10,7 @@
 #include <string>
 #include <typeindex>
 
+#include "ostrevan/export.h"
 #include "ostrevan/runtime/object.h"
 #include "ostrevan/threads/errors.h"
 #include "ostrevan/threads/thread.h"
@@ -18,7 +19,7 @@ namespace ostrevan {
 
 // The layer between the platform thread and the framework's thread; it adds
 // nothing.
-class TIdBaseThread : public TThread {
+class OSTREVAN_EXPORT TIdBaseThread : public TThread {
  public:
   using TThread::TThread;
 };
@@ -46,7 +47,7 @@ using TIdExceptionThreadEvent =
 // A descendant overrides Run and any other hook; when it may be deleted:
 // docs/threading.md. The final Cleanup of destruction is this class's own,
 // so a descendant frees what it owns per cycle in its own destructor too.
-class TIdThread : public TIdBaseThread {
+class OSTREVAN_EXPORT TIdThread : public TIdBaseThread {
  public:
   // ACreateSuspended true (what the framework always uses): the thread is
   // stopped until Start. False: StopFlag starts clear, and the thread runs

@@ -6,6 +6,8 @@
 #include <ostream>
 #include <type_traits>
 
+#include "ostrevan/export.h"
+
 namespace ostrevan {
 
 // The x87 extended format in software: a 64-bit binary significand and the
@@ -25,7 +27,7 @@ namespace ostrevan {
 // such a sum down one unit in the last place about half the time), and the
 // conversion from a floating-point type of more than 64 significand bits
 // (long double on arm64), which Boost assembles in steps that each round.
-class TSoftExtended {
+class OSTREVAN_EXPORT TSoftExtended {
  public:
   TSoftExtended() = default;
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "ostrevan/export.h"
 #include "ostrevan/time/date_time.h"
 
 namespace ostrevan {
@@ -19,6 +20,6 @@ namespace ostrevan {
 //
 // Raises EConvertError when the count does not fit in 64 bits (only for
 // absurd or non-finite arguments). Pure and reentrant.
-uint32_t TimeProtocolCount(TDateTime now, TDateTime baseDate);
+OSTREVAN_EXPORT uint32_t TimeProtocolCount(TDateTime now, TDateTime baseDate);
 
 }  // namespace ostrevan

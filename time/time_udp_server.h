@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "ostrevan/export.h"
 #include "ostrevan/server/udp_server.h"
 #include "ostrevan/time/date_time.h"
 
@@ -16,7 +17,7 @@ namespace ostrevan {
 //
 // Thread use as TIdUDPServer; DoUDPRead runs on the listener threads and
 // only reads BaseDate, which is set while the server is inactive.
-class TIdTimeUDPServer : public TIdUDPServer {
+class OSTREVAN_EXPORT TIdTimeUDPServer : public TIdUDPServer {
  public:
   static constexpr int32_t kDefaultTimePort = 37;
 
