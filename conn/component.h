@@ -43,7 +43,7 @@ OSTREVAN_EXPORT std::string StatusText(TIdStatus AStatus);
 // Guards the creation and release of GlobalStack: the first component
 // makes the stack, the last reference to it frees it. No other lock is
 // taken while it is held.
-extern OSTREVAN_EXPORT std::mutex ComponentCountLock;
+extern std::mutex ComponentCountLock;
 // The number of TIdComponent objects alive.
 OSTREVAN_EXPORT int32_t LiveComponentCount();
 

@@ -6,7 +6,6 @@
 #include <mutex>
 #include <string>
 
-#include "ostrevan/export.h"
 #include "ostrevan/threads/thread.h"
 
 namespace ostrevan {
@@ -16,7 +15,7 @@ class TIdIOHandlerSocket;
 // Runs the blocking connect of a timed client connect, so that the caller
 // can give up on it. Created and waited for by TIdIOHandlerSocket's
 // TimedConnect only; FailureText is read after WaitFor.
-class OSTREVAN_EXPORT TIdConnectThread : public TThread {
+class TIdConnectThread : public TThread {
  public:
   // The handler's Binding must hold an allocated socket with its peer set.
   explicit TIdConnectThread(TIdIOHandlerSocket& AHandler);

@@ -5,14 +5,12 @@
 
 #include <cstdint>
 
-#include "ostrevan/export.h"
-
 namespace ostrevan {
 
 // poll() with the framework's time-out convention: ATimeout in milliseconds,
 // -2 (or any negative value) without limit. An interrupting signal does not
 // end the wait: poll is called again with the time that remains. Returns
 // poll's result (ready count, 0 on time-out, -1 on another failure).
-OSTREVAN_EXPORT int PollRetrying(pollfd* AFds, nfds_t ACount, int32_t ATimeout);
+int PollRetrying(pollfd* AFds, nfds_t ACount, int32_t ATimeout);
 
 }  // namespace ostrevan

@@ -89,6 +89,6 @@ class OSTREVAN_EXPORT TIdListenerThread : public TIdThread {
 // thread never have run. The descriptor is not closed while the thread may
 // still use its number: closed, the number could go to a socket another
 // thread opens, and the listener's next call would reach that one.
-OSTREVAN_EXPORT void StopListenerThread(TIdThread& AThread, TIdSocketHandle& ABinding);
+void StopListenerThread(TIdThread& AThread, TIdSocketHandle& ABinding);
 
 }  // namespace ostrevan
