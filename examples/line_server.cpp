@@ -23,6 +23,10 @@
 #include "ostrevan/server/command.h"
 #include "ostrevan/server/command_handler.h"
 #include "ostrevan/server/tcp_server.h"
+#include "ostrevan/version.h"
+
+// The framework's version, for code that needs a feature of a given release.
+static_assert(OSTREVAN_VERSION >= 20100, "the example needs Ostrevan 2.1.0 or later");
 
 namespace {
 
