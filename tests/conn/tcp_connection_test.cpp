@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ostrevan/conn/tcp_connection.h"
 
 #include <gtest/gtest.h>

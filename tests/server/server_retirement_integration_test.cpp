@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A derived server deleted while its threads are at work is stopped before
 // any of its destructors runs, so that those threads find it whole.
 #include <gtest/gtest.h>
