@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // TExtended, the type the clock arithmetic computes in: the x87 80-bit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <boost/multiprecision/cpp_bin_float.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The software extended format against the x87's own, where both exist: the
 // clock arithmetic's steps run with long double and with TSoftExtended side
 // by side, on random operands chosen to round (ties included) and on the
