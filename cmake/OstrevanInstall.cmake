@@ -57,8 +57,15 @@ foreach(kind LIBDIR INCLUDEDIR)
   endif()
   set(OSTREVAN_PC_${kind} ${dir})
 endforeach()
+# A library built with the clock arithmetic forced into software says so to
+# its users' compilers too: the time headers' types depend on it.
+set(OSTREVAN_PC_DEFINES "")
+if(OSTREVAN_SOFT_EXTENDED)
+  set(OSTREVAN_PC_DEFINES " -DOSTREVAN_SOFT_EXTENDED")
+endif()
 install(CODE "
   set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  set(OSTREVAN_PC_DEFINES \"${OSTREVAN_PC_DEFINES}\")
   set(OSTREVAN_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
   set(OSTREVAN_PC_LIBDIR [=[${OSTREVAN_PC_LIBDIR}]=])
   set(OSTREVAN_PC_INCLUDEDIR [=[${OSTREVAN_PC_INCLUDEDIR}]=])
