@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # make run [PORT=8037]   build the programs and start the daemon (port 8037 unless given)
 # make test              build everything and run every test
 # make install           install under PREFIX (/usr/local), below DESTDIR when given

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rfc868-bare: the thread-per-connection floor. One accept loop; each
 // accepted socket goes to a new detached thread with a 256 KiB stack, which
 // sends the four bytes, shuts down and closes. No framework, no allocation,
@@ -21,8 +22,8 @@
 #include <optional>
 #include <thread>
 
-#include "bench/responder_main.h"
-#include "bench/rfc868_clock.h"
+#include "ostrevan/bench/responder_main.h"
+#include "ostrevan/bench/rfc868_clock.h"
 
 namespace ostrevan::bench {
 namespace {

@@ -1,4 +1,5 @@
-#include "bench/command_line.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/bench/command_line.h"
 
 namespace ostrevan::bench {
 

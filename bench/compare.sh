@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Measures the daemon against the single-threaded reference responder and
 # the bare thread-per-connection responder in one run, and the framework's
 # time server on the pooled thread manager against the reference:

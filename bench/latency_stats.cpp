@@ -1,4 +1,5 @@
-#include "bench/latency_stats.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/bench/latency_stats.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rfc868-load: keeps N Time protocol clients busy against one port, checks
 // every answer, and reports throughput and latency; optionally checks that
 // the server process holds no more descriptors and threads afterwards.
@@ -9,11 +10,11 @@
 #include <exception>
 #include <string>
 
-#include "bench/command_line.h"
-#include "bench/responder_main.h"
-#include "bench/latency_stats.h"
-#include "bench/load_run.h"
-#include "bench/process_counts.h"
+#include "ostrevan/bench/command_line.h"
+#include "ostrevan/bench/responder_main.h"
+#include "ostrevan/bench/latency_stats.h"
+#include "ostrevan/bench/load_run.h"
+#include "ostrevan/bench/process_counts.h"
 
 namespace ostrevan::bench {
 namespace {

@@ -1,4 +1,5 @@
-#include "bench/load_run.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/bench/load_run.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,7 +18,7 @@
 #include <system_error>
 #include <thread>
 
-#include "bench/rfc868_clock.h"
+#include "ostrevan/bench/rfc868_clock.h"
 
 namespace ostrevan::bench {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rfc868-pool-server: the framework's time server with its peer threads
 // from a TIdThreadMgrPool, for measuring the pooled manager. Listens on
 // 127.0.0.1:PORT, prints the port and serves until SIGTERM, SIGINT or the
@@ -9,9 +10,9 @@
 #include <cstdio>
 #include <optional>
 
-#include "bench/responder_main.h"
-#include "server/thread_mgr_pool.h"
-#include "time/time_server.h"
+#include "ostrevan/bench/responder_main.h"
+#include "ostrevan/server/thread_mgr_pool.h"
+#include "ostrevan/time/time_server.h"
 
 namespace ostrevan::bench {
 namespace {

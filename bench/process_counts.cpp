@@ -1,4 +1,5 @@
-#include "bench/process_counts.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/bench/process_counts.h"
 
 #include <dirent.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ReadLn over a real loopback connection: many short lines, and one long
 // line cut with maSplit, each at two sizes, so that doubling the input
 // shows whether the time doubles too.
@@ -15,9 +16,9 @@
 #include <string>
 #include <thread>
 
-#include "conn/io_handler.h"
-#include "conn/server_io_handler.h"
-#include "conn/tcp_connection.h"
+#include "ostrevan/conn/io_handler.h"
+#include "ostrevan/conn/server_io_handler.h"
+#include "ostrevan/conn/tcp_connection.h"
 
 namespace ostrevan {
 namespace {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rfc868-reference: the single-threaded epoll Time protocol server that the
 // daemon is measured against. Prints its port, serves until SIGTERM, SIGINT
 // or the end of standard input.
@@ -8,8 +9,8 @@
 #include <cstdio>
 #include <optional>
 
-#include "bench/reference_server.h"
-#include "bench/responder_main.h"
+#include "ostrevan/bench/reference_server.h"
+#include "ostrevan/bench/responder_main.h"
 
 namespace ostrevan::bench {
 namespace {

@@ -1,4 +1,5 @@
-#include "bench/reference_server.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/bench/reference_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -10,7 +11,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "bench/rfc868_clock.h"
+#include "ostrevan/bench/rfc868_clock.h"
 
 namespace ostrevan::bench {
 

@@ -1,4 +1,5 @@
-#include "bench/responder_main.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/bench/responder_main.h"
 
 #include <poll.h>
 #include <signal.h>

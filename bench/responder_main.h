@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 
-#include "bench/command_line.h"
+#include "ostrevan/bench/command_line.h"
 
 namespace ostrevan::bench {
 

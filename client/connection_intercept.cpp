@@ -1,4 +1,5 @@
-#include "client/connection_intercept.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/client/connection_intercept.h"
 
 namespace ostrevan {
 

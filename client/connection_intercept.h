@@ -1,10 +1,12 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <atomic>
 #include <functional>
 
-#include "conn/component.h"
-#include "runtime/stream.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/runtime/stream.h"
 
 namespace ostrevan {
 
@@ -26,7 +28,7 @@ using TIdInterceptStreamEvent =
 // each close (the connection sees to that), possibly while the connection's
 // own thread is in Receive or Send. One intercept serving several
 // connections at once must guard its own state.
-class TIdConnectionIntercept : public TIdBaseComponent {
+class OSTREVAN_EXPORT TIdConnectionIntercept : public TIdBaseComponent {
  public:
   explicit TIdConnectionIntercept(TComponent* AOwner) : TIdBaseComponent(AOwner) {}
 

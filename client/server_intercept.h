@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
-#include "client/connection_intercept.h"
-#include "conn/component.h"
+#include "ostrevan/export.h"
+#include "ostrevan/client/connection_intercept.h"
+#include "ostrevan/conn/component.h"
 
 namespace ostrevan {
 
@@ -12,7 +14,7 @@ class TIdTCPConnection;
 // Connections do not own their intercept, so an implementation keeps each
 // one alive while its connection lives (for example by creating it with the
 // connection as its owner). Used by the peer threads, several at once.
-class TIdServerIntercept : public TIdBaseComponent {
+class OSTREVAN_EXPORT TIdServerIntercept : public TIdBaseComponent {
  public:
   explicit TIdServerIntercept(TComponent* AOwner) : TIdBaseComponent(AOwner) {}
 

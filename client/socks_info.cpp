@@ -1,8 +1,9 @@
-#include "client/socks_info.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/client/socks_info.h"
 
-#include "client/socks_errors.h"
-#include "client/socks_negotiation.h"
-#include "conn/io_handler.h"
+#include "ostrevan/client/socks_errors.h"
+#include "ostrevan/client/socks_negotiation.h"
+#include "ostrevan/conn/io_handler.h"
 
 namespace ostrevan {
 

@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "conn/component.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/component.h"
 
 namespace ostrevan {
 
@@ -15,7 +17,7 @@ enum TSocksAuthentication { saNoAuthentication, saUsernamePassword };
 // The SOCKS proxy settings of a socket I/O handler's client connect, and the
 // negotiation with the proxy over that handler's connection. Used by the
 // thread that makes the client connect.
-class TIdSocksInfo : public TIdComponent {
+class OSTREVAN_EXPORT TIdSocksInfo : public TIdComponent {
  public:
   static constexpr int32_t kDefaultPort = 1080;
 

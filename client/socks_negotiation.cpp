@@ -1,4 +1,5 @@
-#include "client/socks_negotiation.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/client/socks_negotiation.h"
 
 #include <netinet/in.h>
 
@@ -6,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
-#include "client/socks_errors.h"
-#include "net/stack.h"
-#include "runtime/format.h"
+#include "ostrevan/client/socks_errors.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/runtime/format.h"
 
 namespace ostrevan {
 

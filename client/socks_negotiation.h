@@ -1,15 +1,17 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "client/socks_info.h"  // TSocksVersion, TSocksAuthentication
+#include "ostrevan/export.h"
+#include "ostrevan/client/socks_info.h"  // TSocksVersion, TSocksAuthentication
 
 namespace ostrevan {
 
 
 // What the proxy is asked with: the protocol and the credentials.
-struct TIdSocksSettings {
+struct OSTREVAN_EXPORT TIdSocksSettings {
   TSocksVersion Version = svNoSocks;
   TSocksAuthentication Authentication = saNoAuthentication;  // SOCKS 5 only
   std::string Username;
@@ -20,7 +22,7 @@ struct TIdSocksSettings {
 // them: each moves at most ALength bytes and returns how many it moved, 0
 // when the peer has closed, or -1 on a socket error, left in errno for the
 // stack's check.
-class TIdSocksTransport {
+class OSTREVAN_EXPORT TIdSocksTransport {
  public:
   virtual ~TIdSocksTransport() = default;
   virtual int32_t Send(const void* ABuffer, int32_t ALength) = 0;
@@ -48,7 +50,7 @@ constexpr size_t IdSocksMaxFieldLength = 255;
 // error passes as EIdSocketError. Send failures pass as EIdSocketError.
 //
 // Needs GlobalStack (a live TIdComponent). Runs on the caller's thread.
-void NegotiateSocks(const TIdSocksSettings& ASettings, TIdSocksTransport& ATransport,
+OSTREVAN_EXPORT void NegotiateSocks(const TIdSocksSettings& ASettings, TIdSocksTransport& ATransport,
                     const std::string& AHost, int32_t APort);
 
 }  // namespace ostrevan

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-compiles for arm64 with Debian's cross compiler (g++-aarch64-linux-gnu).
 # The programs it builds run under qemu-user, which CTest, and the test
 # binaries' discovery at build time, use as the emulator: qemu-aarch64 with

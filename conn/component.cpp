@@ -1,10 +1,11 @@
-#include "conn/component.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/component.h"
 
 #include <atomic>
 
-#include "net/stack.h"
-#include "runtime/exception.h"
-#include "runtime/format.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
 
 namespace ostrevan {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
@@ -7,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/component.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/component.h"
 
 namespace ostrevan {
 
@@ -36,17 +38,17 @@ using TWorkEvent =
 using TWorkEndEvent = std::function<void(TObject* Sender, TWorkMode AWorkMode)>;
 
 // The format text of a status ("Connecting to %s.").
-std::string StatusText(TIdStatus AStatus);
+OSTREVAN_EXPORT std::string StatusText(TIdStatus AStatus);
 
 // Guards the creation and release of GlobalStack: the first component
 // makes the stack, the last reference to it frees it. No other lock is
 // taken while it is held.
 extern std::mutex ComponentCountLock;
 // The number of TIdComponent objects alive.
-int32_t LiveComponentCount();
+OSTREVAN_EXPORT int32_t LiveComponentCount();
 
 // Root of every framework component.
-class TIdBaseComponent : public TComponent {
+class OSTREVAN_EXPORT TIdBaseComponent : public TComponent {
  public:
   explicit TIdBaseComponent(TComponent* AOwner) : TComponent(AOwner) {}
 };
@@ -55,7 +57,7 @@ class TIdBaseComponent : public TComponent {
 // stack alive while it exists, and reports status and work progress.
 // Events run on the thread that performs the operation; the work state is
 // that thread's alone.
-class TIdComponent : public TIdBaseComponent {
+class OSTREVAN_EXPORT TIdComponent : public TIdBaseComponent {
  public:
   explicit TIdComponent(TComponent* AOwner);
   ~TIdComponent() override;

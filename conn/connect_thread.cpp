@@ -1,4 +1,5 @@
-#include "conn/connect_thread.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/connect_thread.h"
 
 #include <sys/socket.h>
 
@@ -6,9 +7,9 @@
 #include <chrono>
 #include <typeinfo>
 
-#include "conn/io_handler_socket.h"
-#include "net/errors.h"
-#include "net/stack.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/stack.h"
 
 namespace ostrevan {
 

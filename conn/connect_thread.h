@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <condition_variable>
@@ -5,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "threads/thread.h"
+#include "ostrevan/threads/thread.h"
 
 namespace ostrevan {
 

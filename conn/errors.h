@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
-#include "net/errors.h"
+#include "ostrevan/net/errors.h"
 
 namespace ostrevan {
 

@@ -1,4 +1,5 @@
-#include "conn/io_handler.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/io_handler.h"
 
 namespace ostrevan {
 

@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "conn/component.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/component.h"
 
 namespace ostrevan {
 
@@ -13,7 +15,7 @@ namespace ostrevan {
 //
 // Used by the thread of its connection; Close may also come from another
 // thread (the server's shutdown), and a transport must allow that.
-class TIdIOHandler : public TIdComponent {
+class OSTREVAN_EXPORT TIdIOHandler : public TIdComponent {
  public:
   explicit TIdIOHandler(TComponent* AOwner) : TIdComponent(AOwner) {}
   // A derived transport closes itself in its own destructor: by the time

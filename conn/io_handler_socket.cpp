@@ -1,13 +1,14 @@
-#include "conn/io_handler_socket.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/io_handler_socket.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include "client/socks_info.h"
-#include "conn/connect_thread.h"
-#include "net/errors.h"
-#include "net/stack.h"
+#include "ostrevan/client/socks_info.h"
+#include "ostrevan/conn/connect_thread.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/stack.h"
 
 namespace ostrevan {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <atomic>
@@ -6,10 +7,11 @@
 #include <mutex>
 #include <string>
 
-#include "conn/io_handler.h"
-#include "net/socket_handle.h"
-#include "runtime/maybe_owned.h"
-#include "runtime/recycled.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/io_handler.h"
+#include "ostrevan/net/socket_handle.h"
+#include "ostrevan/runtime/maybe_owned.h"
+#include "ostrevan/runtime/recycled.h"
 
 namespace ostrevan {
 
@@ -27,7 +29,7 @@ class TIdSocksInfo;
 // creation to the end of its connect: a Close at any point of it makes it
 // raise (EIdClosedSocket, or the connect's own error) and leaves the
 // handler closed.
-class TIdIOHandlerSocket : public TIdIOHandler, public TRecycled<TIdIOHandlerSocket> {
+class OSTREVAN_EXPORT TIdIOHandlerSocket : public TIdIOHandler, public TRecycled<TIdIOHandlerSocket> {
  public:
   explicit TIdIOHandlerSocket(TComponent* AOwner);
   ~TIdIOHandlerSocket() override;

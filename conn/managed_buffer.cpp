@@ -1,4 +1,5 @@
-#include "conn/managed_buffer.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/managed_buffer.h"
 
 #include <algorithm>
 #include <cstring>

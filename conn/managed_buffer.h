@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 
-#include "conn/simple_buffer.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/simple_buffer.h"
 
 namespace ostrevan {
 
@@ -16,7 +18,7 @@ namespace ostrevan {
 // Position, Read and Write all count from the first unread byte, and the
 // position never moves into the consumed prefix.
 // Used only by the thread that uses its connection.
-class TIdManagedBuffer : public TIdSimpleBuffer {
+class OSTREVAN_EXPORT TIdManagedBuffer : public TIdSimpleBuffer {
  public:
   static constexpr int32_t kDefaultCompactThreshold = 32768;
 

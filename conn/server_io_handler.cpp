@@ -1,11 +1,12 @@
-#include "conn/server_io_handler.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/server_io_handler.h"
 
 #include <cerrno>
 #include <memory>
 
-#include "conn/io_handler_socket.h"
-#include "net/errors.h"
-#include "threads/id_thread.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan {
 

@@ -1,9 +1,11 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <memory>
 
-#include "conn/component.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/component.h"
 
 namespace ostrevan {
 
@@ -13,7 +15,7 @@ class TIdThread;
 // Accepts connections for a server: given a listening socket, it returns a
 // new I/O handler bound to the accepted connection, or none. Used by the
 // listener threads; Prepare by the thread that activates the server.
-class TIdServerIOHandler : public TIdComponent {
+class OSTREVAN_EXPORT TIdServerIOHandler : public TIdComponent {
  public:
   explicit TIdServerIOHandler(TComponent* AOwner) : TIdComponent(AOwner) {}
 
@@ -26,7 +28,7 @@ class TIdServerIOHandler : public TIdComponent {
 // Accepts into a new TIdIOHandlerSocket. With a thread it waits in slices of
 // AcceptSlice milliseconds and gives up (none) once the thread is Stopped;
 // without one it blocks in the accept.
-class TIdServerIOHandlerSocket : public TIdServerIOHandler {
+class OSTREVAN_EXPORT TIdServerIOHandlerSocket : public TIdServerIOHandler {
  public:
   static constexpr int32_t kAcceptSlice = 100;
 

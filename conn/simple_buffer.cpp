@@ -1,9 +1,10 @@
-#include "conn/simple_buffer.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/simple_buffer.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "conn/errors.h"
+#include "ostrevan/conn/errors.h"
 
 namespace ostrevan {
 

@@ -1,10 +1,12 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
-#include "runtime/stream.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/stream.h"
 
 namespace ostrevan {
 
@@ -15,7 +17,7 @@ using TIdBufferBytesRemoved = std::function<void(TObject* Sender, int32_t ACount
 // A growable block of bytes that gives up bytes from its front and reports
 // every such removal. A connection uses one as the block a receive fills and
 // one for each write. Used only by the thread that uses its connection.
-class TIdSimpleBuffer : public TMemoryStream {
+class OSTREVAN_EXPORT TIdSimpleBuffer : public TMemoryStream {
  public:
   explicit TIdSimpleBuffer(TIdBufferBytesRemoved AOnRemoved = nullptr);
 

@@ -1,4 +1,5 @@
-#include "conn/tcp_connection.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/tcp_connection.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,14 +7,14 @@
 #include <cstring>
 #include <vector>
 
-#include "client/connection_intercept.h"
-#include "conn/errors.h"
-#include "conn/io_handler.h"
-#include "conn/io_handler_socket.h"
-#include "net/errors.h"
-#include "net/stack.h"
-#include "runtime/format.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/client/connection_intercept.h"
+#include "ostrevan/conn/errors.h"
+#include "ostrevan/conn/io_handler.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/runtime/format.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

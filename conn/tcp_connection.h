@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <atomic>
@@ -11,14 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "conn/component.h"
-#include "conn/managed_buffer.h"
-#include "conn/simple_buffer.h"
-#include "runtime/component.h"
-#include "runtime/maybe_owned.h"
-#include "runtime/stream.h"
-#include "runtime/string_list.h"
-#include "server/rfc_reply.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/conn/managed_buffer.h"
+#include "ostrevan/conn/simple_buffer.h"
+#include "ostrevan/runtime/component.h"
+#include "ostrevan/runtime/maybe_owned.h"
+#include "ostrevan/runtime/stream.h"
+#include "ostrevan/runtime/string_list.h"
+#include "ostrevan/server/rfc_reply.h"
 
 namespace ostrevan {
 
@@ -46,7 +48,7 @@ TIdExceptionClass ExceptionClassOf() {
 // Used only by its peer thread (one thread at a time); CloseTransport may
 // come from another thread while that thread is blocked in a read or write
 // or is disconnecting. Events run on the thread that causes them.
-class TIdTCPConnection : public TIdComponent {
+class OSTREVAN_EXPORT TIdTCPConnection : public TIdComponent {
  public:
   static constexpr int32_t kDefaultBufferSize = 32768;
   static constexpr int32_t kDefaultMaxLineLength = 16384;

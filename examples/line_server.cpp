@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A line server on the Ostrevan framework: a client is greeted, sends
 // commands one line at a time and gets a numeric reply to each.
 //
@@ -18,10 +19,14 @@
 #include <iostream>
 #include <string>
 
-#include "runtime/exception.h"
-#include "server/command.h"
-#include "server/command_handler.h"
-#include "server/tcp_server.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/server/command.h"
+#include "ostrevan/server/command_handler.h"
+#include "ostrevan/server/tcp_server.h"
+#include "ostrevan/version.h"
+
+// The framework's version, for code that needs a feature of a given release.
+static_assert(OSTREVAN_VERSION >= 20100, "the example needs Ostrevan 2.1.0 or later");
 
 namespace {
 

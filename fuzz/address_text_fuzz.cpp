@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dotted address text: any text converts or raises the conversion error, and
 // a text that passes the dotted-address test converts to bytes whose text
 // form passes it again and converts to the same bytes.
@@ -6,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "net/stack_linux.h"
-#include "runtime/exception.h"
+#include "ostrevan/net/stack_linux.h"
+#include "ostrevan/runtime/exception.h"
 
 using namespace ostrevan;
 

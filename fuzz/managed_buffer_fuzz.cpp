@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connection's input buffer against a plain string as the model: any
 // sequence of appends, takes, discards, seeks and compactions leaves both
 // with the same unread bytes.
@@ -5,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "conn/errors.h"
-#include "conn/managed_buffer.h"
+#include "ostrevan/conn/errors.h"
+#include "ostrevan/conn/managed_buffer.h"
 
 using namespace ostrevan;
 

@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: MIT
 // Reply parsing and formatting: any received lines parse without fault, and
 // a reply with a code and text formats into lines that parse back to it.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "runtime/string_list.h"
-#include "server/rfc_reply.h"
+#include "ostrevan/runtime/string_list.h"
+#include "ostrevan/server/rfc_reply.h"
 
 using namespace ostrevan;
 

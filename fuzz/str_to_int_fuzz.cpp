@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 // The integer conversion of text: no undefined behaviour for any input, and
 // a value it accepts survives a round trip through its decimal text.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/sysutils.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

@@ -1,15 +1,17 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "runtime/exception.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 
 // A failed socket call: the error number (errno, or h_errno for a host
 // look-up) and the text the stack's table gives for it.
-class EIdSocketError : public EIdException {
+class OSTREVAN_EXPORT EIdSocketError : public EIdException {
  public:
   EIdSocketError(int32_t errorNumber, std::string message)
       : EIdException(std::move(message)), ErrorNumber_(errorNumber) {}
@@ -33,7 +35,7 @@ OSTREVAN_EXCEPTION_MSG(EIdConnectTimeout, EIdException, "Connect timed out.");
 OSTREVAN_EXCEPTION(EIdConnectException, EIdException);
 
 // A reply whose code the caller did not allow: the code and the reply text.
-class EIdProtocolReplyError : public EIdException {
+class OSTREVAN_EXPORT EIdProtocolReplyError : public EIdException {
  public:
   EIdProtocolReplyError(int32_t replyCode, std::string message)
       : EIdException(std::move(message)), ReplyErrorCode_(replyCode) {}

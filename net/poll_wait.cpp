@@ -1,4 +1,5 @@
-#include "net/poll_wait.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/net/poll_wait.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,4 +1,5 @@
-#include "net/socket_handle.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/net/socket_handle.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -10,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "net/errors.h"
-#include "net/stack.h"
-#include "runtime/format.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/runtime/format.h"
 
 namespace ostrevan {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <atomic>
@@ -5,9 +6,10 @@
 #include <mutex>
 #include <string>
 
-#include "net/stack.h"
-#include "runtime/collection.h"
-#include "runtime/recycled.h"
+#include "ostrevan/export.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/runtime/collection.h"
+#include "ostrevan/runtime/recycled.h"
 
 namespace ostrevan {
 
@@ -17,7 +19,7 @@ namespace ostrevan {
 // Used by one thread at a time, except that Close and Shutdown may come from
 // another thread while the owner waits or accepts on the descriptor; two
 // Close calls at once close the socket once.
-class TIdSocketHandle : public TCollectionItem, public TRecycled<TIdSocketHandle> {
+class OSTREVAN_EXPORT TIdSocketHandle : public TCollectionItem, public TRecycled<TIdSocketHandle> {
  public:
   explicit TIdSocketHandle(TCollection* ACollection);
   ~TIdSocketHandle() override;
@@ -129,7 +131,7 @@ class TIdSocketHandle : public TCollectionItem, public TRecycled<TIdSocketHandle
 
 // A server's bindings. Each new binding starts with DefaultPort. Used by the
 // thread that owns the server.
-class TIdSocketHandles : public TOwnedCollection<TIdSocketHandle> {
+class OSTREVAN_EXPORT TIdSocketHandles : public TOwnedCollection<TIdSocketHandle> {
  public:
   explicit TIdSocketHandles(TPersistent* AOwner);
 

@@ -1,8 +1,9 @@
-#include "net/socket_list.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/net/socket_list.h"
 
 #include <algorithm>
 
-#include "net/errors.h"
+#include "ostrevan/net/errors.h"
 
 namespace ostrevan {
 

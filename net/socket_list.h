@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <sys/select.h>
@@ -6,7 +7,8 @@
 #include <functional>
 #include <memory>
 
-#include "runtime/object.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 
@@ -15,7 +17,7 @@ class TIdSocketList;
 using TIdSocketListClass = std::function<std::unique_ptr<TIdSocketList>()>;
 
 // A set of socket descriptors. Used by one thread at a time.
-class TIdSocketList : public TObject {
+class OSTREVAN_EXPORT TIdSocketList : public TObject {
  public:
   // The index-th descriptor of the set in ascending order; 0 past the end.
   virtual int32_t HandleAt(int32_t AIndex) const = 0;
@@ -31,7 +33,7 @@ class TIdSocketList : public TObject {
 
 // The set as a POSIX descriptor set, so it holds descriptors 0 to 1023 only;
 // others raise EIdSetSizeExceeded rather than touch memory beyond the set.
-class TIdSocketListLinux : public TIdSocketList {
+class OSTREVAN_EXPORT TIdSocketListLinux : public TIdSocketList {
  public:
   TIdSocketListLinux();
 

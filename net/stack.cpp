@@ -1,4 +1,5 @@
-#include "net/stack.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/net/stack.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -7,11 +8,11 @@
 #include <cerrno>
 #include <iterator>
 
-#include "net/errors.h"
-#include "net/poll_wait.h"
-#include "net/stack_linux.h"
-#include "runtime/format.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/poll_wait.h"
+#include "ostrevan/net/stack_linux.h"
+#include "ostrevan/runtime/format.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <netinet/in.h>
@@ -11,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "runtime/object.h"
-#include "runtime/string_list.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/object.h"
+#include "ostrevan/runtime/string_list.h"
 
 namespace ostrevan {
 
@@ -32,7 +34,7 @@ using TIdHandleList = std::vector<int32_t>;
 enum TIdIPVersion { Id_IPv4, Id_IPv6 };
 
 // The system's address family of the version: AF_INET or AF_INET6.
-uint16_t FamilyOf(TIdIPVersion AIPVersion);
+OSTREVAN_EXPORT uint16_t FamilyOf(TIdIPVersion AIPVersion);
 
 class TIdStack;
 // Makes a new stack of the platform's class.
@@ -53,7 +55,7 @@ using TIdStackClass = std::function<std::unique_ptr<TIdStack>()>;
 // errno is the calling thread's own. The last error field is atomic and
 // informative only (each exception carries the code its own check read);
 // the local address list is for one thread at a time.
-class TIdStack : public TObject {
+class OSTREVAN_EXPORT TIdStack : public TObject {
  public:
   TIdStack();
   ~TIdStack() override;
@@ -225,8 +227,8 @@ class TIdStack : public TObject {
 // The shared stack, or null while no TIdComponent exists. Readers need no
 // lock: the stack lives as long as any component, and a caller of socket
 // operations is (or is used by) a live component.
-TIdStack* GlobalStack();
+OSTREVAN_EXPORT TIdStack* GlobalStack();
 // Installs or removes the shared stack; only under ComponentCountLock.
-void SetGlobalStack(TIdStack* AStack);
+OSTREVAN_EXPORT void SetGlobalStack(TIdStack* AStack);
 
 }  // namespace ostrevan

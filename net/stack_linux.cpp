@@ -1,4 +1,5 @@
-#include "net/stack_linux.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/net/stack_linux.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,10 +13,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "net/errors.h"
-#include "net/poll_wait.h"
-#include "runtime/format.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/poll_wait.h"
+#include "ostrevan/runtime/format.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

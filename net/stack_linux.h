@@ -1,15 +1,17 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <sys/socket.h>
 
-#include "net/stack.h"
+#include "ostrevan/export.h"
+#include "ostrevan/net/stack.h"
 
 namespace ostrevan {
 
 // The stack over the POSIX socket interface, IPv4 and IPv6. Host and service
 // look-ups use the reentrant resolver calls, so that every thread may use
 // the one shared stack at the same time.
-class TIdStackLinux : public TIdStack {
+class OSTREVAN_EXPORT TIdStackLinux : public TIdStack {
  public:
   void RefreshLocalAddresses() override;
   std::string PrimaryLocalAddress() override;

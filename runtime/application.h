@@ -1,14 +1,16 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <atomic>
 
-#include "runtime/component.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/component.h"
 
 namespace ostrevan {
 
 // The process-wide owner of the program's components. It has no window and
 // runs no event loop; deleting it deletes everything it still owns.
-class TApplication : public TComponent {
+class OSTREVAN_EXPORT TApplication : public TComponent {
  public:
   TApplication() : TComponent(nullptr) {}
   ~TApplication() override { DestroyComponents(); }

@@ -1,9 +1,10 @@
-#include "runtime/collection.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/collection.h"
 
 #include <algorithm>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
 
 namespace ostrevan {
 

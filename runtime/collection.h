@@ -1,10 +1,12 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "runtime/object.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 
@@ -12,7 +14,7 @@ class TCollection;
 
 // An item of a TCollection. Constructed with a collection, it joins it and
 // receives the collection's next running ID; destroyed, it leaves it.
-class TCollectionItem : public TPersistent {
+class OSTREVAN_EXPORT TCollectionItem : public TPersistent {
  public:
   explicit TCollectionItem(TCollection* ACollection);
   ~TCollectionItem() override;
@@ -37,7 +39,7 @@ class TCollectionItem : public TPersistent {
 // An ordered list of items that it owns, with running item IDs that are
 // never reused. New items are made by the item factory given to the
 // constructor (the "item class").
-class TCollection : public TPersistent {
+class OSTREVAN_EXPORT TCollection : public TPersistent {
  public:
   using TItemFactory = std::function<TCollectionItem*(TCollection*)>;
 

@@ -1,9 +1,10 @@
-#include "runtime/component.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/component.h"
 
 #include <algorithm>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
 
 namespace ostrevan {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <functional>
@@ -7,7 +8,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "runtime/object.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 
@@ -23,7 +25,7 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 // Components are created with new; the owner (or whoever holds an ownerless
 // one) deletes them. The lists are guarded by the component's own mutex, so
 // that components on different threads may register with the same one.
-class TComponent : public TPersistent {
+class OSTREVAN_EXPORT TComponent : public TPersistent {
  public:
   explicit TComponent(TComponent* AOwner);
   ~TComponent() override;

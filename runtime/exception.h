@@ -1,12 +1,15 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <exception>
 #include <string>
 
+#include "ostrevan/export.h"
+
 namespace ostrevan {
 
 // Root of every exception the system raises: a message text.
-class Exception : public std::exception {
+class OSTREVAN_EXPORT Exception : public std::exception {
  public:
   explicit Exception(std::string message = {}) : Message_(std::move(message)) {}
   const char* what() const noexcept override { return Message_.c_str(); }
@@ -20,13 +23,13 @@ class Exception : public std::exception {
 // message, when given, is what the class is raised with elsewhere, so that
 // `throw EIdNotConnected();` always says "Not Connected".
 #define OSTREVAN_EXCEPTION(Name, Base)         \
-  class Name : public Base {                   \
+  class OSTREVAN_EXPORT Name : public Base {   \
    public:                                     \
     using Base::Base;                          \
   }
 
 #define OSTREVAN_EXCEPTION_MSG(Name, Base, Text)             \
-  class Name : public Base {                                 \
+  class OSTREVAN_EXPORT Name : public Base {                 \
    public:                                                   \
     Name() : Base(Text) {}                                   \
     explicit Name(std::string message) : Base(std::move(message)) {} \

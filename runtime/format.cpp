@@ -1,4 +1,5 @@
-#include "runtime/format.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/format.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,12 +1,13 @@
-#include "runtime/object.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/object.h"
 
 #include <cxxabi.h>
 
 #include <cstdlib>
 #include <memory>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
 
 namespace ostrevan {
 

@@ -1,16 +1,19 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <string>
 #include <typeinfo>
 
+#include "ostrevan/export.h"
+
 namespace ostrevan {
 
 // The class name of a type as the framework shows it in messages: the
 // unqualified C++ name ("TIdSocketHandle"), without the namespace.
-std::string ClassNameOf(const std::type_info& type);
+OSTREVAN_EXPORT std::string ClassNameOf(const std::type_info& type);
 
 // Root of every object that has a runtime class name.
-class TObject {
+class OSTREVAN_EXPORT TObject {
  public:
   virtual ~TObject() = default;
   std::string ClassName() const { return ClassNameOf(typeid(*this)); }
@@ -19,7 +22,7 @@ class TObject {
 // An object that can copy its state from another one. Assign asks the source
 // to copy itself into this object; an unsupported pair raises EConvertError
 // with "Cannot assign a <source class> to a <target class>".
-class TPersistent : public TObject {
+class OSTREVAN_EXPORT TPersistent : public TObject {
  public:
   virtual void Assign(const TPersistent* source);
 

@@ -1,4 +1,5 @@
-#include "runtime/operator_signals.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/operator_signals.h"
 
 namespace ostrevan {
 

@@ -1,6 +1,9 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <signal.h>
+
+#include "ostrevan/export.h"
 
 namespace ostrevan {
 
@@ -10,6 +13,6 @@ namespace ostrevan {
 // framework thread blocks these from its first instruction and never takes
 // one, and the console on the main thread blocks them too and takes them
 // through a signal descriptor, at points where it can act on them.
-sigset_t OperatorSignals();
+OSTREVAN_EXPORT sigset_t OperatorSignals();
 
 }  // namespace ostrevan

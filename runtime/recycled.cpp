@@ -1,4 +1,5 @@
-#include "runtime/recycled.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/recycled.h"
 
 namespace ostrevan {
 

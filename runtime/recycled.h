@@ -1,8 +1,11 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstddef>
 #include <mutex>
 #include <new>
+
+#include "ostrevan/export.h"
 
 namespace ostrevan {
 
@@ -20,7 +23,7 @@ namespace ostrevan {
 // than the one that names the store goes to the allocator both ways), and
 // at most kCapacity of them; nothing is kept in builds with AddressSanitizer,
 // so that a use after free still shows there.
-class TRecycledStore {
+class OSTREVAN_EXPORT TRecycledStore {
  public:
   static constexpr size_t kCapacity = 64;
 

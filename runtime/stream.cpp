@@ -1,4 +1,5 @@
-#include "runtime/stream.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/stream.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +11,9 @@
 #include <cstring>
 #include <new>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

@@ -1,16 +1,18 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "runtime/object.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 
 enum TSeekOrigin { soBeginning, soCurrent, soEnd };
 
 // A sequence of bytes with a position.
-class TStream : public TObject {
+class OSTREVAN_EXPORT TStream : public TObject {
  public:
   // Read and Write return how many bytes they moved (0 at the end).
   virtual int64_t Read(void* buffer, int64_t count) = 0;
@@ -28,7 +30,7 @@ class TStream : public TObject {
 };
 
 // One contiguous, growable block of bytes in memory.
-class TMemoryStream : public TStream {
+class OSTREVAN_EXPORT TMemoryStream : public TStream {
  public:
   TMemoryStream() = default;
   ~TMemoryStream() override;
@@ -72,7 +74,7 @@ enum : uint32_t {
 };
 
 // A file opened for reading or writing. Opening fails with EFOpenError.
-class TFileStream : public TStream {
+class OSTREVAN_EXPORT TFileStream : public TStream {
  public:
   TFileStream(const std::string& fileName, uint32_t mode);
   ~TFileStream() override;
@@ -91,6 +93,6 @@ class TFileStream : public TStream {
   int Handle_ = -1;
 };
 
-bool FileExists(const std::string& fileName);
+OSTREVAN_EXPORT bool FileExists(const std::string& fileName);
 
 }  // namespace ostrevan

@@ -1,7 +1,8 @@
-#include "runtime/string_list.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/string_list.h"
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
 
 namespace ostrevan {
 

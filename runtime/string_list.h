@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
@@ -5,13 +6,14 @@
 #include <string_view>
 #include <vector>
 
-#include "runtime/object.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 
 // An ordered list of texts, each with an associated integer value (the
 // "object" of the entry; 0 unless set).
-class TStringList : public TPersistent {
+class OSTREVAN_EXPORT TStringList : public TPersistent {
  public:
   TStringList() = default;
   TStringList(std::initializer_list<std::string> lines);

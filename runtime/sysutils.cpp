@@ -1,9 +1,10 @@
-#include "runtime/sysutils.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/sysutils.h"
 
 #include <cstring>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
 
 namespace ostrevan {
 

@@ -1,8 +1,11 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "ostrevan/export.h"
 
 namespace ostrevan {
 
@@ -11,24 +14,24 @@ namespace ostrevan {
 // 32-bit range, or hexadecimal digits after "$", "X", "x", "0X" or "0x"
 // that fit in 32 bits and are read as two's complement ("$FFFFFFFF" is -1).
 // Nothing may follow the last digit.
-bool TryStrToInt(std::string_view text, int32_t& value);
+OSTREVAN_EXPORT bool TryStrToInt(std::string_view text, int32_t& value);
 // As TryStrToInt; an invalid text raises EConvertError.
-int32_t StrToInt(std::string_view text);
+OSTREVAN_EXPORT int32_t StrToInt(std::string_view text);
 // As TryStrToInt; an invalid text gives the default.
-int32_t StrToIntDef(std::string_view text, int32_t defaultValue);
+OSTREVAN_EXPORT int32_t StrToIntDef(std::string_view text, int32_t defaultValue);
 
-std::string IntToStr(int64_t value);
+OSTREVAN_EXPORT std::string IntToStr(int64_t value);
 
 // Letters a to z become A to Z; every other byte is unchanged.
-std::string UpperCase(std::string_view text);
+OSTREVAN_EXPORT std::string UpperCase(std::string_view text);
 // Letters A to Z become a to z; every other byte is unchanged.
-std::string LowerCase(std::string_view text);
+OSTREVAN_EXPORT std::string LowerCase(std::string_view text);
 // Case-insensitive comparison over the letters a to z only.
-bool SameText(std::string_view a, std::string_view b);
+OSTREVAN_EXPORT bool SameText(std::string_view a, std::string_view b);
 // Removes leading and trailing bytes with codes up to 32.
-std::string Trim(std::string_view text);
+OSTREVAN_EXPORT std::string Trim(std::string_view text);
 
 // The system's text for an errno value; safe on any thread.
-std::string SysErrorMessage(int code);
+OSTREVAN_EXPORT std::string SysErrorMessage(int code);
 
 }  // namespace ostrevan

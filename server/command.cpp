@@ -1,8 +1,9 @@
-#include "server/command.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/command.h"
 
-#include "server/command_handler.h"
-#include "server/peer_thread.h"
-#include "server/tcp_server.h"
+#include "ostrevan/server/command_handler.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/server/tcp_server.h"
 
 namespace ostrevan {
 

@@ -1,11 +1,13 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <memory>
 #include <string>
 
-#include "runtime/object.h"
-#include "runtime/string_list.h"
-#include "server/rfc_reply.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/object.h"
+#include "ostrevan/runtime/string_list.h"
+#include "ostrevan/server/rfc_reply.h"
 
 namespace ostrevan {
 
@@ -14,7 +16,7 @@ class TIdPeerThread;
 
 // One call of one command handler, made for a recognised line and freed
 // after it. Lives on the peer thread of the connection.
-class TIdCommand : public TObject {
+class OSTREVAN_EXPORT TIdCommand : public TObject {
  public:
   TIdCommand();
   ~TIdCommand() override;

@@ -1,11 +1,12 @@
-#include "server/command_handler.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/command_handler.h"
 
-#include "runtime/sysutils.h"
-#include "server/command.h"
-#include "server/command_match.h"
-#include "server/param_split.h"
-#include "server/peer_thread.h"
-#include "server/tcp_server.h"
+#include "ostrevan/runtime/sysutils.h"
+#include "ostrevan/server/command.h"
+#include "ostrevan/server/command_match.h"
+#include "ostrevan/server/param_split.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/server/tcp_server.h"
 
 namespace ostrevan {
 

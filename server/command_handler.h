@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
@@ -6,9 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "runtime/collection.h"
-#include "runtime/string_list.h"
-#include "server/rfc_reply.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/collection.h"
+#include "ostrevan/runtime/string_list.h"
+#include "ostrevan/server/rfc_reply.h"
 
 namespace ostrevan {
 
@@ -23,7 +25,7 @@ using TIdCommandEvent = std::function<void(TIdCommand& ASender)>;
 //
 // Set up while the server is inactive; while it is active, CheckCommand
 // runs on every peer thread at once and only reads the handler.
-class TIdCommandHandler : public TCollectionItem {
+class OSTREVAN_EXPORT TIdCommandHandler : public TCollectionItem {
  public:
   explicit TIdCommandHandler(TCollection* ACollection);
   ~TIdCommandHandler() override;
@@ -101,7 +103,7 @@ class TIdCommandHandler : public TCollectionItem {
 
 // A server's command handlers, in the order they are tried. Set up while
 // the server is inactive.
-class TIdCommandHandlers : public TOwnedCollection<TIdCommandHandler> {
+class OSTREVAN_EXPORT TIdCommandHandlers : public TOwnedCollection<TIdCommandHandler> {
  public:
   explicit TIdCommandHandlers(TIdTCPServer* AServer);
 

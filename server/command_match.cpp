@@ -1,4 +1,5 @@
-#include "server/command_match.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/command_match.h"
 
 #include <algorithm>
 #include <cwchar>

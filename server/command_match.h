@@ -1,7 +1,10 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <string>
 #include <string_view>
+
+#include "ostrevan/export.h"
 
 namespace ostrevan {
 
@@ -11,7 +14,7 @@ namespace ostrevan {
 // so this is the "C" locale, where only a to z change. A NUL byte does not
 // end a text: texts that contain one are compared character by character
 // after upper-casing.
-bool SameCommandText(std::string_view A, std::string_view B);
+OSTREVAN_EXPORT bool SameCommandText(std::string_view A, std::string_view B);
 
 // Whether the line ALine is the command ACommand, and its parameter text.
 //  - The whole line equal to the command: recognised, no parameter text.
@@ -20,7 +23,7 @@ bool SameCommandText(std::string_view A, std::string_view B);
 //  - Without one (NUL): the line starts with the command; the parameters
 //    are the rest. An empty command therefore matches every line.
 // All comparisons are SameCommandText. AParams is set only on a match.
-bool MatchCommand(std::string_view ACommand, char ACmdDelimiter, std::string_view ALine,
+OSTREVAN_EXPORT bool MatchCommand(std::string_view ACommand, char ACmdDelimiter, std::string_view ALine,
                   std::string& AParams);
 
 }  // namespace ostrevan

@@ -1,6 +1,7 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
-#include "runtime/exception.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 

@@ -1,14 +1,15 @@
-#include "server/listener_thread.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/listener_thread.h"
 
 #include <chrono>
 #include <memory>
 
-#include "conn/io_handler.h"
-#include "conn/server_io_handler.h"
-#include "server/errors.h"
-#include "server/peer_thread.h"
-#include "server/tcp_server.h"
-#include "server/tcp_server_connection.h"
+#include "ostrevan/conn/io_handler.h"
+#include "ostrevan/conn/server_io_handler.h"
+#include "ostrevan/server/errors.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/server/tcp_server.h"
+#include "ostrevan/server/tcp_server_connection.h"
 
 namespace ostrevan {
 

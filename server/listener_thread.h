@@ -1,11 +1,13 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 
-#include "net/socket_handle.h"
-#include "threads/id_thread.h"
+#include "ostrevan/export.h"
+#include "ostrevan/net/socket_handle.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan {
 
@@ -21,7 +23,7 @@ class TIdTCPServerConnection;
 // Owned by its server (ListenerThreads), which creates, starts, terminates,
 // waits for and frees it from its own thread; everything else runs on the
 // listener's thread.
-class TIdListenerThread : public TIdThread {
+class OSTREVAN_EXPORT TIdListenerThread : public TIdThread {
  public:
   // The length of the pause after a pass that failed or accepted nothing,
   // and of each pass of a listener without a server.

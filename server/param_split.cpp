@@ -1,6 +1,7 @@
-#include "server/param_split.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/param_split.h"
 
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

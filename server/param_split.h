@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <string_view>
 
-#include "runtime/string_list.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/string_list.h"
 
 namespace ostrevan {
 
@@ -12,12 +14,12 @@ namespace ostrevan {
 
 // Cuts at every ADelimiter. Pieces are kept as they are; the empty ones
 // (consecutive delimiters, a delimiter at either end) are left out.
-void SplitParams(std::string_view AText, TStringList& AList, std::string_view ADelimiter);
+OSTREVAN_EXPORT void SplitParams(std::string_view AText, TStringList& AList, std::string_view ADelimiter);
 
 // Trims the text (bytes up to 32 at both ends), then cuts it at every
 // ADelimiter and trims each piece. A piece that was empty before trimming
 // is left out; one of blanks only gives an empty entry. Positions count in
 // the untrimmed text.
-void SplitTrimmedParams(std::string_view AText, TStringList& AList, std::string_view ADelimiter);
+OSTREVAN_EXPORT void SplitTrimmedParams(std::string_view AText, TStringList& AList, std::string_view ADelimiter);
 
 }  // namespace ostrevan

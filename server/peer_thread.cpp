@@ -1,14 +1,15 @@
-#include "server/peer_thread.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/peer_thread.h"
 
 #include <cerrno>
 
-#include "client/server_intercept.h"
-#include "conn/errors.h"
-#include "conn/io_handler.h"
-#include "net/errors.h"
-#include "net/stack.h"
-#include "server/errors.h"
-#include "server/tcp_server.h"
+#include "ostrevan/client/server_intercept.h"
+#include "ostrevan/conn/errors.h"
+#include "ostrevan/conn/io_handler.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/server/errors.h"
+#include "ostrevan/server/tcp_server.h"
 
 namespace ostrevan {
 

@@ -1,11 +1,13 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstddef>
 #include <memory>
 
-#include "runtime/recycled.h"
-#include "server/tcp_server_connection.h"
-#include "threads/id_thread.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/recycled.h"
+#include "ostrevan/server/tcp_server_connection.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan {
 
@@ -17,7 +19,7 @@ namespace ostrevan {
 // Created suspended by the thread manager and given its connection by the
 // listener before Start; after Start it belongs to itself. The server's
 // thread reads Connection only while holding the PeerThreads lock.
-class TIdPeerThread : public TIdThread, public TRecycled<TIdPeerThread> {
+class OSTREVAN_EXPORT TIdPeerThread : public TIdThread, public TRecycled<TIdPeerThread> {
  public:
   explicit TIdPeerThread(bool ACreateSuspended = true, size_t AStackSize = 0);
   ~TIdPeerThread() override;

@@ -1,6 +1,7 @@
-#include "server/rfc_reply.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/rfc_reply.h"
 
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

@@ -1,11 +1,13 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "runtime/collection.h"
-#include "runtime/string_list.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/collection.h"
+#include "ostrevan/runtime/string_list.h"
 
 namespace ostrevan {
 
@@ -13,7 +15,7 @@ namespace ostrevan {
 // "250-first\r\n250 last\r\n". Standalone (collection nullptr) or an item of
 // a TIdRFCReplies. No lock: reading one from several threads at once is
 // safe, changing it is not.
-class TIdRFCReply : public TCollectionItem {
+class OSTREVAN_EXPORT TIdRFCReply : public TCollectionItem {
  public:
   explicit TIdRFCReply(TCollection* ACollection = nullptr);
 
@@ -62,7 +64,7 @@ class TIdRFCReply : public TCollectionItem {
 
 // A catalogue of replies by code, from which a reply that has only a code
 // takes its text. Set up before its server is active; no lock.
-class TIdRFCReplies : public TOwnedCollection<TIdRFCReply> {
+class OSTREVAN_EXPORT TIdRFCReplies : public TOwnedCollection<TIdRFCReply> {
  public:
   explicit TIdRFCReplies(TPersistent* AOwner);
 

@@ -1,15 +1,16 @@
-#include "server/tcp_server.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/tcp_server.h"
 
 #include <sys/socket.h>
 
-#include "client/server_intercept.h"
-#include "conn/server_io_handler.h"
-#include "net/stack.h"
-#include "server/errors.h"
-#include "server/listener_thread.h"
-#include "server/peer_thread.h"
-#include "server/tcp_server_connection.h"
-#include "server/thread_mgr_default.h"
+#include "ostrevan/client/server_intercept.h"
+#include "ostrevan/conn/server_io_handler.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/server/errors.h"
+#include "ostrevan/server/listener_thread.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/server/tcp_server_connection.h"
+#include "ostrevan/server/thread_mgr_default.h"
 
 namespace ostrevan {
 

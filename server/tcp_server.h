@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <atomic>
@@ -9,13 +10,14 @@
 #include <new>
 #include <string>
 
-#include "conn/component.h"
-#include "net/socket_handle.h"
-#include "runtime/maybe_owned.h"
-#include "runtime/thread_list.h"
-#include "server/command_handler.h"
-#include "server/rfc_reply.h"
-#include "server/thread_mgr.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/net/socket_handle.h"
+#include "ostrevan/runtime/maybe_owned.h"
+#include "ostrevan/runtime/thread_list.h"
+#include "ostrevan/server/command_handler.h"
+#include "ostrevan/server/rfc_reply.h"
+#include "ostrevan/server/thread_mgr.h"
 
 namespace ostrevan {
 
@@ -66,7 +68,7 @@ bool ListCountBelow(const TThreadList<T>* AList, int32_t ACount) {
 // local, a member) calls Retire first in its own destructor, as
 // TIdTimeServer does. Otherwise the threads would find a half-destroyed
 // object and run the base's steps instead of the derived server's.
-class TIdTCPServer : public TIdComponent {
+class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
  public:
   explicit TIdTCPServer(TComponent* AOwner);
   // Retires the server, unless delete or a derived destructor did. Never

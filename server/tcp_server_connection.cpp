@@ -1,4 +1,5 @@
-#include "server/tcp_server_connection.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/tcp_server_connection.h"
 
 namespace ostrevan {
 

@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
-#include "conn/tcp_connection.h"
-#include "runtime/recycled.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/tcp_connection.h"
+#include "ostrevan/runtime/recycled.h"
 
 namespace ostrevan {
 
@@ -9,7 +11,7 @@ class TIdTCPServer;
 
 // The connection of one accepted client, owned and used by its peer thread;
 // the server's thread may call CloseTransport while it deactivates.
-class TIdTCPServerConnection : public TIdTCPConnection,
+class OSTREVAN_EXPORT TIdTCPServerConnection : public TIdTCPConnection,
                                public TRecycled<TIdTCPServerConnection> {
  public:
   // No owner component: the peer thread frees it.

@@ -1,11 +1,12 @@
-#include "server/thread_mgr.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/thread_mgr.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <memory>
 
-#include "server/errors.h"
+#include "ostrevan/server/errors.h"
 
 namespace ostrevan {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <atomic>
@@ -7,9 +8,10 @@
 #include <memory>
 #include <mutex>
 
-#include "conn/component.h"
-#include "runtime/thread_list.h"
-#include "threads/id_thread.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/runtime/thread_list.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan {
 
@@ -33,7 +35,7 @@ TIdThreadClass ThreadClassOf() {
 // Threads are created with the process's default stack size,
 // TThread::DefaultStackSize() (256 KiB unless TThread::SetDefaultStackSize
 // changed it before the threads are made).
-class TIdThreadMgr : public TIdBaseComponent {
+class OSTREVAN_EXPORT TIdThreadMgr : public TIdBaseComponent {
  public:
   explicit TIdThreadMgr(TComponent* AOwner);
   // Retires the manager, unless the most derived destructor did. Threads
@@ -102,9 +104,9 @@ class TIdThreadMgr : public TIdBaseComponent {
 // its priority or the process runs as root. The nice value of a Linux
 // thread is its own, so this changes the thread that creates the threads
 // (a server's listener), not the new one; that is deliberate and kept.
-void SetThreadPriority(TIdThread* AThread, int8_t APriority);
+OSTREVAN_EXPORT void SetThreadPriority(TIdThread* AThread, int8_t APriority);
 
 // True when the caller runs on AThread's POSIX thread.
-bool IsCurrentThread(const TIdThread* AThread);
+OSTREVAN_EXPORT bool IsCurrentThread(const TIdThread* AThread);
 
 }  // namespace ostrevan

@@ -1,12 +1,14 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
-#include "server/thread_mgr.h"
+#include "ostrevan/export.h"
+#include "ostrevan/server/thread_mgr.h"
 
 namespace ostrevan {
 
 // The thread manager that pools nothing: a new thread for every request,
 // disposed of on release. Thread-safety as TIdThreadMgr.
-class TIdThreadMgrDefault : public TIdThreadMgr {
+class OSTREVAN_EXPORT TIdThreadMgrDefault : public TIdThreadMgr {
  public:
   using TIdThreadMgr::TIdThreadMgr;
   ~TIdThreadMgrDefault() override { Retire(); }

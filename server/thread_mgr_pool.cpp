@@ -1,4 +1,5 @@
-#include "server/thread_mgr_pool.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/thread_mgr_pool.h"
 
 #include <exception>
 #include <iterator>

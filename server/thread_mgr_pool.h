@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
@@ -5,7 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "server/thread_mgr.h"
+#include "ostrevan/export.h"
+#include "ostrevan/server/thread_mgr.h"
 
 namespace ostrevan {
 
@@ -20,7 +22,7 @@ namespace ostrevan {
 // parked, so nothing of its last connection is left when it is reused.
 // Thread-safety as TIdThreadMgr; the idle list has a lock of its own, held
 // only to take a thread from it or put one in.
-class TIdThreadMgrPool : public TIdThreadMgr {
+class OSTREVAN_EXPORT TIdThreadMgrPool : public TIdThreadMgr {
  public:
   static constexpr int32_t kDefaultPoolSize = 32;
 

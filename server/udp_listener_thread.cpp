@@ -1,4 +1,5 @@
-#include "server/udp_listener_thread.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/udp_listener_thread.h"
 
 #include <sys/socket.h>
 
@@ -6,9 +7,9 @@
 #include <cerrno>
 #include <string>
 
-#include "net/stack.h"
-#include "runtime/exception.h"
-#include "server/udp_server.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/server/udp_server.h"
 
 namespace ostrevan {
 

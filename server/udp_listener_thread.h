@@ -1,11 +1,13 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "net/socket_handle.h"
-#include "threads/id_thread.h"
+#include "ostrevan/export.h"
+#include "ostrevan/net/socket_handle.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan {
 
@@ -17,7 +19,7 @@ class TIdUDPServer;
 // Owned by its server, which creates, starts, terminates, waits for and
 // frees it from its own thread; everything else runs on the listener's
 // thread.
-class TIdUDPListenerThread : public TIdThread {
+class OSTREVAN_EXPORT TIdUDPListenerThread : public TIdThread {
  public:
   // How long one wait for a datagram lasts, so that a stop is seen within
   // it; also the pause after a receive that failed.

@@ -1,10 +1,11 @@
-#include "server/udp_server.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/udp_server.h"
 
 #include <sys/socket.h>
 
-#include "net/stack.h"
-#include "server/listener_thread.h"
-#include "server/udp_listener_thread.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/server/listener_thread.h"
+#include "ostrevan/server/udp_listener_thread.h"
 
 namespace ostrevan {
 

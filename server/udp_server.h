@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <atomic>
@@ -9,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "conn/component.h"
-#include "net/socket_handle.h"
+#include "ostrevan/export.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/net/socket_handle.h"
 
 namespace ostrevan {
 
@@ -39,7 +41,7 @@ using TIdUDPExceptionEvent =
 // whole object still exists: delete retires it before any destructor runs,
 // and a derived server that is destroyed otherwise (a local, a member)
 // calls Retire first in its own destructor (docs/threading.md).
-class TIdUDPServer : public TIdComponent {
+class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
  public:
   static constexpr int32_t kDefaultBufferSize = 8192;
 

@@ -1,4 +1,5 @@
-#include "shell/console_io.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/shell/console_io.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,10 +11,10 @@
 #include <cerrno>
 #include <iterator>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
-#include "runtime/operator_signals.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
+#include "ostrevan/runtime/operator_signals.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

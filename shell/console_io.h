@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstddef>
@@ -5,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "shell/write_interrupter.h"
+#include "ostrevan/shell/write_interrupter.h"
 
 namespace ostrevan {
 

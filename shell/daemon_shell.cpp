@@ -1,11 +1,12 @@
-#include "shell/daemon_shell.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/shell/daemon_shell.h"
 
 #include <sys/socket.h>
 
-#include "runtime/exception.h"
-#include "runtime/sysutils.h"
-#include "time/time_server.h"
-#include "time/time_udp_server.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/sysutils.h"
+#include "ostrevan/time/time_server.h"
+#include "ostrevan/time/time_udp_server.h"
 
 namespace ostrevan {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
@@ -5,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/application.h"
-#include "shell/console_io.h"
+#include "ostrevan/runtime/application.h"
+#include "ostrevan/shell/console_io.h"
 
 namespace ostrevan {
 

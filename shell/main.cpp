@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 #include <string>
 #include <vector>
 
-#include "runtime/application.h"
-#include "shell/console_io.h"
-#include "shell/daemon_shell.h"
+#include "ostrevan/runtime/application.h"
+#include "ostrevan/shell/console_io.h"
+#include "ostrevan/shell/daemon_shell.h"
 
 int main(int argc, char** argv) {
   using namespace ostrevan;

@@ -1,4 +1,5 @@
-#include "shell/write_interrupter.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/shell/write_interrupter.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -6,9 +7,9 @@
 #include <atomic>
 #include <cerrno>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

@@ -1,8 +1,9 @@
-#include "threads/id_thread.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/threads/id_thread.h"
 
 #include <typeinfo>
 
-#include "runtime/exception.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 

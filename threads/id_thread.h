@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <atomic>
@@ -9,15 +10,16 @@
 #include <string>
 #include <typeindex>
 
-#include "runtime/object.h"
-#include "threads/errors.h"
-#include "threads/thread.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/object.h"
+#include "ostrevan/threads/errors.h"
+#include "ostrevan/threads/thread.h"
 
 namespace ostrevan {
 
 // The layer between the platform thread and the framework's thread; it adds
 // nothing.
-class TIdBaseThread : public TThread {
+class OSTREVAN_EXPORT TIdBaseThread : public TThread {
  public:
   using TThread::TThread;
 };
@@ -45,7 +47,7 @@ using TIdExceptionThreadEvent =
 // A descendant overrides Run and any other hook; when it may be deleted:
 // docs/threading.md. The final Cleanup of destruction is this class's own,
 // so a descendant frees what it owns per cycle in its own destructor too.
-class TIdThread : public TIdBaseThread {
+class OSTREVAN_EXPORT TIdThread : public TIdBaseThread {
  public:
   // ACreateSuspended true (what the framework always uses): the thread is
   // stopped until Start. False: StopFlag starts clear, and the thread runs

@@ -1,4 +1,5 @@
-#include "threads/thread.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/threads/thread.h"
 
 #include <limits.h>
 #include <linux/futex.h>
@@ -11,10 +12,10 @@
 #include <cfenv>
 #include <system_error>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
-#include "runtime/operator_signals.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
+#include "ostrevan/runtime/operator_signals.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace ostrevan {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <pthread.h>
@@ -12,8 +13,9 @@
 #include <mutex>
 #include <utility>
 
-#include "runtime/component.h"
-#include "runtime/object.h"
+#include "ostrevan/export.h"
+#include "ostrevan/runtime/component.h"
+#include "ostrevan/runtime/object.h"
 
 namespace ostrevan {
 
@@ -36,7 +38,7 @@ namespace ostrevan {
 //   zero handle, IsCurrentThread is false, and WaitFor blocks until someone
 //   wakes the thread and it has ended.
 // - Destruction and FreeOnTerminate: docs/threading.md (who deletes what).
-class TThread : public TObject {
+class OSTREVAN_EXPORT TThread : public TObject {
  public:
   static constexpr size_t kDefaultStackSize = 256 * 1024;
 

@@ -1,12 +1,13 @@
-#include "time/clock.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/time/clock.h"
 
 #include <sys/time.h>
 
 #include <atomic>
 #include <ctime>
 
-#include "runtime/exception.h"
-#include "time/clock_arithmetic.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/time/clock_arithmetic.h"
 
 namespace ostrevan {
 

@@ -1,14 +1,16 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 
-#include "time/date_time.h"
+#include "ostrevan/export.h"
+#include "ostrevan/time/date_time.h"
 
 namespace ostrevan {
 
 // One reading of the system clock: seconds and microseconds since
 // 1970-01-01 00:00 UTC, as gettimeofday gives them.
-struct TClockReading {
+struct OSTREVAN_EXPORT TClockReading {
   int64_t Seconds = 0;
   int64_t Microseconds = 0;
 };
@@ -18,12 +20,12 @@ struct TClockReading {
 using TClockSource = TClockReading (*)();
 
 // The operating system's clock (gettimeofday).
-TClockReading SystemClock();
+OSTREVAN_EXPORT TClockReading SystemClock();
 
 // Makes CurrentDateTime read from source (nullptr: the system clock again)
 // and returns the source used before. Safe from any thread; a reading in
 // progress on another thread may still use the previous source.
-TClockSource SetClockSource(TClockSource source);
+OSTREVAN_EXPORT TClockSource SetClockSource(TClockSource source);
 
 // The local date and time of a reading under the process's time-zone rules
 // (localtime_r, daylight saving time included), to the millisecond: the
@@ -33,9 +35,9 @@ TClockSource SetClockSource(TClockSource source);
 //
 // localtime_r reads the zone rules that tzset last loaded: whoever changes
 // TZ calls tzset, and does so while no other thread reads the clock.
-TDateTime LocalDateTime(const TClockReading& reading);
+OSTREVAN_EXPORT TDateTime LocalDateTime(const TClockReading& reading);
 
 // LocalDateTime of a reading of the current clock source.
-TDateTime CurrentDateTime();
+OSTREVAN_EXPORT TDateTime CurrentDateTime();
 
 }  // namespace ostrevan

@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 
-#include "runtime/exception.h"
-#include "runtime/format.h"
-#include "time/date_time.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/format.h"
+#include "ostrevan/time/date_time.h"
 
 // The clock arithmetic, written once for any type E with the x87 extended
 // format's rounding. The library computes with TExtended; the tests run the

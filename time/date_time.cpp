@@ -1,10 +1,11 @@
-#include "time/date_time.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/time/date_time.h"
 
 #include <limits>
 #include <type_traits>
 
-#include "runtime/exception.h"
-#include "time/clock_arithmetic.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/time/clock_arithmetic.h"
 
 namespace ostrevan {
 

@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 
-#include "time/extended.h"
+#include "ostrevan/export.h"
+#include "ostrevan/time/extended.h"
 
 namespace ostrevan {
 
@@ -19,21 +21,21 @@ inline constexpr TDateTime TimeZoneOffset = 0.0;
 // The day number of a calendar date. Year 1 to 9999, month 1 to 12 and a
 // day that exists in that month (29 February only in leap years); anything
 // else raises EConvertError "Invalid argument to date encode".
-TDateTime EncodeDate(uint16_t Year, uint16_t Month, uint16_t Day);
+OSTREVAN_EXPORT TDateTime EncodeDate(uint16_t Year, uint16_t Month, uint16_t Day);
 
 // The fraction of the day of a time: hour below 24, minute and second below
 // 60, milliseconds below 1000; anything else (a leap second 60 included)
 // raises EConvertError "Invalid argument to time encode". The millisecond
 // count of the day is divided in extended precision, then rounded to double.
-TDateTime EncodeTime(uint16_t Hour, uint16_t Min, uint16_t Sec, uint16_t MSec);
+OSTREVAN_EXPORT TDateTime EncodeTime(uint16_t Hour, uint16_t Min, uint16_t Sec, uint16_t MSec);
 
 // x without its fraction, cut toward zero, in extended precision:
 // Int(2.75) is 2, Int(-1.5) is -1. Infinities and NaN pass through.
-TExtended Int(TExtended x);
+OSTREVAN_EXPORT TExtended Int(TExtended x);
 
 // x cut toward zero to a signed 64-bit integer. A value whose truncation
 // does not fit (NaN and the infinities included) raises EConvertError
 // instead of the undefined conversion the language would make of it.
-int64_t Trunc(TExtended x);
+OSTREVAN_EXPORT int64_t Trunc(TExtended x);
 
 }  // namespace ostrevan

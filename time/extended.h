@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // TExtended, the type the clock arithmetic computes in: the x87 80-bit
@@ -12,7 +13,7 @@
 // so that both can be built and compared on one machine.
 #if defined(OSTREVAN_SOFT_EXTENDED) || __LDBL_MANT_DIG__ != 64 || __LDBL_MAX_EXP__ != 16384
 
-#include "time/soft_extended.h"
+#include "ostrevan/time/soft_extended.h"
 
 namespace ostrevan {
 using TExtended = TSoftExtended;

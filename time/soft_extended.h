@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <boost/multiprecision/cpp_bin_float.hpp>
@@ -5,6 +6,8 @@
 #include <limits>
 #include <ostream>
 #include <type_traits>
+
+#include "ostrevan/export.h"
 
 namespace ostrevan {
 
@@ -25,7 +28,7 @@ namespace ostrevan {
 // such a sum down one unit in the last place about half the time), and the
 // conversion from a floating-point type of more than 64 significand bits
 // (long double on arm64), which Boost assembles in steps that each round.
-class TSoftExtended {
+class OSTREVAN_EXPORT TSoftExtended {
  public:
   TSoftExtended() = default;
 

@@ -1,6 +1,7 @@
-#include "time/time_protocol_count.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/time/time_protocol_count.h"
 
-#include "time/clock_arithmetic.h"
+#include "ostrevan/time/clock_arithmetic.h"
 
 namespace ostrevan {
 

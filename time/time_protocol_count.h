@@ -1,8 +1,10 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 
-#include "time/date_time.h"
+#include "ostrevan/export.h"
+#include "ostrevan/time/date_time.h"
 
 namespace ostrevan {
 
@@ -18,6 +20,6 @@ namespace ostrevan {
 //
 // Raises EConvertError when the count does not fit in 64 bits (only for
 // absurd or non-finite arguments). Pure and reentrant.
-uint32_t TimeProtocolCount(TDateTime now, TDateTime baseDate);
+OSTREVAN_EXPORT uint32_t TimeProtocolCount(TDateTime now, TDateTime baseDate);
 
 }  // namespace ostrevan

@@ -1,8 +1,9 @@
-#include "time/time_server.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/time/time_server.h"
 
-#include "server/peer_thread.h"
-#include "time/clock.h"
-#include "time/time_protocol_count.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/time/clock.h"
+#include "ostrevan/time/time_protocol_count.h"
 
 namespace ostrevan {
 

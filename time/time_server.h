@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
-#include "server/tcp_server.h"
-#include "time/date_time.h"
+#include "ostrevan/export.h"
+#include "ostrevan/server/tcp_server.h"
+#include "ostrevan/time/date_time.h"
 
 namespace ostrevan {
 
@@ -11,7 +13,7 @@ namespace ostrevan {
 //
 // Thread use as TIdTCPServer; ExecutePeer runs on many peer threads at once
 // and only reads BaseDate, which is set while the server is inactive.
-class TIdTimeServer : public TIdTCPServer {
+class OSTREVAN_EXPORT TIdTimeServer : public TIdTCPServer {
  public:
   static constexpr int32_t kDefaultTimePort = 37;
 

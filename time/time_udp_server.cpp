@@ -1,8 +1,9 @@
-#include "time/time_udp_server.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/time/time_udp_server.h"
 
-#include "net/stack.h"
-#include "time/clock.h"
-#include "time/time_protocol_count.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/time/clock.h"
+#include "ostrevan/time/time_protocol_count.h"
 
 namespace ostrevan {
 

@@ -1,7 +1,9 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
-#include "server/udp_server.h"
-#include "time/date_time.h"
+#include "ostrevan/export.h"
+#include "ostrevan/server/udp_server.h"
+#include "ostrevan/time/date_time.h"
 
 namespace ostrevan {
 
@@ -15,7 +17,7 @@ namespace ostrevan {
 //
 // Thread use as TIdUDPServer; DoUDPRead runs on the listener threads and
 // only reads BaseDate, which is set while the server is inactive.
-class TIdTimeUDPServer : public TIdUDPServer {
+class OSTREVAN_EXPORT TIdTimeUDPServer : public TIdUDPServer {
  public:
   static constexpr int32_t kDefaultTimePort = 37;
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ostrevan-query: asks an RFC 868 time server for the time, directly or
 // through a SOCKS 4, 4a or 5 proxy, and prints it.
 #include <signal.h>
@@ -8,9 +9,9 @@
 #include <iostream>
 #include <string>
 
-#include "client/query/query_options.h"
-#include "client/query/time_query.h"
-#include "runtime/sysutils.h"
+#include "ostrevan/client/query/query_options.h"
+#include "ostrevan/client/query/time_query.h"
+#include "ostrevan/runtime/sysutils.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ int main(int argc, char** argv) {
     case TQueryCommandLine::kHelp:
       return Show(QueryUsageText(), "the help text");
     case TQueryCommandLine::kVersion:
-      return Show("ostrevan-query " OSTREVAN_VERSION "\n", "the version");
+      return Show("ostrevan-query " OSTREVAN_QUERY_VERSION "\n", "the version");
     case TQueryCommandLine::kError:
       std::cerr << "ostrevan-query: " << commandLine.Error << " (see ostrevan-query --help)"
                 << std::endl;

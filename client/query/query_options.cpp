@@ -1,4 +1,5 @@
-#include "client/query/query_options.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/client/query/query_options.h"
 
 #include <limits>
 #include <optional>

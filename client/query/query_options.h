@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "client/socks_negotiation.h"
-#include "net/stack.h"
+#include "ostrevan/client/socks_negotiation.h"
+#include "ostrevan/net/stack.h"
 
 namespace ostrevan {
 

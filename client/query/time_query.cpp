@@ -1,4 +1,5 @@
-#include "client/query/time_query.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/client/query/time_query.h"
 
 #include <sys/socket.h>
 
@@ -12,13 +13,13 @@
 #include <system_error>
 #include <thread>
 
-#include "client/socks_errors.h"
-#include "client/socks_info.h"
-#include "conn/io_handler_socket.h"
-#include "conn/tcp_connection.h"
-#include "net/errors.h"
-#include "net/socket_handle.h"
-#include "net/stack.h"
+#include "ostrevan/client/socks_errors.h"
+#include "ostrevan/client/socks_info.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/conn/tcp_connection.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/socket_handle.h"
+#include "ostrevan/net/stack.h"
 
 namespace ostrevan {
 

@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "client/query/query_options.h"
-#include "runtime/exception.h"
+#include "ostrevan/client/query/query_options.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 

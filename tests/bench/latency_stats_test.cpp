@@ -1,10 +1,11 @@
-#include "bench/latency_stats.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/bench/latency_stats.h"
 
 #include <gtest/gtest.h>
 
 #include <numeric>
 
-#include "bench/command_line.h"
+#include "ostrevan/bench/command_line.h"
 
 namespace ostrevan::bench {
 namespace {

@@ -1,4 +1,5 @@
-#include "bench/load_run.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/bench/load_run.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "bench/process_counts.h"
-#include "bench/reference_server.h"
-#include "bench/rfc868_clock.h"
+#include "ostrevan/bench/process_counts.h"
+#include "ostrevan/bench/reference_server.h"
+#include "ostrevan/bench/rfc868_clock.h"
 
 #include "tests/support/wait.h"
 

@@ -1,4 +1,5 @@
-#include "bench/rfc868_clock.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/bench/rfc868_clock.h"
 
 #include <gtest/gtest.h>
 

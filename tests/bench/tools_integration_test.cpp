@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the built tools as a script would: their output, their exit status
 // and how they end.
 

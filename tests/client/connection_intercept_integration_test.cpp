@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "client/connection_intercept.h"
-#include "conn/tcp_connection.h"
-#include "runtime/exception.h"
+#include "ostrevan/client/connection_intercept.h"
+#include "ostrevan/conn/tcp_connection.h"
+#include "ostrevan/runtime/exception.h"
 #include "tests/support/connection_pair.h"
 
 namespace ostrevan {

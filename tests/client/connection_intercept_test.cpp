@@ -1,4 +1,5 @@
-#include "client/connection_intercept.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/client/connection_intercept.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +7,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "client/server_intercept.h"
+#include "ostrevan/client/server_intercept.h"
 
 
 namespace ostrevan {

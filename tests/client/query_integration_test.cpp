@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ostrevan-query end to end: the program run against a time server on
 // loopback, directly and through each real proxy, and its failures.
 #include <poll.h>

@@ -1,9 +1,10 @@
-#include "client/socks_info.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/client/socks_info.h"
 
 #include <gtest/gtest.h>
 
-#include "client/socks_errors.h"
-#include "server/rfc_reply.h"
+#include "ostrevan/client/socks_errors.h"
+#include "ostrevan/server/rfc_reply.h"
 #include "tests/support/raises.h"
 
 namespace ostrevan {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SOCKS negotiation against scripted proxies: exact request bytes, every
 // reply code, and the replies real proxies do not produce (pieces, cut-short
 // replies, resets, every bound address type).
@@ -6,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "client/socks_negotiation.h"
+#include "ostrevan/client/socks_negotiation.h"
 #include "tests/support/scripted_socks_proxy.h"
 #include "tests/support/socks_test_client.h"
 

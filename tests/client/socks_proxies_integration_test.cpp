@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The SOCKS negotiation against real proxies from the system's packages,
 // each started on loopback by the test and reaching only loopback.
 #include <grp.h>
@@ -9,7 +10,7 @@
 
 #include <string>
 
-#include "client/socks_negotiation.h"
+#include "ostrevan/client/socks_negotiation.h"
 #include "tests/support/socks_proxies.h"
 #include "tests/support/socks_test_client.h"
 #include "tests/support/time_responder.h"

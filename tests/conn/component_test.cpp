@@ -1,4 +1,5 @@
-#include "conn/component.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/component.h"
 
 #include <arpa/inet.h>
 
@@ -11,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "net/stack_linux.h"
-#include "runtime/application.h"
+#include "ostrevan/net/stack_linux.h"
+#include "ostrevan/runtime/application.h"
 
 namespace ostrevan {
 namespace {

@@ -1,4 +1,5 @@
-#include "conn/io_handler_socket.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/io_handler_socket.h"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -16,19 +17,19 @@
 #include <string>
 #include <thread>
 
-#include "client/socks_errors.h"
-#include "client/socks_info.h"
-#include "conn/server_io_handler.h"
-#include "net/errors.h"
-#include "net/stack.h"
-#include "net/stack_linux.h"
-#include "runtime/format.h"
+#include "ostrevan/client/socks_errors.h"
+#include "ostrevan/client/socks_info.h"
+#include "ostrevan/conn/server_io_handler.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/net/stack_linux.h"
+#include "ostrevan/runtime/format.h"
 #include "tests/support/process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/platform_stack.h"
 #include "tests/support/raises.h"
 #include "tests/support/scripted_socks_proxy.h"
-#include "threads/id_thread.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan {
 namespace {

@@ -1,4 +1,5 @@
-#include "conn/managed_buffer.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/managed_buffer.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "conn/errors.h"
+#include "ostrevan/conn/errors.h"
 
 namespace ostrevan {
 namespace {

@@ -1,11 +1,12 @@
-#include "conn/simple_buffer.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/simple_buffer.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "conn/errors.h"
+#include "ostrevan/conn/errors.h"
 
 namespace ostrevan {
 namespace {

@@ -1,4 +1,5 @@
-#include "conn/tcp_connection.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/tcp_connection.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "conn/errors.h"
-#include "conn/io_handler_socket.h"
-#include "net/errors.h"
-#include "runtime/format.h"
+#include "ostrevan/conn/errors.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/runtime/format.h"
 #include "tests/support/connection_pair.h"
 #include "tests/support/raises.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "client/connection_intercept.h"
-#include "conn/io_handler_socket.h"
-#include "conn/server_io_handler.h"
-#include "conn/tcp_connection.h"
-#include "net/errors.h"
-#include "runtime/exception.h"
+#include "ostrevan/client/connection_intercept.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/conn/server_io_handler.h"
+#include "ostrevan/conn/tcp_connection.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/runtime/exception.h"
 #include "tests/support/loopback.h"
 #include "tests/support/wait.h"
 

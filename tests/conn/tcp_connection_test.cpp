@@ -1,11 +1,12 @@
-#include "conn/tcp_connection.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/conn/tcp_connection.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <string>
 
-#include "conn/io_handler.h"
+#include "ostrevan/conn/io_handler.h"
 #include "tests/support/raises.h"
 
 namespace ostrevan {

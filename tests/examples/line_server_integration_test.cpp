@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The example line server, talked to over loopback. OSTREVAN_LINE_SERVER in
 // the environment names another build of it (CI's, made outside this tree
 // against an installed copy of the framework).

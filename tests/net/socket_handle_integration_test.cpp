@@ -1,4 +1,5 @@
-#include "net/socket_handle.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/net/socket_handle.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "conn/component.h"
-#include "net/errors.h"
-#include "net/stack_linux.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/stack_linux.h"
 #include "tests/support/process.h"
 #include "tests/support/raises.h"
 

@@ -1,9 +1,10 @@
-#include "net/socket_handle.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/net/socket_handle.h"
 
 #include <gtest/gtest.h>
 
-#include "runtime/exception.h"
-#include "runtime/string_list.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/string_list.h"
 #include "tests/support/raises.h"
 
 namespace ostrevan {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -10,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "conn/component.h"
-#include "net/errors.h"
-#include "net/socket_handle.h"
-#include "net/socket_list.h"
-#include "net/stack_linux.h"
+#include "ostrevan/conn/component.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/socket_handle.h"
+#include "ostrevan/net/socket_list.h"
+#include "ostrevan/net/stack_linux.h"
 #include "tests/support/loopback.h"
 #include "tests/support/raises.h"
 

@@ -1,4 +1,5 @@
-#include "net/stack.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/net/stack.h"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -13,10 +14,10 @@
 #include <cstring>
 #include <thread>
 
-#include "net/errors.h"
-#include "net/socket_list.h"
-#include "net/stack_linux.h"
-#include "runtime/exception.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/net/socket_list.h"
+#include "ostrevan/net/stack_linux.h"
+#include "ostrevan/runtime/exception.h"
 #include "tests/support/process.h"
 #include "tests/support/raises.h"
 

@@ -1,10 +1,11 @@
-#include "runtime/component.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/component.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "runtime/application.h"
+#include "ostrevan/runtime/application.h"
 
 namespace ostrevan {
 namespace {

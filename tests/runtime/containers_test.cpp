@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
-#include "runtime/collection.h"
-#include "runtime/exception.h"
-#include "runtime/stream.h"
-#include "runtime/string_list.h"
+#include "ostrevan/runtime/collection.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/runtime/stream.h"
+#include "ostrevan/runtime/string_list.h"
 
 namespace ostrevan {
 namespace {

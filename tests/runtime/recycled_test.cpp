@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <thread>
 #include <vector>
 
-#include "runtime/recycled.h"
+#include "ostrevan/runtime/recycled.h"
 
 namespace ostrevan {
 namespace {

@@ -1,8 +1,9 @@
-#include "runtime/sysutils.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/runtime/sysutils.h"
 
 #include <gtest/gtest.h>
 
-#include "runtime/exception.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 namespace {

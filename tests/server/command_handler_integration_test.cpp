@@ -1,12 +1,13 @@
-#include "server/command_handler.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/command_handler.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "server/command.h"
-#include "server/peer_thread.h"
-#include "server/tcp_server.h"
+#include "ostrevan/server/command.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/server/tcp_server.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/loopback.h"
 #include "tests/threads/probe_thread.h"

@@ -1,11 +1,12 @@
+// SPDX-License-Identifier: MIT
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "server/command_match.h"
-#include "server/param_split.h"
+#include "ostrevan/server/command_match.h"
+#include "ostrevan/server/param_split.h"
 #include "tests/support/printers.h"
 
 namespace ostrevan {

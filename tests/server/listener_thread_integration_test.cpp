@@ -1,4 +1,5 @@
-#include "server/listener_thread.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/listener_thread.h"
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -16,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "server/peer_thread.h"
-#include "server/tcp_server.h"
-#include "server/thread_mgr_pool.h"
-#include "server/udp_server.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/server/tcp_server.h"
+#include "ostrevan/server/thread_mgr_pool.h"
+#include "ostrevan/server/udp_server.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/process.h"
 #include "tests/support/platform_stack.h"

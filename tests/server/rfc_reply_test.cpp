@@ -1,11 +1,12 @@
-#include "server/rfc_reply.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/rfc_reply.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
-#include "runtime/component.h"
-#include "runtime/exception.h"
+#include "ostrevan/runtime/component.h"
+#include "ostrevan/runtime/exception.h"
 #include "tests/support/printers.h"
 
 namespace ostrevan {

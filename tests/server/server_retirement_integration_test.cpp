@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A derived server deleted while its threads are at work is stopped before
 // any of its destructors runs, so that those threads find it whole.
 #include <gtest/gtest.h>
@@ -5,9 +6,9 @@
 #include <atomic>
 #include <memory>
 
-#include "server/peer_thread.h"
-#include "server/tcp_server.h"
-#include "server/udp_server.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/server/tcp_server.h"
+#include "ostrevan/server/udp_server.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/loopback.h"
 #include "tests/support/wait.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Helpers for the server tests: activation on a loopback port the system
@@ -7,9 +8,9 @@
 #include <exception>
 #include <string>
 
-#include "net/errors.h"
-#include "runtime/object.h"
-#include "server/tcp_server.h"
+#include "ostrevan/net/errors.h"
+#include "ostrevan/runtime/object.h"
+#include "ostrevan/server/tcp_server.h"
 
 namespace ostrevan::testing {
 

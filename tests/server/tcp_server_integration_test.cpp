@@ -1,4 +1,5 @@
-#include "server/tcp_server.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/tcp_server.h"
 
 #include <gtest/gtest.h>
 
@@ -11,15 +12,15 @@
 #include <thread>
 #include <vector>
 
-#include "client/server_intercept.h"
-#include "conn/errors.h"
-#include "conn/io_handler_socket.h"
-#include "conn/server_io_handler.h"
-#include "server/errors.h"
-#include "server/listener_thread.h"
-#include "server/peer_thread.h"
-#include "server/thread_mgr_default.h"
-#include "server/udp_server.h"
+#include "ostrevan/client/server_intercept.h"
+#include "ostrevan/conn/errors.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/conn/server_io_handler.h"
+#include "ostrevan/server/errors.h"
+#include "ostrevan/server/listener_thread.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/server/thread_mgr_default.h"
+#include "ostrevan/server/udp_server.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/loopback.h"
 #include "tests/support/platform_stack.h"

@@ -1,4 +1,5 @@
-#include "server/thread_mgr_pool.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/thread_mgr_pool.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -12,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "server/peer_thread.h"
-#include "server/tcp_server.h"
+#include "ostrevan/server/peer_thread.h"
+#include "ostrevan/server/tcp_server.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/loopback.h"
 #include "tests/support/wait.h"

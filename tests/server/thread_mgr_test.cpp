@@ -1,4 +1,5 @@
-#include "server/thread_mgr.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/thread_mgr.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -9,8 +10,8 @@
 #include <memory>
 #include <thread>
 
-#include "server/errors.h"
-#include "server/thread_mgr_default.h"
+#include "ostrevan/server/errors.h"
+#include "ostrevan/server/thread_mgr_default.h"
 #include "tests/support/raises.h"
 #include "tests/support/wait.h"
 

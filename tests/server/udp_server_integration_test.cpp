@@ -1,4 +1,5 @@
-#include "server/udp_server.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/server/udp_server.h"
 
 #include <unistd.h>
 
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "net/errors.h"
+#include "ostrevan/net/errors.h"
 #include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/raises.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drives the real ostrevan binary through pipes, as an operator would.
 #include <gtest/gtest.h>
 #include <signal.h>

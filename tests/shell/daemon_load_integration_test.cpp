@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon under load: every connection gets exactly four correct bytes
 // in good time, and afterwards the daemon holds no more descriptors or
 // threads than before. Uses the load generator of bench/ where it is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon's UDP service against forged datagrams, in a network of the
 // test's own where a raw socket can forge them.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The project installed into a prefix of its own: the files it lays out, and
 // the daemon run from there the way the installed service unit runs it.
 #include <gtest/gtest.h>
@@ -7,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -47,7 +50,7 @@ TRunResult* InstalledProject::Install_ = nullptr;
 std::set<std::string> FilesUnder(const std::string& root) {
   std::set<std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (!entry.is_directory()) files.insert(fs::relative(entry.path(), root).string());
+    if (!entry.is_directory()) files.insert(entry.path().lexically_relative(root).string());
   }
   return files;
 }
@@ -66,9 +69,15 @@ TEST_F(InstalledProject, LaysOutProgramsManPagesUnitHeadersLibrariesAndPackage) 
       lib + "/cmake/Ostrevan/OstrevanTargets.cmake",
       lib + "/cmake/Ostrevan/OstrevanTargets-" + config + ".cmake",
   };
-  for (const char* layer : {"runtime", "threads", "net", "framework", "time"}) {
-    expected.insert(lib + "/libostrevan_" + layer + ".a");
+  // The library: libostrevan.so.2.1.0 with its SONAME and linker links, or
+  // the archive alone in a static build; the pkg-config file; the version
+  // and export headers the build writes.
+  for (const std::string name : {OSTREVAN_LIBRARY_FILE, OSTREVAN_LIBRARY_SONAME, OSTREVAN_LIBRARY_LINK}) {
+    if (!name.empty()) expected.insert(lib + "/" + name);
   }
+  expected.insert(lib + "/pkgconfig/ostrevan.pc");
+  expected.insert("include/ostrevan/export.h");
+  expected.insert("include/ostrevan/version.h");
   // Every header of the framework's folders, under the path it is included by.
   for (const char* folder : {"runtime", "threads", "net", "conn", "server", "client", "time"}) {
     for (const auto& entry : fs::directory_iterator(std::string(OSTREVAN_SOURCE_DIR) + "/" + folder)) {
@@ -78,7 +87,14 @@ TEST_F(InstalledProject, LaysOutProgramsManPagesUnitHeadersLibrariesAndPackage) 
       }
     }
   }
-  EXPECT_EQ(FilesUnder(Prefix_->Path()), expected);
+  // Told apart as the files missing and those not expected, which is
+  // readable where the whole lists are not.
+  const std::set<std::string> installed = FilesUnder(Prefix_->Path());
+  std::vector<std::string> missing, unexpected;
+  std::ranges::set_difference(expected, installed, std::back_inserter(missing));
+  std::ranges::set_difference(installed, expected, std::back_inserter(unexpected));
+  EXPECT_EQ(missing, std::vector<std::string>{});
+  EXPECT_EQ(unexpected, std::vector<std::string>{});
 }
 
 // The lines of the unit's [Service] section that start with key=.

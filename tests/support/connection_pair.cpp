@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/connection_pair.h"
 
 #include <poll.h>
@@ -8,8 +9,8 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "conn/io_handler_socket.h"
-#include "conn/server_io_handler.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/conn/server_io_handler.h"
 #include "tests/support/loopback.h"
 
 namespace ostrevan::testing {

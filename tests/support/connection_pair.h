@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "conn/tcp_connection.h"
+#include "ostrevan/conn/tcp_connection.h"
 
 namespace ostrevan::testing {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/fixed_clock.h"
 
 #include <atomic>

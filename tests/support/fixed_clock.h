@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "time/clock.h"
+#include "ostrevan/time/clock.h"
 
 namespace ostrevan {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/injected_fault.h"
 
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/loopback.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <chrono>
@@ -5,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "net/stack.h"
+#include "ostrevan/net/stack.h"
 
 // Loopback sockets for tests, made with plain system calls so that tests of
 // the socket layer do not depend on the layer itself: ports, listeners,

@@ -1,10 +1,11 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <cerrno>
 #include <memory>
 
-#include "net/stack.h"
-#include "net/stack_linux.h"
+#include "ostrevan/net/stack.h"
+#include "ostrevan/net/stack_linux.h"
 
 namespace ostrevan::testing {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/printers.h"
 
 namespace ostrevan {

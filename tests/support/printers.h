@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <ostream>
 
-#include "runtime/string_list.h"
+#include "ostrevan/runtime/string_list.h"
 
 namespace ostrevan {
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Processes a test starts: a program on pipes (TChildProcess), a program

@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <functional>
 #include <string>
 
-#include "net/errors.h"
+#include "ostrevan/net/errors.h"
 
 namespace ostrevan::testing {
 

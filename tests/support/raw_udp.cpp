@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/raw_udp.h"
 
 #include <arpa/inet.h>

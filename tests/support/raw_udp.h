@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Raw UDP over IPv4 for tests that run as root of a network of their own

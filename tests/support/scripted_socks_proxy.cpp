@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/scripted_socks_proxy.h"
 
 #include <netinet/in.h>

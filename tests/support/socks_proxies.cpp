@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/socks_proxies.h"
 
 #include <fcntl.h>

@@ -1,8 +1,9 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/socks_test_client.h"
 
-#include "client/socks_info.h"
-#include "conn/io_handler_socket.h"
-#include "runtime/exception.h"
+#include "ostrevan/client/socks_info.h"
+#include "ostrevan/conn/io_handler_socket.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan::testing {
 

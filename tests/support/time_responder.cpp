@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/time_responder.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Bounded waits for tests: a deadline, a poll for a state no callback

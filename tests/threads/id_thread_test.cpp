@@ -1,4 +1,5 @@
-#include "threads/id_thread.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/threads/id_thread.h"
 
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Test doubles for the worker thread tests: a journal of
@@ -17,7 +18,7 @@
 #include <vector>
 
 #include "tests/support/wait.h"
-#include "threads/id_thread.h"
+#include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan::testing {
 

@@ -1,4 +1,5 @@
-#include "threads/thread.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/threads/thread.h"
 
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -12,7 +13,7 @@
 #include <functional>
 #include <stdexcept>
 
-#include "runtime/format.h"
+#include "ostrevan/runtime/format.h"
 #include "tests/threads/probe_thread.h"
 
 namespace ostrevan {

@@ -1,4 +1,5 @@
-#include "time/clock.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/time/clock.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/exception.h"
+#include "ostrevan/runtime/exception.h"
 #include "tests/support/fixed_clock.h"
-#include "time/date_time.h"
+#include "ostrevan/time/date_time.h"
 
 namespace ostrevan {
 namespace {

@@ -1,11 +1,12 @@
-#include "time/date_time.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/time/date_time.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "runtime/exception.h"
+#include "ostrevan/runtime/exception.h"
 
 namespace ostrevan {
 namespace {

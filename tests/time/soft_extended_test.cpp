@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The software extended format against the x87's own, where both exist: the
 // clock arithmetic's steps run with long double and with TSoftExtended side
 // by side, on random operands chosen to round (ties included) and on the
@@ -14,10 +15,10 @@
 #include <sstream>
 #include <string>
 
-#include "runtime/exception.h"
-#include "time/clock_arithmetic.h"
-#include "time/date_time.h"
-#include "time/soft_extended.h"
+#include "ostrevan/runtime/exception.h"
+#include "ostrevan/time/clock_arithmetic.h"
+#include "ostrevan/time/date_time.h"
+#include "ostrevan/time/soft_extended.h"
 
 namespace ostrevan {
 namespace {

@@ -1,13 +1,14 @@
-#include "time/time_protocol_count.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/time/time_protocol_count.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "runtime/exception.h"
+#include "ostrevan/runtime/exception.h"
 #include "tests/support/fixed_clock.h"
-#include "time/clock.h"
+#include "ostrevan/time/clock.h"
 
 namespace ostrevan {
 namespace {

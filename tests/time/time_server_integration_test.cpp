@@ -1,17 +1,18 @@
-#include "time/time_server.h"
+// SPDX-License-Identifier: MIT
+#include "ostrevan/time/time_server.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "server/peer_thread.h"
+#include "ostrevan/server/peer_thread.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/fixed_clock.h"
 #include "tests/support/loopback.h"
 #include "tests/support/process.h"
 #include "tests/support/raw_udp.h"
 #include "tests/support/wait.h"
-#include "time/time_udp_server.h"
+#include "ostrevan/time/time_udp_server.h"
 
 namespace ostrevan {
 namespace {
