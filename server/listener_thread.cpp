@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "ostrevan/conn/io_handler.h"
+#include "ostrevan/conn/io_handler_socket.h"
 #include "ostrevan/conn/server_io_handler.h"
 #include "ostrevan/server/errors.h"
 #include "ostrevan/server/peer_thread.h"
@@ -73,6 +74,7 @@ void TIdListenerThread::AcceptPass() {
       if (!Stopped()) PauseSlice();
       return;
     }
+    if (!Admitted(*handler)) continue;  // the handler closes its socket as it goes
     // Installed at once, so that the accepted socket goes with the
     // connection on every path, a failure to obtain a thread included.
     connection->SetIOHandler(std::move(handler));
@@ -80,6 +82,20 @@ void TIdListenerThread::AcceptPass() {
     if (refused == nullptr) return;
     Refuse(std::move(refused));
   }
+}
+
+bool TIdListenerThread::Admitted(const TIdIOHandler& AHandler) {
+  if (!Server_->OnFilterConnection) return true;
+  TIdConnectionAddresses addresses;
+  addresses.Binding = Binding_;
+  const auto* socketHandler = dynamic_cast<const TIdIOHandlerSocket*>(&AHandler);
+  if (const TIdSocketHandle* accepted = socketHandler ? socketHandler->Binding() : nullptr) {
+    addresses.PeerIP = accepted->RemoteIP();
+    addresses.PeerPort = accepted->RemotePort();
+    addresses.LocalIP = accepted->IP();
+    addresses.LocalPort = accepted->Port();
+  }
+  return Server_->AdmitsConnection(*this, addresses);
 }
 
 TIdListenerThread::TUnstartedPeer TIdListenerThread::AcquirePeer(TIdThreadMgr& AMgr) {

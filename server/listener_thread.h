@@ -11,6 +11,7 @@
 
 namespace ostrevan {
 
+class TIdIOHandler;
 class TIdPeerThread;
 class TIdTCPServer;
 class TIdThreadMgr;
@@ -18,7 +19,7 @@ class TIdTCPServerConnection;
 
 // Accepts the connections of one binding of a server: each gets a server
 // connection and a peer thread from the server's thread manager, unless the
-// server's connection limit refuses it.
+// server's connection filter or its connection limit refuses it.
 //
 // Owned by its server (ListenerThreads), which creates, starts, terminates,
 // waits for and frees it from its own thread; everything else runs on the
@@ -57,6 +58,9 @@ class OSTREVAN_EXPORT TIdListenerThread : public TIdThread {
   // step gives up: because the listener was stopped, or after a failure it
   // tolerates (the listener then pauses a slice before the next pass).
   void AcceptPass();
+  // Whether the server's connection filter admits the connection just
+  // accepted; asks only when there is a filter.
+  bool Admitted(const TIdIOHandler& AHandler);
   // Obtains a peer thread for the connection from the server's thread
   // manager, within one use of it, lists it and starts it. A thread that
   // MaxConnections refuses is unlisted again and returned, for Refuse to

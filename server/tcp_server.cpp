@@ -366,6 +366,21 @@ void TIdTCPServer::ListenerException(TIdListenerThread& AThread, const std::exce
   if (OnListenException) OnListenException(AThread, AException);
 }
 
+bool TIdTCPServer::AdmitsConnection(TIdListenerThread& AThread,
+                                    const TIdConnectionAddresses& AAddresses) {
+  if (!OnFilterConnection) return true;
+  bool admitted = false;
+  try {
+    admitted = OnFilterConnection(*this, AAddresses);
+  } catch (const std::exception& e) {
+    ListenerException(AThread, e);
+  } catch (...) {
+    ListenerException(AThread, Exception("Unknown exception"));
+  }
+  if (!admitted) FilterRefused_.fetch_add(1, std::memory_order_relaxed);
+  return admitted;
+}
+
 void TIdTCPServer::BeforeCommandHandler(TIdPeerThread& AThread, const std::string& AData) {
   if (OnBeforeCommandHandler) OnBeforeCommandHandler(*this, AData, AThread);
 }

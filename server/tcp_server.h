@@ -40,6 +40,23 @@ using TIdListenExceptionEvent =
 using TIdNoCommandHandlerEvent =
     std::function<void(TIdTCPServer& ASender, const std::string& AData, TIdPeerThread& AThread)>;
 
+// The two ends of a connection just accepted, as the connection filter sees
+// them. The addresses are text as bindings report them (IPv4 peers of a
+// dual-stack binding in dotted IPv4); empty, with port 0, when the server's
+// I/O handler made a transport that is not a socket.
+struct TIdConnectionAddresses {
+  std::string PeerIP;
+  int32_t PeerPort = 0;
+  // The address and port the peer connected to.
+  std::string LocalIP;
+  int32_t LocalPort = 0;
+  // The listening binding that accepted the connection.
+  const TIdSocketHandle* Binding = nullptr;
+};
+// True admits the connection; false refuses it.
+using TIdConnectionFilterEvent =
+    std::function<bool(TIdTCPServer& ASender, const TIdConnectionAddresses& AAddresses)>;
+
 // True when the list is absent or holds fewer than ACount entries; the count
 // is read under the list's lock.
 template <class T>
@@ -157,6 +174,15 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   TIdServerThreadEvent OnExecute;
   TIdListenExceptionEvent OnListenException;
   TIdNoCommandHandlerEvent OnNoCommandHandler;
+  // Asked by the listener right after each accept, before anything else is
+  // spent on the connection: a refused connection is closed at once, with
+  // no greeting, no peer thread and no other event, and counted in
+  // FilterRefusedCount. A filter that raises refuses the connection, and
+  // the exception is reported through OnListenException; the listener goes
+  // on with the next connection at once either way. Runs on the listener
+  // threads, several at once with several bindings. Set while inactive;
+  // none (the default) admits every connection and costs nothing.
+  TIdConnectionFilterEvent OnFilterConnection;
 
   // --- Steps of the listener and peer threads ---------------------------
 
@@ -175,6 +201,13 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   // OnNoCommandHandler, else ReplyUnknownCommand when it has content, else
   // EIdTCPServerError "No command handler found.".
   void UnknownCommand(const std::string& AData, TIdPeerThread& AThread);
+
+  // The listener's question to OnFilterConnection: true when there is none
+  // or it admits the connection. A refusal, or a filter that raises (reported
+  // as the listener's exception), counts in FilterRefusedCount.
+  bool AdmitsConnection(TIdListenerThread& AThread, const TIdConnectionAddresses& AAddresses);
+  // Connections OnFilterConnection refused since the server was made.
+  uint64_t FilterRefusedCount() const { return FilterRefused_.load(std::memory_order_relaxed); }
 
   // The current manager, without making one; none when there is none.
   TIdThreadMgr* CurrentThreadMgr() const;
@@ -247,6 +280,7 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   TIdThreadClass PeerThreadClass_;
   std::unique_ptr<TThreadList<TIdPeerThread>> PeerThreads_;
   std::atomic<int32_t> ReplyExceptionCode_{0};
+  std::atomic<uint64_t> FilterRefused_{0};
   std::unique_ptr<TIdRFCReply> ReplyUnknownCommand_;
   // Owned when the server made it (ImplicitThreadMgr). Guarded by
   // ThreadMgrLock_ (docs/threading.md); an implicit manager is freed after

@@ -1,6 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "ostrevan/server/tcp_server.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -399,6 +405,87 @@ TEST(TcpServer, ListenerReportsAFailedPassAndGoesOn) {
   EXPECT_TRUE(TTestClient(ActivateOnLoopback(server)).AwaitClose());
   EXPECT_TRUE(journal.WaitCount("EIdThreadMgrError: Thread Class is not a peer thread class.", 1));
   EXPECT_EQ(server.ThreadMgr()->ActiveThreads().Count(), 0);
+}
+
+// A connection to 127.0.0.1:port from the address source, by plain calls.
+int ConnectFrom(const char* source, uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &address.sin_addr);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  address.sin_port = htons(port);
+  ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return fd;
+}
+
+// What the server sends until it closes, within five seconds; "timeout"
+// when it does not close.
+std::string ReceiveUntilClosed(int fd) {
+  std::string received;
+  const Clock::time_point start = Clock::now();
+  char chunk[256];
+  while (MillisecondsSince(start) < 5000) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, 100) <= 0) continue;
+    const ssize_t count = ::recv(fd, chunk, sizeof chunk, 0);
+    if (count <= 0) return received;
+    received.append(chunk, static_cast<size_t>(count));
+  }
+  return "timeout";
+}
+
+// The filter sees both ends before anything is spent on the connection: a
+// refused peer gets no byte, no thread and no event; a filter that raises
+// refuses as well and is reported; an admitted peer sees the usual events
+// in the usual order, after the filter's.
+TEST(TcpServer, ConnectionFilterRefusesBeforeGreetingOrThread) {
+  TIdTCPServer server(nullptr);
+  Journal journal;
+  Watch(server, journal);
+  std::atomic<int> threadsMade{0};
+  server.SetPeerThreadClass([&](bool suspended) -> std::unique_ptr<TIdThread> {
+    ++threadsMade;
+    return std::make_unique<TIdPeerThread>(suspended);
+  });
+  server.Greeting().SetCodeAndText(200, "hello");
+  server.OnExecute = [&](TIdPeerThread& thread) {
+    journal.Add("execute");
+    thread.Connection()->Disconnect();
+  };
+  server.OnListenException = [&](TIdListenerThread&, const std::exception& e) {
+    journal.Add("listener " + Describe(e));
+  };
+  server.OnFilterConnection = [&](TIdTCPServer& sender, const TIdConnectionAddresses& ends) {
+    EXPECT_EQ(&sender, &server);
+    EXPECT_EQ(ends.Binding, server.Bindings().Items(0));
+    EXPECT_EQ(ends.LocalIP, "127.0.0.1");
+    EXPECT_EQ(ends.LocalPort, ends.Binding->Port());
+    EXPECT_GT(ends.PeerPort, 0);
+    journal.Add("filter " + ends.PeerIP);
+    if (ends.PeerIP == "127.0.0.3") throw EIdException("no verdict");
+    return ends.PeerIP == "127.0.0.1";
+  };
+  const uint16_t port = ActivateOnLoopback(server);
+
+  for (const char* refused : {"127.0.0.2", "127.0.0.3"}) {
+    const int fd = ConnectFrom(refused, port);
+    EXPECT_EQ(ReceiveUntilClosed(fd), "") << refused;
+    ::close(fd);
+  }
+  EXPECT_EQ(threadsMade.load(), 0);
+  EXPECT_EQ(server.FilterRefusedCount(), 2u);
+
+  TTestClient admitted(port);
+  EXPECT_EQ(admitted.ReceiveAll(), "200 hello\r\n");
+  ASSERT_TRUE(NoPeersLeft(server));
+  server.SetActive(false);
+  EXPECT_EQ(threadsMade.load(), 1);
+  EXPECT_EQ(server.FilterRefusedCount(), 2u);
+  EXPECT_EQ(journal.Entries(),
+            (Log{"filter 127.0.0.2", "filter 127.0.0.3", "listener EIdException: no verdict",
+                 "filter 127.0.0.1", "connect", "execute", "disconnect"}));
 }
 
 // A thread manager whose first hand-out waits until the test lets it go,
