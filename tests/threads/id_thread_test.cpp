@@ -53,13 +53,13 @@ TEST(IdThread, ThreadEndedBeforeItRanRunsNoHook) {
 // raises and the thread is as it was before: stopped, and fit to be freed.
 TEST(IdThread, AStartThatCannotCreateTheThreadLeavesItStopped) {
   auto journal = std::make_shared<Journal>();
-  TThread::SetDefaultStackSize(size_t{1} << 50);  // a petabyte: refused
+  TThread::SetDefaultStackSize(testing::kImpossibleStackSize);
   auto thread = std::make_unique<ProbeThread>(journal);
   TThread::SetDefaultStackSize(TThread::kDefaultStackSize);
   thread->SetDataObject(std::make_unique<TrackedData>(journal));
   try {
     thread->Start();
-    ADD_FAILURE() << "a thread with a petabyte stack was started";
+    ADD_FAILURE() << "a thread with a stack no system grants was started";
   } catch (const EThread& e) {
     EXPECT_EQ(e.Message().rfind("Thread creation error: ", 0), 0u) << e.Message();
   }

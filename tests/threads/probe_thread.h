@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,10 @@
 #include "ostrevan/threads/id_thread.h"
 
 namespace ostrevan::testing {
+
+// A stack size no system grants: three quarters of the address space
+// (12 EiB on 64-bit systems, 3 GiB on 32-bit ones).
+constexpr size_t kImpossibleStackSize = std::numeric_limits<size_t>::max() / 4 * 3;
 
 class Journal {
  public:

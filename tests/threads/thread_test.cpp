@@ -206,14 +206,14 @@ TEST(Thread, FrameworkThreadsBlockOperatorSignalsAndUseTheirStackSize) {
 // shows; the object is left as it was, without a thread, and goes quietly.
 TEST(Thread, CreationFailureIsRaisedByTheFirstWake) {
   bool ran = false;
-  BodyThread impossible([&](BodyThread&) { ran = true; }, size_t{1} << 50);  // a petabyte stack
+  BodyThread impossible([&](BodyThread&) { ran = true; }, testing::kImpossibleStackSize);
   EXPECT_FALSE(impossible.Launched());
   EXPECT_TRUE(pthread_equal(impossible.ThreadID(), pthread_t{}));
   for (int attempt = 1; attempt <= 2; ++attempt) {
     SCOPED_TRACE(attempt);
     try {
       impossible.WakeThread();
-      ADD_FAILURE() << "a thread with a petabyte stack was created";
+      ADD_FAILURE() << "a thread with a stack no system grants was created";
     } catch (const EThread& e) {
       EXPECT_EQ(e.Message().rfind("Thread creation error: ", 0), 0u) << e.Message();
       EXPECT_GT(e.Message().size(), std::strlen("Thread creation error: "));
