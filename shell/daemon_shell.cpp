@@ -45,6 +45,7 @@ int TDaemonShell::Run(const std::vector<std::string>& arguments) {
     StartServer();
   } catch (...) {
     // Status 1, so that a service manager or script sees the failure.
+    Monitor_.Failed(LastFailure_.Reason, LastFailure_.Error);
     PrintCouldNotStart();
     return 1;
   }
@@ -116,21 +117,34 @@ void TDaemonShell::StartServer() {
 }
 
 void TDaemonShell::ActivateServers() {
-  CurrentServer_->SetActive(true);
-  if (CurrentUDPServer_->Active()) return;
+  ActivateSide("TCP", ServerPort_, [this] { CurrentServer_->SetActive(true); });
+  const int32_t port = CurrentServer_->Bindings().Items(0)->Port();
+  if (!CurrentUDPServer_->Active()) {
+    try {
+      CurrentUDPServer_->SetDefaultPort(port);
+      TIdSocketHandles& bindings = CurrentUDPServer_->Bindings();
+      for (int i = 0; i < bindings.Count(); ++i) bindings.Items(i)->SetPort(port);
+      ActivateSide("UDP", port, [this] { CurrentUDPServer_->SetActive(true); });
+    } catch (...) {
+      CurrentServer_->SetActive(false);
+      throw;
+    }
+  }
+  Monitor_.Serving(port, *CurrentServer_, *CurrentUDPServer_);
+}
+
+void TDaemonShell::ActivateSide(const std::string& side, int32_t port,
+                                const std::function<void()>& activate) {
   try {
-    const int32_t port = CurrentServer_->Bindings().Items(0)->Port();
-    CurrentUDPServer_->SetDefaultPort(port);
-    TIdSocketHandles& bindings = CurrentUDPServer_->Bindings();
-    for (int i = 0; i < bindings.Count(); ++i) bindings.Items(i)->SetPort(port);
-    CurrentUDPServer_->SetActive(true);
+    activate();
   } catch (...) {
-    CurrentServer_->SetActive(false);
+    LastFailure_ = DescribeOpenFailure(side, port, std::current_exception());
     throw;
   }
 }
 
 void TDaemonShell::StopServer() {
+  Monitor_.Unwatch();
   // A server is missing only when a port change failed while creating it.
   // UDP first: its stop cannot fail, TCP's can (peers that do not end).
   if (CurrentUDPServer_ != nullptr) {
@@ -143,6 +157,7 @@ void TDaemonShell::StopServer() {
 }
 
 void TDaemonShell::StopByUser() {
+  Monitor_.Stopping();
   Console_.Print("Server stopped by user.");
   Console_.Print("");
   StopServer();
@@ -193,11 +208,14 @@ void TDaemonShell::ChangePort(const std::string& line) {
   if (MovePort(argument)) {
     Console_.Print("Port changed to " + IntToStr(ServerPort_) + ".");
   } else {
+    // A port that could not be opened; an invalid number changes nothing.
+    if (!LastFailure_.Reason.empty()) Monitor_.Failed(LastFailure_.Reason, LastFailure_.Error);
     Console_.Print("Invalid port, or port could not be opened.");
   }
 }
 
 bool TDaemonShell::MovePort(const std::string& argument) {
+  LastFailure_ = TOpenFailure();
   bool converted = false;
   try {
     ServerPort_ = StrToInt(argument);
