@@ -125,6 +125,11 @@ void TIdTCPServer::Activate() {
 }
 
 void TIdTCPServer::OpenBinding(TIdSocketHandle& ABinding) {
+  if (ABinding.Adopted()) {
+    // Bound and listening already, with the backlog its maker chose.
+    ABinding.AcceptWithoutWaiting();
+    return;
+  }
   ABinding.Allocate(SOCK_STREAM, 0);
   if (ReuseSocket_ == rsOSDependent || ReuseSocket_ == rsTrue) {
     const int32_t one = 1;

@@ -105,7 +105,8 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   // --- Properties ---------------------------------------------------------
 
   bool Active() const { return Active_; }
-  // Activation opens every binding and starts its listener; a failure
+  // Activation opens every binding (an adopted one serves as it is, see
+  // TIdSocketHandle::Adopt) and starts its listener; a failure
   // closes what was opened and propagates, leaving Active false.
   // Deactivation stops the listeners, closes every peer's socket and waits
   // for the peer threads in 250 ms steps up to TerminateWaitTime, raising

@@ -80,8 +80,11 @@ void TIdUDPServer::Activate() {
   try {
     for (int i = 0; i < Bindings_->Count(); ++i) {
       TIdSocketHandle& binding = *Bindings_->Items(i);
-      binding.Allocate(SOCK_DGRAM, 0);
-      binding.BindLocal();
+      // An adopted socket is bound already.
+      if (!binding.Adopted()) {
+        binding.Allocate(SOCK_DGRAM, 0);
+        binding.BindLocal();
+      }
       ListenerThreads_.push_back(std::make_unique<TIdUDPListenerThread>(this, &binding));
       ListenerThreads_.back()->Start();
     }

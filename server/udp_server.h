@@ -61,7 +61,8 @@ class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
 
   bool Active() const { return Active_; }
   // Activation opens every binding (one on DefaultPort and every local
-  // address, for IPv6 and IPv4, when there is none) and starts its
+  // address, for IPv6 and IPv4, when there is none; an adopted one serves
+  // as it is, see TIdSocketHandle::Adopt) and starts its
   // listener; a failure closes what was opened and propagates, leaving
   // Active false. Deactivation stops the listeners and closes the bindings.
   // Setting the current value does nothing; while designing or loading the

@@ -113,7 +113,23 @@ void TDaemonShell::StartServer() {
   CurrentServer_->SetListenQueue(SOMAXCONN);
   CurrentServer_->SetDefaultPort(ServerPort_);
   CurrentUDPServer_ = std::make_unique<TIdTimeUDPServer>(nullptr);
+  AdoptPassedSockets();
   ActivateServers();
+}
+
+void TDaemonShell::AdoptPassedSockets() {
+  // Only the first start serves on them: deactivation closes this
+  // process's descriptors, and a port move opens the new port as ever.
+  if (PassedSocketsTaken_) return;
+  PassedSocketsTaken_ = true;
+  const TServiceManager::TPassedSockets& passed = ServiceManager_.Passed();
+  if (passed.Stream >= 0) {
+    TIdSocketHandle* binding = CurrentServer_->Bindings().Add();
+    binding->Adopt(passed.Stream);
+    // The port the messages name is the one served.
+    ServerPort_ = binding->Port();
+  }
+  if (passed.Datagram >= 0) CurrentUDPServer_->Bindings().Add()->Adopt(passed.Datagram);
 }
 
 void TDaemonShell::ActivateServers() {
@@ -123,7 +139,9 @@ void TDaemonShell::ActivateServers() {
     try {
       CurrentUDPServer_->SetDefaultPort(port);
       TIdSocketHandles& bindings = CurrentUDPServer_->Bindings();
-      for (int i = 0; i < bindings.Count(); ++i) bindings.Items(i)->SetPort(port);
+      for (int i = 0; i < bindings.Count(); ++i) {
+        if (!bindings.Items(i)->Adopted()) bindings.Items(i)->SetPort(port);
+      }
       ActivateSide("UDP", port, [this] { CurrentUDPServer_->SetActive(true); });
     } catch (...) {
       CurrentServer_->SetActive(false);

@@ -49,6 +49,9 @@ class TDaemonShell {
   bool MovePort(const std::string& argument);
   // Creates the TCP and the UDP server on ServerPort_ and activates them.
   void StartServer();
+  // At the first start, gives the servers the sockets the service manager
+  // passed: the stream socket to TCP, the datagram socket to UDP.
+  void AdoptPassedSockets();
   // Activates both servers, or neither: when UDP cannot be opened, TCP is
   // stopped again and the error passes on. UDP takes the port TCP has, the
   // one the system chose included. The service manager hears the outcome.
@@ -72,6 +75,7 @@ class TDaemonShell {
   TServiceManager ServiceManager_;
   TServiceMonitor Monitor_{ServiceManager_};
   TOpenFailure LastFailure_;
+  bool PassedSocketsTaken_ = false;
   int32_t ServerPort_ = 37;
   // Owned here alone, not through the application's component list: freed
   // on EXIT or a port change, or with the shell, which goes before the

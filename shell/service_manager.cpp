@@ -23,9 +23,10 @@ TServiceManager::TPassedSockets TakePassedSockets() {
   // process alone.
   const int count = sd_listen_fds(1);
   for (int fd = SD_LISTEN_FDS_START; fd < SD_LISTEN_FDS_START + count; ++fd) {
-    if (passed.Stream < 0 && sd_is_socket(fd, AF_UNSPEC, SOCK_STREAM, 1) > 0) {
+    // IPv4 or IPv6 (0 for the family), listening or not, any port.
+    if (passed.Stream < 0 && sd_is_socket_inet(fd, 0, SOCK_STREAM, 1, 0) > 0) {
       passed.Stream = fd;
-    } else if (passed.Datagram < 0 && sd_is_socket(fd, AF_UNSPEC, SOCK_DGRAM, -1) > 0) {
+    } else if (passed.Datagram < 0 && sd_is_socket_inet(fd, 0, SOCK_DGRAM, -1, 0) > 0) {
       passed.Datagram = fd;
     } else {
       // Nothing here serves it; it is the manager's, which keeps its own.

@@ -2,14 +2,19 @@
 // The daemon under a service manager, played by the test: the notification
 // socket is a datagram socket of the test's own, and the passed sockets are
 // real listening sockets handed over by systemd-socket-activate.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -195,6 +200,97 @@ TEST(ServiceManager, WatchdogPingsOnlyWhileEveryListenerIsAlive) {
   unsetenv("NOTIFY_SOCKET");
   udp.SetActive(false);
   tcp.SetActive(false);
+}
+
+// A listening TCP socket and a UDP socket on one loopback port, held by the
+// test as a service manager holds them across restarts of its service, and
+// the daemon started on them by systemd-socket-activate, which passes on
+// the sockets it was given (LISTEN_FDS) once a client comes.
+class TPassedSockets {
+ public:
+  TPassedSockets() {
+    Tcp_ = ListenOnLoopback(Port_);
+    Udp_ = BindUdp("127.0.0.1", Port_);
+    // Inherited by the daemon from numbers no other descriptor has; bash
+    // moves them to 3 and 4.
+    TcpCopy_ = fcntl(Tcp_, F_DUPFD, 100);
+    UdpCopy_ = fcntl(Udp_, F_DUPFD, 100);
+  }
+  ~TPassedSockets() {
+    for (int fd : {Tcp_, Udp_, TcpCopy_, UdpCopy_}) close(fd);
+  }
+  bool Open() const { return Tcp_ >= 0 && Udp_ >= 0 && TcpCopy_ >= 0 && UdpCopy_ >= 0; }
+  uint16_t Port() const { return Port_; }
+
+  std::unique_ptr<TChildProcess> StartDaemon() const {
+    return std::make_unique<TChildProcess>(std::vector<std::string>{
+        "bash", "-c",
+        "tcp=$1 udp=$2; exec 3<&$tcp 4<&$udp {tcp}<&- {udp}<&-; export LISTEN_PID=$$ LISTEN_FDS=2; "
+        "exec systemd-socket-activate \"$3\" 37",
+        "bash", std::to_string(TcpCopy_), std::to_string(UdpCopy_), Daemon()});
+  }
+  // The sockets of a process, by inode, and those the test holds.
+  static std::set<ino_t> SocketsOf(pid_t pid) {
+    std::set<ino_t> sockets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+      struct stat status {};
+      if (stat(entry.path().c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) sockets.insert(status.st_ino);
+    }
+    return sockets;
+  }
+  std::set<ino_t> Held() const {
+    std::set<ino_t> sockets;
+    for (int fd : {Tcp_, Udp_}) {
+      struct stat status {};
+      fstat(fd, &status);
+      sockets.insert(status.st_ino);
+    }
+    return sockets;
+  }
+
+ private:
+  uint16_t Port_ = 0;
+  int Tcp_ = -1;
+  int Udp_ = -1;
+  int TcpCopy_ = -1;
+  int UdpCopy_ = -1;
+};
+
+bool Rdate(uint16_t port, bool udp) {
+  std::vector<std::string> command{"/usr/sbin/rdate", "-p", "-o", std::to_string(port)};
+  if (udp) command.push_back("-u");
+  command.push_back("127.0.0.1");
+  TChildProcess rdate(command);
+  return rdate.WaitForExit(10s) == std::optional<int>(0);
+}
+
+// The daemon serves rdate over TCP and UDP on the sockets it was passed,
+// with no socket of its own; stopped, it leaves them open, and a second
+// daemon answers the client that connected (and the datagram that came)
+// while none ran.
+TEST(ServiceManager, ServesOnPassedSocketsAcrossARestart) {
+  if (FindProgram("systemd-socket-activate").empty()) GTEST_SKIP() << "systemd-socket-activate is not installed";
+  if (access("/usr/sbin/rdate", X_OK) != 0) GTEST_SKIP() << "rdate is not installed";
+  const TPassedSockets passed;
+  ASSERT_TRUE(passed.Open());
+  std::unique_ptr<TChildProcess> first = passed.StartDaemon();
+  // TCP first: the connection is what makes systemd-socket-activate start it.
+  EXPECT_TRUE(Rdate(passed.Port(), false));
+  EXPECT_TRUE(Rdate(passed.Port(), true));
+  ASSERT_TRUE(first->WaitForOutput("Time server started on port " + std::to_string(passed.Port()) + ".", 10s))
+      << first->Output();
+  EXPECT_EQ(TPassedSockets::SocketsOf(first->Pid()), passed.Held());
+  first->Write("EXIT\n");
+  EXPECT_EQ(first->WaitForExit(10s), std::optional<int>(0));
+
+  TTestClient waiting(passed.Port());
+  TUdpClient asking("127.0.0.1", passed.Port());
+  asking.Send("");
+  std::unique_ptr<TChildProcess> second = passed.StartDaemon();
+  EXPECT_EQ(waiting.ReceiveAll(10000).size(), 4u);
+  EXPECT_EQ(asking.Receive().value_or("").size(), 4u);
+  second->Write("EXIT\n");
+  EXPECT_EQ(second->WaitForExit(10s), std::optional<int>(0));
 }
 
 }  // namespace
