@@ -64,6 +64,7 @@ TEST_F(InstalledProject, LaysOutProgramsManPagesUnitHeadersLibrariesAndPackage) 
       "share/man/man8/ostrevan.8",
       "share/man/man1/ostrevan-query.1",
       "lib/systemd/system/ostrevan.service",
+      "lib/systemd/system/ostrevan.socket",
       lib + "/cmake/Ostrevan/OstrevanConfig.cmake",
       lib + "/cmake/Ostrevan/OstrevanConfigVersion.cmake",
       lib + "/cmake/Ostrevan/OstrevanTargets.cmake",
