@@ -82,6 +82,12 @@ class TNotifySocket {
 
 std::string Daemon() { return BuildDir() + "/shell/ostrevan"; }
 
+#if OSTREVAN_HAVE_SYSTEMD
+#define REQUIRE_SYSTEMD()
+#else
+#define REQUIRE_SYSTEMD() GTEST_SKIP() << "built without libsystemd"
+#endif
+
 std::string Answering(int port, const std::string& counts) {
   return "STATUS=Answering on port " + std::to_string(port) + " (TCP and UDP): " + counts;
 }
@@ -113,6 +119,7 @@ TEST(ServiceManager, StatusGroupsDigitsAndSumsTheSides) {
 // connections and some datagrams; a port move, one that fails, and the
 // stop, in that order.
 TEST(ServiceManager, TellsReadinessCountsPortMovesAndStop) {
+  REQUIRE_SYSTEMD();
   const std::string load = BuildDir() + "/bench/rfc868-load";
   if (access(load.c_str(), X_OK) != 0) GTEST_SKIP() << "rfc868-load is not built";
   TNotifySocket notify;
@@ -145,6 +152,7 @@ TEST(ServiceManager, TellsReadinessCountsPortMovesAndStop) {
 // A start that fails says which side, which call and why, with the error
 // number, and the daemon's output and status are as without a manager.
 TEST(ServiceManager, AFailedStartTellsTheReason) {
+  REQUIRE_SYSTEMD();
   TNotifySocket notify;
   uint16_t tcpTaken = 0;
   const int tcpHolder = ListenOnLoopback(tcpTaken);
@@ -167,6 +175,7 @@ TEST(ServiceManager, AFailedStartTellsTheReason) {
 // With a watchdog the pings come while both servers' listeners are alive
 // and stop once one has ended, here the TCP listener told to end.
 TEST(ServiceManager, WatchdogPingsOnlyWhileEveryListenerIsAlive) {
+  REQUIRE_SYSTEMD();
   TNotifySocket notify;
   const std::string variable = notify.Variable();
   setenv("NOTIFY_SOCKET", variable.substr(variable.find('=') + 1).c_str(), 1);
@@ -269,6 +278,7 @@ bool Rdate(uint16_t port, bool udp) {
 // daemon answers the client that connected (and the datagram that came)
 // while none ran.
 TEST(ServiceManager, ServesOnPassedSocketsAcrossARestart) {
+  REQUIRE_SYSTEMD();
   if (FindProgram("systemd-socket-activate").empty()) GTEST_SKIP() << "systemd-socket-activate is not installed";
   if (access("/usr/sbin/rdate", X_OK) != 0) GTEST_SKIP() << "rdate is not installed";
   const TPassedSockets passed;
