@@ -45,6 +45,7 @@ int TDaemonShell::Run(const std::vector<std::string>& arguments) {
     StartServer();
   } catch (...) {
     // Status 1, so that a service manager or script sees the failure.
+    if (LastFailure_.Reason.empty()) LastFailure_.Reason = "Could not start the server";
     Monitor_.Failed(LastFailure_.Reason, LastFailure_.Error);
     PrintCouldNotStart();
     return 1;
