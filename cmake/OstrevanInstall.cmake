@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # What `cmake --install` lays out under the prefix:
-#   sbin/ostrevan, bin/ostrevan-query, the man pages, the service unit,
+#   sbin/ostrevan, bin/ostrevan-query, the man pages, the service and socket units,
 #   include/ostrevan/<folder>/*.h with ostrevan/export.h and ostrevan/version.h,
 #   libostrevan (libostrevan.so.2 with its links, or libostrevan.a), the CMake
 #   package (find_package(Ostrevan 2.1 CONFIG) gives Ostrevan::core and the
@@ -30,6 +30,7 @@ install(CODE "
   configure_file(\"${PROJECT_SOURCE_DIR}/packaging/ostrevan.service.in\"
     \"${PROJECT_BINARY_DIR}/packaging/ostrevan.service\" @ONLY)
   file(INSTALL \"${PROJECT_BINARY_DIR}/packaging/ostrevan.service\"
+    \"${PROJECT_SOURCE_DIR}/packaging/ostrevan.socket\"
     DESTINATION \"\${OSTREVAN_UNIT_DIR}\" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 ")
 

@@ -63,9 +63,20 @@ void TIdSocketHandle::Allocate(int32_t ASocketType, int32_t AProtocol) {
   SetOption(IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof(v6Only));
 }
 
+void TIdSocketHandle::Adopt(int32_t ADescriptor) {
+  Close();
+  {
+    std::lock_guard<std::mutex> guard(CloseLock_);
+    Descriptor_ = ADescriptor;
+    Adopted_ = true;
+    Allocated_ = true;
+  }
+  RefreshLocalAddress();
+}
+
 void TIdSocketHandle::Shutdown() {
   std::lock_guard<std::mutex> guard(CloseLock_);
-  if (Allocated_) Stack().ShutdownSocket(Descriptor_, SHUT_RDWR);
+  if (Allocated_ && !Adopted_) Stack().ShutdownSocket(Descriptor_, SHUT_RDWR);
 }
 
 void TIdSocketHandle::Close() {
@@ -73,6 +84,8 @@ void TIdSocketHandle::Close() {
   // The exchange lets a close from another thread race with the owner's
   // own close without closing the descriptor twice.
   if (!Allocated_.exchange(false)) return;
+  // Another process may hold the same socket: only the descriptor goes.
+  const bool shared = Adopted_.exchange(false);
   // Forgotten before the number is free for another socket.
   ForgetListening();
   // A close may end the use in which the caller made a call it has yet to
@@ -82,11 +95,11 @@ void TIdSocketHandle::Close() {
   if (stack == nullptr) {
     // No stack left (a handle outliving every component): still release
     // the descriptor rather than leak it.
-    shutdown(Descriptor_, SHUT_RDWR);
+    if (!shared) shutdown(Descriptor_, SHUT_RDWR);
     close(Descriptor_);
     return;
   }
-  stack->ShutdownSocket(Descriptor_, SHUT_RDWR);
+  if (!shared) stack->ShutdownSocket(Descriptor_, SHUT_RDWR);
   stack->CloseSocket(Descriptor_);
 }
 
@@ -253,6 +266,7 @@ void TIdSocketHandle::RefreshPeerAddress() {
 void TIdSocketHandle::ClearBinding(bool AClearLocal) {
   ForgetListening();
   Allocated_ = false;
+  Adopted_ = false;
   Descriptor_ = IdInvalidSocket;
   if (AClearLocal) {
     IP_.clear();

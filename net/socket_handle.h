@@ -27,13 +27,24 @@ class OSTREVAN_EXPORT TIdSocketHandle : public TCollectionItem, public TRecycled
   // Creates a socket of IPVersion (closing an open one first). An IPv6
   // socket takes IPv6 peers only, unless DualStack.
   void Allocate(int32_t ASocketType, int32_t AProtocol);
+  // Takes an open socket that this process was given, a service manager's
+  // listening socket say (closing an open one first): Allocated, with the
+  // address and family it is bound to. Such a socket may be shared with
+  // other processes, so neither Shutdown nor Close shuts it down, which
+  // would end it for all of them; Close only closes this process's
+  // descriptor. A server activated with an adopted binding serves on the
+  // socket as it is, without binding it or setting it listening.
+  void Adopt(int32_t ADescriptor);
+  // Whether the open socket was adopted rather than allocated.
+  bool Adopted() const { return Adopted_.load(); }
   // Shuts down and closes the socket if one is open; Descriptor keeps its
   // number.
   virtual void Close();
   // Shuts the open socket down in both directions without closing it: a
   // wait or accept on it in another thread ends, while its descriptor's
   // number stays this socket's (no other socket can be given it) until
-  // Close.
+  // Close. An adopted socket is left as it is: a wait or accept
+  // on it sees the stop at its next poll instead.
   void Shutdown();
   // Binds to IP and Port, or, when Port is 0 and both client port bounds are
   // set, to the highest free port of the range. Afterwards IP and Port hold
@@ -113,6 +124,7 @@ class OSTREVAN_EXPORT TIdSocketHandle : public TCollectionItem, public TRecycled
 
   int32_t Descriptor_ = -1;
   std::atomic<bool> Allocated_{false};
+  std::atomic<bool> Adopted_{false};
   std::string IP_;
   std::string RemoteIP_;
   int32_t Port_ = 0;

@@ -56,6 +56,7 @@ void TIdListenerThread::Run() {
 void TIdListenerThread::PassFailed(const std::exception& AException) {
   // Once stopped, a failed pass is the end, not an error.
   if (TerminateRequested() || StopFlag()) return;
+  TIdTCPServerCounters::Count(Server_->Counters().ListenerFailures);
   Server_->ListenerException(*this, AException);
   // A lasting failure (no descriptors left) must not spin a core.
   PauseSlice();
@@ -71,9 +72,13 @@ void TIdListenerThread::AcceptPass() {
       // is an accept that failed with an error the accept step tolerates
       // (an interrupted call, say), which may fail again at once: the next
       // pass comes a slice later.
-      if (!Stopped()) PauseSlice();
+      if (!Stopped()) {
+        TIdTCPServerCounters::Count(Server_->Counters().ListenerFailures);
+        PauseSlice();
+      }
       return;
     }
+    TIdTCPServerCounters::Count(Server_->Counters().Accepted);
     if (!Admitted(*handler)) continue;  // the handler closes its socket as it goes
     // Installed at once, so that the accepted socket goes with the
     // connection on every path, a failure to obtain a thread included.
@@ -123,9 +128,12 @@ TIdListenerThread::TUnstartedPeer TIdListenerThread::StartPeer(
     mgr->ActiveThreads().Remove(peer.get());
     return peer;
   }
+  // Counted live before it starts, so that its end never comes first.
+  Server_->Counters().PeerStarted();
   try {
     peer->Start();
   } catch (...) {
+    Server_->Counters().PeerNotStarted();
     Server_->PeerThreads().Remove(peer.get());
     mgr->ActiveThreads().Remove(peer.get());
     throw;
@@ -136,6 +144,7 @@ TIdListenerThread::TUnstartedPeer TIdListenerThread::StartPeer(
 }
 
 void TIdListenerThread::Refuse(TUnstartedPeer APeer) {
+  TIdTCPServerCounters::Count(Server_->Counters().Refused);
   APeer->Connection()->WriteReply(Server_->MaxConnectionReply());
   APeer->Connection()->Disconnect();
 }

@@ -28,19 +28,26 @@ TIdPeerThread::TIdPeerThread(bool ACreateSuspended, size_t AStackSize)
 TIdPeerThread::~TIdPeerThread() = default;
 
 void TIdPeerThread::BeforeRun() {
+  Failed_ = false;
   try {
     TIdIOHandler* handler = Connection_ ? Connection_->IOHandler() : nullptr;
     if (handler == nullptr) throw EIdTCPServerError("");
     handler->PrepareAccepted();
   } catch (...) {
+    Failed_ = true;
     SetFreeOnTerminate(true);
     throw;
   }
   TIdTCPServer* server = Connection_->Server();
-  if (TIdServerIntercept* intercept = server->Intercept()) {
-    Connection_->SetIntercept(intercept->InterceptFor(Connection_.get()));
+  try {
+    if (TIdServerIntercept* intercept = server->Intercept()) {
+      Connection_->SetIntercept(intercept->InterceptFor(Connection_.get()));
+    }
+    server->PeerConnected(*this);
+  } catch (...) {
+    Failed_ = true;
+    throw;
   }
-  server->PeerConnected(*this);
   if (!Connection_->Connected()) Stop();
 }
 
@@ -50,9 +57,11 @@ void TIdPeerThread::Run() {
     ExecuteStep();
     if (!Connection_->Connected()) Stop();
   } catch (const std::exception& e) {
+    Failed_ = true;
     server->PeerException(*this, e);
     throw;
   } catch (...) {
+    Failed_ = true;
     server->PeerException(*this, Exception("Unknown exception"));
     throw;
   }
@@ -63,6 +72,7 @@ void TIdPeerThread::ExecuteStep() {
   try {
     if (!server->ExecutePeer(*this)) throw EIdNoExecuteSpecified();
   } catch (const EIdSocketError& e) {
+    Failed_ = true;
     server->PeerException(*this, e);
     if (e.ErrorNumber() == ECONNABORTED || e.ErrorNumber() == ECONNRESET) {
       Connection_->Disconnect();
@@ -71,6 +81,7 @@ void TIdPeerThread::ExecuteStep() {
       TIdStack::PauseMilliseconds(kSocketErrorPause);
     }
   } catch (const EIdClosedSocket& e) {
+    Failed_ = true;
     server->PeerException(*this, e);
   } catch (const EIdConnClosedGracefully& e) {
     server->PeerException(*this, e);
@@ -98,6 +109,9 @@ void TIdPeerThread::Cleanup() {
         Terminate();
       }
     }
+    // Counted before it leaves the list: once it has left, the server may
+    // be gone.
+    server->Counters().PeerEnded(Failed_);
     // The last touch of the server: after this it may be freed. It waits
     // while the server is closing its peers' connections.
     server->PeerThreads().Remove(this);

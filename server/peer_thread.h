@@ -42,13 +42,18 @@ class OSTREVAN_EXPORT TIdPeerThread : public TIdThread, public TRecycled<TIdPeer
   void Run() override;
   // The server's disconnect step.
   void AfterRun() override;
-  // Releases the thread, unlists it and frees the connection.
+  // Counts the connection in the server's statistics, releases the
+  // thread, unlists it and frees the connection.
   void Cleanup() override;
 
  private:
   void ExecuteStep();
 
   std::unique_ptr<TIdTCPServerConnection> Connection_;
+  // Whether an error other than the client's close was raised while
+  // serving the current connection: it then counts as failed, not served,
+  // in the server's statistics. Used by the thread alone.
+  bool Failed_ = false;
 };
 
 }  // namespace ostrevan

@@ -32,7 +32,8 @@ TIdTCPServer::TIdTCPServer(TComponent* AOwner)
       ReplyTexts_(std::make_unique<TIdRFCReplies>(this)),
       PeerThreadClass_(ThreadClassOf<TIdPeerThread>()),
       PeerThreads_(std::make_unique<TThreadList<TIdPeerThread>>()),
-      ReplyUnknownCommand_(std::make_unique<TIdRFCReply>()) {}
+      ReplyUnknownCommand_(std::make_unique<TIdRFCReply>()),
+      Counters_(std::make_unique<TIdTCPServerCounters>()) {}
 
 TIdTCPServer::~TIdTCPServer() {
   Retire();
@@ -124,6 +125,11 @@ void TIdTCPServer::Activate() {
 }
 
 void TIdTCPServer::OpenBinding(TIdSocketHandle& ABinding) {
+  if (ABinding.Adopted()) {
+    // Bound and listening already, with the backlog its maker chose.
+    ABinding.AcceptWithoutWaiting();
+    return;
+  }
   ABinding.Allocate(SOCK_STREAM, 0);
   if (ReuseSocket_ == rsOSDependent || ReuseSocket_ == rsTrue) {
     const int32_t one = 1;
@@ -139,6 +145,18 @@ void TIdTCPServer::StartListener(TIdSocketHandle& ABinding) {
   auto* listener = new TIdListenerThread(this, &ABinding);
   ListenerThreads_->Add(listener);
   listener->Start();
+}
+
+bool TIdTCPServer::ListenersAlive() const {
+  if (!Active_ || !ListenerThreads_) return false;
+  auto pinned = ListenerThreads_->Pin();
+  if (pinned.Items().empty()) return false;
+  for (TIdListenerThread* listener : pinned.Items()) {
+    if (listener->TerminateRequested() || listener->Finished() || !listener->Binding()->Allocated()) {
+      return false;
+    }
+  }
+  return true;
 }
 
 void TIdTCPServer::CloseBindings() {
@@ -377,7 +395,7 @@ bool TIdTCPServer::AdmitsConnection(TIdListenerThread& AThread,
   } catch (...) {
     ListenerException(AThread, Exception("Unknown exception"));
   }
-  if (!admitted) FilterRefused_.fetch_add(1, std::memory_order_relaxed);
+  if (!admitted) TIdTCPServerCounters::Count(Counters_->Filtered);
   return admitted;
 }
 

@@ -17,6 +17,7 @@
 #include "ostrevan/runtime/thread_list.h"
 #include "ostrevan/server/command_handler.h"
 #include "ostrevan/server/rfc_reply.h"
+#include "ostrevan/server/server_statistics.h"
 #include "ostrevan/server/thread_mgr.h"
 
 namespace ostrevan {
@@ -104,7 +105,8 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   // --- Properties ---------------------------------------------------------
 
   bool Active() const { return Active_; }
-  // Activation opens every binding and starts its listener; a failure
+  // Activation opens every binding (an adopted one serves as it is, see
+  // TIdSocketHandle::Adopt) and starts its listener; a failure
   // closes what was opened and propagates, leaving Active false.
   // Deactivation stops the listeners, closes every peer's socket and waits
   // for the peer threads in 250 ms steps up to TerminateWaitTime, raising
@@ -206,8 +208,20 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   // or it admits the connection. A refusal, or a filter that raises (reported
   // as the listener's exception), counts in FilterRefusedCount.
   bool AdmitsConnection(TIdListenerThread& AThread, const TIdConnectionAddresses& AAddresses);
-  // Connections OnFilterConnection refused since the server was made.
-  uint64_t FilterRefusedCount() const { return FilterRefused_.load(std::memory_order_relaxed); }
+  // Connections OnFilterConnection refused since the server was made; the
+  // Filtered field of Statistics.
+  uint64_t FilterRefusedCount() const { return Counters_->Filtered.load(std::memory_order_relaxed); }
+
+  /// The connection counts since this object was made (see
+  /// TIdTCPServerStatistics). Lock-free, from any thread, at any time.
+  TIdTCPServerStatistics Statistics() const { return Counters_->Snapshot(); }
+  /// The counters themselves, for the listener and peer threads.
+  TIdTCPServerCounters& Counters() { return *Counters_; }
+  /// True while the server is active and every listener it started still
+  /// runs with its socket open: false once one has ended (or been told to
+  /// end) or lost its socket. From any thread, provided the owner does not
+  /// activate or deactivate the server meanwhile.
+  bool ListenersAlive() const;
 
   // The current manager, without making one; none when there is none.
   TIdThreadMgr* CurrentThreadMgr() const;
@@ -280,8 +294,10 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   TIdThreadClass PeerThreadClass_;
   std::unique_ptr<TThreadList<TIdPeerThread>> PeerThreads_;
   std::atomic<int32_t> ReplyExceptionCode_{0};
-  std::atomic<uint64_t> FilterRefused_{0};
   std::unique_ptr<TIdRFCReply> ReplyUnknownCommand_;
+  // Allocated apart, in a cache line of its own; the server object itself
+  // keeps the default alignment that its operator new gives.
+  std::unique_ptr<TIdTCPServerCounters> Counters_;
   // Owned when the server made it (ImplicitThreadMgr). Guarded by
   // ThreadMgrLock_ (docs/threading.md); an implicit manager is freed after
   // the lock is released.

@@ -24,11 +24,13 @@ void TIdUDPListenerThread::Run() {
   try {
     if (!ReceiveOne(datagram)) return;
   } catch (...) {
+    if (!Stopped()) TIdUDPServerCounters::Count(Server_->Counters().Failed);
     ReportFailure();
     // A receive that keeps failing must not spin a core.
     if (!Stopped()) TIdStack::PauseMilliseconds(kReceiveSlice);
     return;
   }
+  TIdUDPServerCounters::Count(Server_->Counters().Received);
   if (Server_->DropsAsLoop(*Binding_, datagram.PeerPort)) return;
   try {
     Server_->DoUDPRead(datagram.Data, *Binding_, datagram.PeerIP, datagram.PeerPort);
@@ -36,6 +38,7 @@ void TIdUDPListenerThread::Run() {
     // The answer to one peer failed (a peer that cannot be reached, a
     // handler that refused the datagram): that peer loses its answer, and
     // the datagrams of the others are not kept waiting.
+    TIdUDPServerCounters::Count(Server_->Counters().Failed);
     ReportFailure();
   }
 }

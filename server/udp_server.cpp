@@ -26,7 +26,9 @@ bool MayFeedALoop(int32_t APeerPort, int32_t AOwnPort) {
 }  // namespace
 
 TIdUDPServer::TIdUDPServer(TComponent* AOwner)
-    : TIdComponent(AOwner), Bindings_(std::make_unique<TIdSocketHandles>(this)) {}
+    : TIdComponent(AOwner),
+      Bindings_(std::make_unique<TIdSocketHandles>(this)),
+      Counters_(std::make_unique<TIdUDPServerCounters>()) {}
 
 TIdUDPServer::~TIdUDPServer() {
   Retire();
@@ -78,8 +80,11 @@ void TIdUDPServer::Activate() {
   try {
     for (int i = 0; i < Bindings_->Count(); ++i) {
       TIdSocketHandle& binding = *Bindings_->Items(i);
-      binding.Allocate(SOCK_DGRAM, 0);
-      binding.BindLocal();
+      // An adopted socket is bound already.
+      if (!binding.Adopted()) {
+        binding.Allocate(SOCK_DGRAM, 0);
+        binding.BindLocal();
+      }
       ListenerThreads_.push_back(std::make_unique<TIdUDPListenerThread>(this, &binding));
       ListenerThreads_.back()->Start();
     }
@@ -106,6 +111,17 @@ void TIdUDPServer::SendTo(TIdSocketHandle& ABinding, const std::string& APeerIP,
   stack.CheckSocketResult(stack.SendToSocket(ABinding.Descriptor(), AData, ALength, 0, APeerIP,
                                              static_cast<uint16_t>(APeerPort),
                                              FamilyOf(ABinding.IPVersion())));
+  TIdUDPServerCounters::Count(Counters_->Answered);
+}
+
+bool TIdUDPServer::ListenersAlive() const {
+  if (!Active_ || ListenerThreads_.empty()) return false;
+  for (const auto& listener : ListenerThreads_) {
+    if (listener->TerminateRequested() || listener->Finished() || !listener->Binding()->Allocated()) {
+      return false;
+    }
+  }
+  return true;
 }
 
 void TIdUDPServer::DoUDPRead(const std::string& AData, TIdSocketHandle& ABinding,
@@ -119,7 +135,7 @@ void TIdUDPServer::UDPException(TIdUDPListenerThread& AThread, const std::except
 
 bool TIdUDPServer::DropsAsLoop(const TIdSocketHandle& ABinding, int32_t APeerPort) {
   if (!LoopGuard_ || !MayFeedALoop(APeerPort, ABinding.Port())) return false;
-  DroppedCount_.fetch_add(1, std::memory_order_relaxed);
+  TIdUDPServerCounters::Count(Counters_->Dropped);
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include "ostrevan/export.h"
 #include "ostrevan/conn/component.h"
 #include "ostrevan/net/socket_handle.h"
+#include "ostrevan/server/server_statistics.h"
 
 namespace ostrevan {
 
@@ -60,7 +61,8 @@ class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
 
   bool Active() const { return Active_; }
   // Activation opens every binding (one on DefaultPort and every local
-  // address, for IPv6 and IPv4, when there is none) and starts its
+  // address, for IPv6 and IPv4, when there is none; an adopted one serves
+  // as it is, see TIdSocketHandle::Adopt) and starts its
   // listener; a failure closes what was opened and propagates, leaving
   // Active false. Deactivation stops the listeners and closes the bindings.
   // Setting the current value does nothing; while designing or loading the
@@ -84,11 +86,23 @@ class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
   // TIdTimeUDPServer does.
   bool LoopGuard() const { return LoopGuard_; }
   void SetLoopGuard(bool value) { LoopGuard_ = value; }
-  // The datagrams LoopGuard dropped since the server was made.
-  int64_t DroppedCount() const { return DroppedCount_.load(std::memory_order_relaxed); }
+  // The datagrams LoopGuard dropped since the server was made; the Dropped
+  // field of Statistics.
+  int64_t DroppedCount() const {
+    return static_cast<int64_t>(Counters_->Dropped.load(std::memory_order_relaxed));
+  }
+  /// The datagram counts since this object was made (see
+  /// TIdUDPServerStatistics). Lock-free, from any thread, at any time.
+  TIdUDPServerStatistics Statistics() const { return Counters_->Snapshot(); }
+  /// The counters themselves, for the listener threads.
+  TIdUDPServerCounters& Counters() { return *Counters_; }
+  /// True while the server is active and every listener it started still
+  /// runs with its socket open. From any thread, provided the owner does
+  /// not activate or deactivate the server meanwhile.
+  bool ListenersAlive() const;
 
-  // Sends one datagram to the peer through the binding; a failure raises
-  // EIdSocketError.
+  // Sends one datagram to the peer through the binding, counted as an
+  // answer; a failure raises EIdSocketError.
   void SendTo(TIdSocketHandle& ABinding, const std::string& APeerIP, int32_t APeerPort,
               const void* AData, int32_t ALength);
 
@@ -122,7 +136,8 @@ class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
   std::unique_ptr<TIdSocketHandles> Bindings_;
   int32_t BufferSize_ = kDefaultBufferSize;
   bool LoopGuard_ = false;
-  std::atomic<int64_t> DroppedCount_{0};
+  // Allocated apart, in a cache line of its own.
+  std::unique_ptr<TIdUDPServerCounters> Counters_;
   std::vector<std::unique_ptr<TIdUDPListenerThread>> ListenerThreads_;
 };
 

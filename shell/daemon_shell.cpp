@@ -45,6 +45,8 @@ int TDaemonShell::Run(const std::vector<std::string>& arguments) {
     StartServer();
   } catch (...) {
     // Status 1, so that a service manager or script sees the failure.
+    if (LastFailure_.Reason.empty()) LastFailure_.Reason = "Could not start the server";
+    Monitor_.Failed(LastFailure_.Reason, LastFailure_.Error);
     PrintCouldNotStart();
     return 1;
   }
@@ -112,25 +114,56 @@ void TDaemonShell::StartServer() {
   CurrentServer_->SetListenQueue(SOMAXCONN);
   CurrentServer_->SetDefaultPort(ServerPort_);
   CurrentUDPServer_ = std::make_unique<TIdTimeUDPServer>(nullptr);
+  AdoptPassedSockets();
   ActivateServers();
 }
 
+void TDaemonShell::AdoptPassedSockets() {
+  // Only the first start serves on them: deactivation closes this
+  // process's descriptors, and a port move opens the new port as ever.
+  if (PassedSocketsTaken_) return;
+  PassedSocketsTaken_ = true;
+  const TServiceManager::TPassedSockets& passed = ServiceManager_.Passed();
+  if (passed.Stream >= 0) {
+    TIdSocketHandle* binding = CurrentServer_->Bindings().Add();
+    binding->Adopt(passed.Stream);
+    // The port the messages name is the one served.
+    ServerPort_ = binding->Port();
+  }
+  if (passed.Datagram >= 0) CurrentUDPServer_->Bindings().Add()->Adopt(passed.Datagram);
+}
+
 void TDaemonShell::ActivateServers() {
-  CurrentServer_->SetActive(true);
-  if (CurrentUDPServer_->Active()) return;
+  ActivateSide("TCP", ServerPort_, [this] { CurrentServer_->SetActive(true); });
+  const int32_t port = CurrentServer_->Bindings().Items(0)->Port();
+  if (!CurrentUDPServer_->Active()) {
+    try {
+      CurrentUDPServer_->SetDefaultPort(port);
+      TIdSocketHandles& bindings = CurrentUDPServer_->Bindings();
+      for (int i = 0; i < bindings.Count(); ++i) {
+        if (!bindings.Items(i)->Adopted()) bindings.Items(i)->SetPort(port);
+      }
+      ActivateSide("UDP", port, [this] { CurrentUDPServer_->SetActive(true); });
+    } catch (...) {
+      CurrentServer_->SetActive(false);
+      throw;
+    }
+  }
+  Monitor_.Serving(port, *CurrentServer_, *CurrentUDPServer_);
+}
+
+void TDaemonShell::ActivateSide(const std::string& side, int32_t port,
+                                const std::function<void()>& activate) {
   try {
-    const int32_t port = CurrentServer_->Bindings().Items(0)->Port();
-    CurrentUDPServer_->SetDefaultPort(port);
-    TIdSocketHandles& bindings = CurrentUDPServer_->Bindings();
-    for (int i = 0; i < bindings.Count(); ++i) bindings.Items(i)->SetPort(port);
-    CurrentUDPServer_->SetActive(true);
+    activate();
   } catch (...) {
-    CurrentServer_->SetActive(false);
+    LastFailure_ = DescribeOpenFailure(side, port, std::current_exception());
     throw;
   }
 }
 
 void TDaemonShell::StopServer() {
+  Monitor_.Unwatch();
   // A server is missing only when a port change failed while creating it.
   // UDP first: its stop cannot fail, TCP's can (peers that do not end).
   if (CurrentUDPServer_ != nullptr) {
@@ -143,6 +176,7 @@ void TDaemonShell::StopServer() {
 }
 
 void TDaemonShell::StopByUser() {
+  Monitor_.Stopping();
   Console_.Print("Server stopped by user.");
   Console_.Print("");
   StopServer();
@@ -193,11 +227,14 @@ void TDaemonShell::ChangePort(const std::string& line) {
   if (MovePort(argument)) {
     Console_.Print("Port changed to " + IntToStr(ServerPort_) + ".");
   } else {
+    // A port that could not be opened; an invalid number changes nothing.
+    if (!LastFailure_.Reason.empty()) Monitor_.Failed(LastFailure_.Reason, LastFailure_.Error);
     Console_.Print("Invalid port, or port could not be opened.");
   }
 }
 
 bool TDaemonShell::MovePort(const std::string& argument) {
+  LastFailure_ = TOpenFailure();
   bool converted = false;
   try {
     ServerPort_ = StrToInt(argument);

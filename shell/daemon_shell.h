@@ -2,12 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ostrevan/runtime/application.h"
 #include "ostrevan/shell/console_io.h"
+#include "ostrevan/shell/service_manager.h"
+#include "ostrevan/shell/service_monitor.h"
 
 namespace ostrevan {
 
@@ -46,10 +49,16 @@ class TDaemonShell {
   bool MovePort(const std::string& argument);
   // Creates the TCP and the UDP server on ServerPort_ and activates them.
   void StartServer();
+  // At the first start, gives the servers the sockets the service manager
+  // passed: the stream socket to TCP, the datagram socket to UDP.
+  void AdoptPassedSockets();
   // Activates both servers, or neither: when UDP cannot be opened, TCP is
   // stopped again and the error passes on. UDP takes the port TCP has, the
-  // one the system chose included.
+  // one the system chose included. The service manager hears the outcome.
   void ActivateServers();
+  // Activates one side; a failure is described in LastFailure_ for the
+  // service manager and passes on.
+  void ActivateSide(const std::string& side, int32_t port, const std::function<void()>& activate);
   // Deactivates and destroys the servers there are.
   void StopServer();
   // EXIT, QUIT, SIGTERM and SIGHUP: the message, then StopServer.
@@ -61,6 +70,12 @@ class TDaemonShell {
 
   TApplication& Application_;
   TConsole& Console_;
+  // Read from the environment before any thread exists (the shell is made
+  // after the console has blocked the signals, before the servers start).
+  TServiceManager ServiceManager_;
+  TServiceMonitor Monitor_{ServiceManager_};
+  TOpenFailure LastFailure_;
+  bool PassedSocketsTaken_ = false;
   int32_t ServerPort_ = 37;
   // Owned here alone, not through the application's component list: freed
   // on EXIT or a port change, or with the shell, which goes before the

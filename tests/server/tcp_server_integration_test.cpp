@@ -814,3 +814,72 @@ TEST(TcpServer, UserCodeThatDeactivationRunsMayReadTheServersLists) {
 
 }  // namespace
 }  // namespace ostrevan
+
+namespace ostrevan {
+namespace {
+
+// Connections from four clients at once are each counted exactly once, as
+// served, failed or refused; the counts outlive a deactivation; the
+// listeners are alive exactly while the server is active and none ended.
+TEST(TcpServer, StatisticsCountEveryConnectionOnce) {
+  TIdTCPServer server(nullptr);
+  server.OnExecute = [](TIdPeerThread& thread) {
+    TIdTCPServerConnection* connection = thread.Connection();
+    if (connection->ReadLn() == "fail") throw EIdTCPServerError("asked to fail");
+    connection->WriteLn("ok");
+    connection->Disconnect();
+  };
+  EXPECT_FALSE(server.ListenersAlive());
+  const uint16_t port = ActivateOnLoopback(server);
+  EXPECT_TRUE(server.ListenersAlive());
+  constexpr uint64_t kClients = 4, kEach = 100;
+  std::vector<std::thread> clients;
+  for (uint64_t c = 0; c < kClients; ++c) {
+    clients.emplace_back([port] {
+      for (uint64_t i = 0; i < kEach; ++i) {
+        TTestClient client(port);
+        client.Send("hi\n");
+        EXPECT_EQ(client.ReceiveAll(), "ok\r\n");
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  TTestClient failing(port);
+  failing.Send("fail\n");
+  EXPECT_TRUE(failing.AwaitClose());
+  ASSERT_TRUE(NoPeersLeft(server));
+  TIdTCPServerStatistics counts = server.Statistics();
+  EXPECT_EQ(counts.Accepted, kClients * kEach + 1);
+  EXPECT_EQ(counts.Served, kClients * kEach);
+  EXPECT_EQ(counts.Failed, 1u);
+  EXPECT_EQ(counts.Refused + counts.Filtered + counts.ListenerFailures + counts.CurrentPeers, 0u);
+  EXPECT_GE(counts.PeakPeers, 1u);
+  // A client's next connection may come before its last peer thread ended.
+  EXPECT_LE(counts.PeakPeers, 2 * kClients);
+
+  server.SetActive(false);
+  EXPECT_FALSE(server.ListenersAlive());
+  server.SetMaxConnections(1);
+  server.SetActive(true);
+  TTestClient holding(port);
+  ASSERT_TRUE(PollUntil([&] { return server.Statistics().CurrentPeers == 1; }));
+  for (int i = 0; i < 3; ++i) {
+    TTestClient refused(port);
+    EXPECT_TRUE(refused.AwaitClose());
+  }
+  holding.Send("bye\n");
+  EXPECT_EQ(holding.ReceiveAll(), "ok\r\n");
+  ASSERT_TRUE(NoPeersLeft(server));
+  counts = server.Statistics();
+  EXPECT_EQ(counts.Accepted, kClients * kEach + 5);
+  EXPECT_EQ(counts.Refused, 3u);
+  EXPECT_EQ(counts.Served, kClients * kEach + 1);
+
+  // A listener that was told to end is no longer alive.
+  server.ListenerThreads()->Pin().Items().front()->Terminate();
+  EXPECT_FALSE(server.ListenersAlive());
+  server.SetActive(false);
+}
+
+}  // namespace
+}  // namespace ostrevan

@@ -146,3 +146,34 @@ TEST(UdpServer, AnAnswerThatCannotBeSentCostsThatPeerAlone) {
 
 }  // namespace
 }  // namespace ostrevan
+
+namespace ostrevan {
+namespace {
+
+// Every datagram is counted once: answered, or failed when its handling
+// raised; the listener is alive while the server is active.
+TEST(UdpServer, StatisticsCountEveryDatagramOnce) {
+  TEchoServer echo;
+  auto answer = std::move(echo.Server.OnUDPRead);
+  echo.Server.OnUDPRead = [&answer](TIdUDPServer& sender, const std::string& data,
+                                    TIdSocketHandle& binding, const std::string& ip, int32_t port) {
+    if (data == "fail") throw EIdSocketError(EHOSTUNREACH, "unreachable");
+    answer(sender, data, binding, ip, port);
+  };
+  echo.Server.SetActive(true);
+  EXPECT_TRUE(echo.Server.ListenersAlive());
+  TUdpClient client("127.0.0.1", echo.Port());
+  constexpr uint64_t kDatagrams = 200;
+  for (uint64_t i = 0; i < kDatagrams; ++i) ASSERT_TRUE(client.Ask(std::to_string(i)).has_value());
+  client.Send("fail");
+  ASSERT_TRUE(testing::PollUntil([&] { return echo.Server.Statistics().Failed == 1; }));
+  const TIdUDPServerStatistics counts = echo.Server.Statistics();
+  EXPECT_EQ(counts.Received, kDatagrams + 1);
+  EXPECT_EQ(counts.Answered, kDatagrams);
+  EXPECT_EQ(counts.Dropped, 0u);
+  echo.Server.SetActive(false);
+  EXPECT_FALSE(echo.Server.ListenersAlive());
+}
+
+}  // namespace
+}  // namespace ostrevan

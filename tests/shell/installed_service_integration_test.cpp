@@ -64,6 +64,7 @@ TEST_F(InstalledProject, LaysOutProgramsManPagesUnitHeadersLibrariesAndPackage) 
       "share/man/man8/ostrevan.8",
       "share/man/man1/ostrevan-query.1",
       "lib/systemd/system/ostrevan.service",
+      "lib/systemd/system/ostrevan.socket",
       lib + "/cmake/Ostrevan/OstrevanConfig.cmake",
       lib + "/cmake/Ostrevan/OstrevanConfigVersion.cmake",
       lib + "/cmake/Ostrevan/OstrevanTargets.cmake",
@@ -140,6 +141,10 @@ TEST_F(InstalledProject, DaemonServesALowPortAsTheUnitRunsItAndStopsOnSigterm) {
   const std::vector<std::string> environment = UnitValues(unit, "Environment");
   EXPECT_EQ(environment, std::vector<std::string>{"TZ=UTC"});
   EXPECT_EQ(UnitValues(unit, "StandardInput"), std::vector<std::string>{"null"});
+  // Ready only once both ports are open; pinged while the listeners live.
+  EXPECT_EQ(UnitValues(unit, "Type"), std::vector<std::string>{"notify"});
+  EXPECT_EQ(UnitValues(unit, "NotifyAccess"), std::vector<std::string>{"main"});
+  EXPECT_EQ(UnitValues(unit, "WatchdogSec").size(), 1u);
 
   const int port = FreeLowPort();
   ASSERT_NE(port, 0);
