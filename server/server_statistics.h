@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "ostrevan/export.h"
+
 namespace ostrevan {
 
 /// What a TIdTCPServer has done with its connections since the server object
@@ -15,7 +17,7 @@ namespace ostrevan {
 /// may be off by the connections in flight at that moment. Accepted equals
 /// Filtered + Refused + Served + Failed + CurrentPeers, plus the connections
 /// a failed listener pass dropped before a peer thread took them.
-struct TIdTCPServerStatistics {
+struct OSTREVAN_EXPORT TIdTCPServerStatistics {
   /// Connections the listeners accepted, on every binding.
   uint64_t Accepted = 0;
   /// Connections the connection filter (OnFilterConnection) refused.
@@ -43,7 +45,7 @@ struct TIdTCPServerStatistics {
 /// was made; reset by nothing but a new server object. Read as
 /// TIdTCPServerStatistics is: each count exact, a sum of several a moment
 /// apart.
-struct TIdUDPServerStatistics {
+struct OSTREVAN_EXPORT TIdUDPServerStatistics {
   /// Datagrams taken from the bindings' sockets, dropped ones included.
   uint64_t Received = 0;
   /// Datagrams sent with SendTo, the answers.

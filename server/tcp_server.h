@@ -45,7 +45,7 @@ using TIdNoCommandHandlerEvent =
 // them. The addresses are text as bindings report them (IPv4 peers of a
 // dual-stack binding in dotted IPv4); empty, with port 0, when the server's
 // I/O handler made a transport that is not a socket.
-struct TIdConnectionAddresses {
+struct OSTREVAN_EXPORT TIdConnectionAddresses {
   std::string PeerIP;
   int32_t PeerPort = 0;
   // The address and port the peer connected to.
