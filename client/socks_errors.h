@@ -5,7 +5,7 @@
 
 namespace ostrevan {
 
-// Every refusal or failure of a SOCKS proxy negotiation.
+/// Every refusal or failure of a SOCKS proxy negotiation.
 OSTREVAN_EXCEPTION(EIdSocksError, EIdException);
 OSTREVAN_EXCEPTION_MSG(EIdSocksRequestFailed, EIdSocksError, "Request rejected or failed.");
 OSTREVAN_EXCEPTION_MSG(EIdSocksRequestServerFailed, EIdSocksError,

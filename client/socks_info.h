@@ -14,19 +14,19 @@ class TIdIOHandler;
 enum TSocksVersion { svNoSocks, svSocks4, svSocks4A, svSocks5 };
 enum TSocksAuthentication { saNoAuthentication, saUsernamePassword };
 
-// The SOCKS proxy settings of a socket I/O handler's client connect, and the
-// negotiation with the proxy over that handler's connection. Used by the
-// thread that makes the client connect.
+/// The SOCKS proxy settings of a socket I/O handler's client connect, and the
+/// negotiation with the proxy over that handler's connection. Used by the
+/// thread that makes the client connect.
 class OSTREVAN_EXPORT TIdSocksInfo : public TIdComponent {
  public:
   static constexpr int32_t kDefaultPort = 1080;
 
   explicit TIdSocksInfo(TComponent* AOwner);
 
-  // Asks the proxy, over ProxyHandler's connection to it, to connect on to
-  // the host and port (NegotiateSocks: the replies, limits and exceptions).
-  // Nothing happens with svNoSocks. A refusal leaves the connection to the
-  // proxy open.
+  /// Asks the proxy, over ProxyHandler's connection to it, to connect on to
+  /// the host and port (NegotiateSocks: the replies, limits and exceptions).
+  /// Nothing happens with svNoSocks. A refusal leaves the connection to the
+  /// proxy open.
   virtual void NegotiateProxy(const std::string& AHost, int32_t APort);
 
   TSocksAuthentication Authentication() const { return Authentication_; }
@@ -41,14 +41,14 @@ class OSTREVAN_EXPORT TIdSocksInfo : public TIdComponent {
   void SetUsername(const std::string& value) { Username_ = value; }
   TSocksVersion Version() const { return Version_; }
   void SetVersion(TSocksVersion value) { Version_ = value; }
-  // The handler whose Send and Receive the negotiation uses; not owned,
-  // cleared when that handler is destroyed.
+  /// The handler whose Send and Receive the negotiation uses; not owned,
+  /// cleared when that handler is destroyed.
   TIdIOHandler* ProxyHandler() const { return ProxyHandler_; }
   void SetProxyHandler(TIdIOHandler* value);
 
  protected:
-  // Into another TIdSocksInfo: every setting but ProxyHandler. Any other
-  // target raises EConvertError "Cannot assign a ... to a ...".
+  /// Into another TIdSocksInfo: every setting but ProxyHandler. Any other
+  /// target raises EConvertError "Cannot assign a ... to a ...".
   void AssignTo(TPersistent* dest) const override;
   void Notification(TComponent* AComponent, TOperation Operation) override;
 

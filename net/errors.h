@@ -9,8 +9,8 @@
 
 namespace ostrevan {
 
-// A failed socket call: the error number (errno, or h_errno for a host
-// look-up) and the text the stack's table gives for it.
+/// A failed socket call: the error number (errno, or h_errno for a host
+/// look-up) and the text the stack's table gives for it.
 class OSTREVAN_EXPORT EIdSocketError : public EIdException {
  public:
   EIdSocketError(int32_t errorNumber, std::string message)
@@ -25,7 +25,7 @@ OSTREVAN_EXCEPTION_MSG(EIdInvalidSocket, EIdException, "Cannot allocate socket."
 OSTREVAN_EXCEPTION_MSG(EIdSetSizeExceeded, EIdException, "Set Size Exceeded.");
 OSTREVAN_EXCEPTION(EIdInvalidServiceName, EIdException);
 
-// An error that ends an operation without being worth a report.
+/// An error that ends an operation without being worth a report.
 OSTREVAN_EXCEPTION(EIdSilentException, EIdException);
 OSTREVAN_EXCEPTION_MSG(EIdConnClosedGracefully, EIdSilentException, "Connection Closed Gracefully.");
 OSTREVAN_EXCEPTION_MSG(EIdClosedSocket, EIdException, "Disconnected.");
@@ -34,7 +34,7 @@ OSTREVAN_EXCEPTION_MSG(EIdReadLnMaxLineLengthExceeded, EIdException, "Max line l
 OSTREVAN_EXCEPTION_MSG(EIdConnectTimeout, EIdException, "Connect timed out.");
 OSTREVAN_EXCEPTION(EIdConnectException, EIdException);
 
-// A reply whose code the caller did not allow: the code and the reply text.
+/// A reply whose code the caller did not allow: the code and the reply text.
 class OSTREVAN_EXPORT EIdProtocolReplyError : public EIdException {
  public:
   EIdProtocolReplyError(int32_t replyCode, std::string message)
@@ -45,7 +45,7 @@ class OSTREVAN_EXPORT EIdProtocolReplyError : public EIdException {
   int32_t ReplyErrorCode_;
 };
 
-// Socket handles and bindings.
+/// Socket handles and bindings.
 OSTREVAN_EXCEPTION(EIdSocketHandleError, EIdException);
 OSTREVAN_EXCEPTION(EIdInvalidPortRange, EIdSocketHandleError);
 OSTREVAN_EXCEPTION(EIdCanNotBindPortInRange, EIdSocketHandleError);

@@ -12,8 +12,8 @@ namespace ostrevan {
 
 class TCollection;
 
-// An item of a TCollection. Constructed with a collection, it joins it and
-// receives the collection's next running ID; destroyed, it leaves it.
+/// An item of a TCollection. Constructed with a collection, it joins it and
+/// receives the collection's next running ID; destroyed, it leaves it.
 class OSTREVAN_EXPORT TCollectionItem : public TPersistent {
  public:
   explicit TCollectionItem(TCollection* ACollection);
@@ -23,7 +23,7 @@ class OSTREVAN_EXPORT TCollectionItem : public TPersistent {
   TCollectionItem& operator=(const TCollectionItem&) = delete;
 
   TCollection* Collection() const { return Collection_; }
-  // Moves the item to another collection (or none).
+  /// Moves the item to another collection (or none).
   void SetCollection(TCollection* value);
   int ID() const { return ID_; }
   int Index() const;
@@ -36,9 +36,9 @@ class OSTREVAN_EXPORT TCollectionItem : public TPersistent {
   int ID_ = 0;
 };
 
-// An ordered list of items that it owns, with running item IDs that are
-// never reused. New items are made by the item factory given to the
-// constructor (the "item class").
+/// An ordered list of items that it owns, with running item IDs that are
+/// never reused. New items are made by the item factory given to the
+/// constructor (the "item class").
 class OSTREVAN_EXPORT TCollection : public TPersistent {
  public:
   using TItemFactory = std::function<TCollectionItem*(TCollection*)>;
@@ -57,7 +57,7 @@ class OSTREVAN_EXPORT TCollection : public TPersistent {
   int NextID() const { return NextID_; }
   virtual TPersistent* GetOwner() const { return nullptr; }
 
-  // From another collection: clears this one and adds a copy of each item.
+  /// From another collection: clears this one and adds a copy of each item.
   void Assign(const TPersistent* source) override;
 
  private:
@@ -70,7 +70,7 @@ class OSTREVAN_EXPORT TCollection : public TPersistent {
   int NextID_ = 0;
 };
 
-// A collection that belongs to an owner (a component) and whose items are T.
+/// A collection that belongs to an owner (a component) and whose items are T.
 template <class T>
 class TOwnedCollection : public TCollection {
  public:

@@ -6,9 +6,9 @@
 
 namespace ostrevan {
 
-// A reference to an object that is either owned (freed with the holder, or
-// when another object replaces it) or borrowed (someone else frees it).
-// Not thread-safe: the class that holds one says which lock guards it.
+/// A reference to an object that is either owned (freed with the holder, or
+/// when another object replaces it) or borrowed (someone else frees it).
+/// Not thread-safe: the class that holds one says which lock guards it.
 template <class T>
 class TMaybeOwned {
  public:
@@ -32,14 +32,14 @@ class TMaybeOwned {
   T* operator->() const { return Ptr_; }
   bool Owns() const { return Owned_ != nullptr; }
 
-  // Empties the holder; the owned object is handed to the caller (none
-  // when it was borrowed), so that it can be freed outside a lock.
+  /// Empties the holder; the owned object is handed to the caller (none
+  /// when it was borrowed), so that it can be freed outside a lock.
   std::unique_ptr<T> Release() {
     Ptr_ = nullptr;
     return std::move(Owned_);
   }
-  // Empties the holder without freeing anything: for an object whose
-  // destruction is under way already (a removal notice).
+  /// Empties the holder without freeing anything: for an object whose
+  /// destruction is under way already (a removal notice).
   void Forget() {
     (void)Owned_.release();
     Ptr_ = nullptr;

@@ -11,8 +11,8 @@
 
 namespace ostrevan {
 
-// An ordered list of texts, each with an associated integer value (the
-// "object" of the entry; 0 unless set).
+/// An ordered list of texts, each with an associated integer value (the
+/// "object" of the entry; 0 unless set).
 class OSTREVAN_EXPORT TStringList : public TPersistent {
  public:
   TStringList() = default;
@@ -32,16 +32,16 @@ class OSTREVAN_EXPORT TStringList : public TPersistent {
   void Insert(int index, std::string text);
   void Delete(int index);
   void Clear() { Items_.clear(); }
-  // Index of the first entry equal to text (case-sensitive), or -1.
+  /// Index of the first entry equal to text (case-sensitive), or -1.
   int IndexOf(std::string_view text) const;
 
-  // The lines joined, each followed by a line feed.
+  /// The lines joined, each followed by a line feed.
   std::string Text() const;
-  // Replaces the lines by those of text: a line ends at LF, CR or CR LF,
-  // and a line end at the very end does not start another line.
+  /// Replaces the lines by those of text: a line ends at LF, CR or CR LF,
+  /// and a line end at the very end does not start another line.
   void SetText(std::string_view text);
 
-  // Copies the texts and values of another string list.
+  /// Copies the texts and values of another string list.
   void Assign(const TPersistent* source) override;
 
   bool operator==(const TStringList& other) const;
