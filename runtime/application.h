@@ -18,6 +18,7 @@ class OSTREVAN_EXPORT TApplication : public TComponent {
   /// Marks the application as terminating. Nothing waits on this mark: with
   /// no event loop it has no visible effect, but it is kept for callers.
   void Terminate() { Terminated_ = true; }
+  /// True once Terminate was called.
   bool Terminated() const { return Terminated_; }
 
  private:

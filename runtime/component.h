@@ -15,6 +15,7 @@ namespace ostrevan {
 
 class TComponent;
 
+/// What a component is told of in Notification.
 enum TOperation { opInsert, opRemove };
 
 /// An event with only its sender.
@@ -27,22 +28,30 @@ using TNotifyEvent = std::function<void(TObject* Sender)>;
 /// that components on different threads may register with the same one.
 class OSTREVAN_EXPORT TComponent : public TPersistent {
  public:
+  /// Makes the component and, when AOwner is given, inserts it into AOwner's components.
   explicit TComponent(TComponent* AOwner);
   ~TComponent() override;
 
   TComponent(const TComponent&) = delete;
   TComponent& operator=(const TComponent&) = delete;
 
+  /// The component that deletes this one; none for an ownerless one.
   TComponent* Owner() const { return Owner_; }
+  /// The number of components this one owns.
   int ComponentCount() const;
+  /// The owned component at index, in order of insertion.
   TComponent* Components(int index) const;
 
+  ///@{
+  /// The component's name; empty unless set.
   const std::string& Name() const { return Name_; }
   void SetName(const std::string& value) { Name_ = value; }
+  ///@}
 
   /// AComponent->Notification(this, opRemove) is called when this component
   /// is destroyed (and this one is told when AComponent goes first).
   void FreeNotification(TComponent* AComponent);
+  /// Undoes FreeNotification: AComponent is no longer told.
   void RemoveFreeNotification(TComponent* AComponent);
 
   /// Deletes every owned component, last created first. Derived destructors

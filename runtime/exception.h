@@ -11,8 +11,11 @@ namespace ostrevan {
 /// Root of every exception the system raises: a message text.
 class OSTREVAN_EXPORT Exception : public std::exception {
  public:
+  /// An exception with the given message.
   explicit Exception(std::string message = {}) : Message_(std::move(message)) {}
+  /// The message.
   const char* what() const noexcept override { return Message_.c_str(); }
+  /// The message.
   const std::string& Message() const { return Message_; }
 
  private:
@@ -49,6 +52,7 @@ OSTREVAN_EXCEPTION(EStreamError, Exception);
 OSTREVAN_EXCEPTION(EInOutError, Exception);
 /// The terminal interrupt (SIGINT) and quit (SIGQUIT) signals, turned into errors.
 OSTREVAN_EXCEPTION_MSG(EControlC, Exception, "Control-C hit");
+/// Raised with "Quit".
 OSTREVAN_EXCEPTION_MSG(EQuit, Exception, "Quit");
 
 /// Root of every error the network framework raises.

@@ -13,13 +13,17 @@ template <class T>
 class TMaybeOwned {
  public:
   TMaybeOwned() = default;
+  /// Owns AOwned.
   explicit TMaybeOwned(std::unique_ptr<T> AOwned) : Owned_(std::move(AOwned)), Ptr_(Owned_.get()) {}
+  /// Borrows AObject: someone else frees it.
   static TMaybeOwned Borrowed(T* AObject) {
     TMaybeOwned holder;
     holder.Ptr_ = AObject;
     return holder;
   }
 
+  ///@{
+  /// Takes over what AOther held, leaving it empty.
   TMaybeOwned(TMaybeOwned&& AOther) noexcept
       : Owned_(std::move(AOther.Owned_)), Ptr_(std::exchange(AOther.Ptr_, nullptr)) {}
   TMaybeOwned& operator=(TMaybeOwned&& AOther) noexcept {
@@ -27,9 +31,14 @@ class TMaybeOwned {
     Ptr_ = std::exchange(AOther.Ptr_, nullptr);
     return *this;
   }
+  ///@}
 
+  ///@{
+  /// The object; none when empty.
   T* Get() const { return Ptr_; }
   T* operator->() const { return Ptr_; }
+  ///@}
+  /// True when the holder owns the object.
   bool Owns() const { return Owned_ != nullptr; }
 
   /// Empties the holder; the owned object is handed to the caller (none

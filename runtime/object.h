@@ -16,6 +16,7 @@ OSTREVAN_EXPORT std::string ClassNameOf(const std::type_info& type);
 class OSTREVAN_EXPORT TObject {
  public:
   virtual ~TObject() = default;
+  /// The unqualified name of the object's class (see ClassNameOf).
   std::string ClassName() const { return ClassNameOf(typeid(*this)); }
 };
 
@@ -24,6 +25,7 @@ class OSTREVAN_EXPORT TObject {
 /// with "Cannot assign a <source class> to a <target class>".
 class OSTREVAN_EXPORT TPersistent : public TObject {
  public:
+  /// Copies the state of source into this object (see the class).
   virtual void Assign(const TPersistent* source);
 
  protected:

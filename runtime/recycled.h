@@ -25,8 +25,10 @@ namespace ostrevan {
 /// so that a use after free still shows there.
 class OSTREVAN_EXPORT TRecycledStore {
  public:
+  /// The most blocks a store keeps.
   static constexpr size_t kCapacity = 64;
 
+  /// A store for blocks of ABlockSize bytes.
   explicit TRecycledStore(size_t ABlockSize) : BlockSize_(ABlockSize) {}
   /// Gives the kept blocks back.
   ~TRecycledStore();
@@ -36,7 +38,9 @@ class OSTREVAN_EXPORT TRecycledStore {
   /// False in builds with AddressSanitizer: every block goes back at once.
   static bool KeepsBlocks();
 
+  /// A kept block when there is one and ASize is the store's size, else a new one from the allocator.
   void* Take(size_t ASize);
+  /// Keeps the block while there is room and ASize is the store's size, else frees it.
   void Give(void* ABlock, size_t ASize) noexcept;
 
  private:
@@ -52,7 +56,9 @@ class OSTREVAN_EXPORT TRecycledStore {
 template <typename T>
 class TRecycled {
  public:
+  /// Memory for an object of the class, from its store.
   static void* operator new(size_t ASize) { return Store().Take(ASize); }
+  /// Gives an object's memory back to its store.
   static void operator delete(void* ABlock, size_t ASize) noexcept { Store().Give(ABlock, ASize); }
 
  private:

@@ -20,6 +20,7 @@ OSTREVAN_EXPORT int32_t StrToInt(std::string_view text);
 /// As TryStrToInt; an invalid text gives the default.
 OSTREVAN_EXPORT int32_t StrToIntDef(std::string_view text, int32_t defaultValue);
 
+/// The decimal text of value.
 OSTREVAN_EXPORT std::string IntToStr(int64_t value);
 
 /// Letters a to z become A to Z; every other byte is unchanged.

@@ -22,6 +22,7 @@ class TThreadList {
   /// threads do) outlives the walk.
   class TPinned {
    public:
+    /// Pins list, copying its entries.
     explicit TPinned(TThreadList& list) : List_(list) {
       std::lock_guard<std::mutex> lock(List_.Lock_);
       Items_ = List_.Items_;
@@ -34,6 +35,7 @@ class TThreadList {
     TPinned(const TPinned&) = delete;
     TPinned& operator=(const TPinned&) = delete;
 
+    /// The pinned entries.
     const std::vector<T*>& Items() const { return Items_; }
 
    private:
@@ -45,8 +47,10 @@ class TThreadList {
   TThreadList(const TThreadList&) = delete;
   TThreadList& operator=(const TThreadList&) = delete;
 
+  /// Pins the list (see TPinned).
   TPinned Pin() { return TPinned(*this); }
 
+  /// Appends item.
   void Add(T* item) {
     std::lock_guard<std::mutex> lock(Lock_);
     Items_.push_back(item);
@@ -76,14 +80,17 @@ class TThreadList {
     items.swap(Items_);
     return items;
   }
+  /// True when item is listed.
   bool Contains(const T* item) const {
     std::lock_guard<std::mutex> lock(Lock_);
     return std::find(Items_.begin(), Items_.end(), item) != Items_.end();
   }
+  /// The number of entries.
   int Count() const {
     std::lock_guard<std::mutex> lock(Lock_);
     return static_cast<int>(Items_.size());
   }
+  /// True when there is no entry.
   bool Empty() const { return Count() == 0; }
 
  private:
