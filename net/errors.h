@@ -13,8 +13,10 @@ namespace ostrevan {
 /// look-up) and the text the stack's table gives for it.
 class OSTREVAN_EXPORT EIdSocketError : public EIdException {
  public:
+  /// An error for the error number with its text.
   EIdSocketError(int32_t errorNumber, std::string message)
       : EIdException(std::move(message)), ErrorNumber_(errorNumber) {}
+  /// The error number.
   int32_t ErrorNumber() const { return ErrorNumber_; }
 
  private:
@@ -46,8 +48,10 @@ OSTREVAN_EXCEPTION(EIdConnectException, EIdException);
 /// A reply whose code the caller did not allow: the code and the reply text.
 class OSTREVAN_EXPORT EIdProtocolReplyError : public EIdException {
  public:
+  /// An error for the reply code with the reply's text.
   EIdProtocolReplyError(int32_t replyCode, std::string message)
       : EIdException(std::move(message)), ReplyErrorCode_(replyCode) {}
+  /// The reply's code.
   int32_t ReplyErrorCode() const { return ReplyErrorCode_; }
 
  private:

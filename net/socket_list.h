@@ -21,8 +21,11 @@ class OSTREVAN_EXPORT TIdSocketList : public TObject {
  public:
   /// The index-th descriptor of the set in ascending order; 0 past the end.
   virtual int32_t HandleAt(int32_t AIndex) const = 0;
+  /// Adds the descriptor to the set.
   virtual void AddHandle(int32_t AHandle) = 0;
+  /// Removes the descriptor from the set.
   virtual void RemoveHandle(int32_t AHandle) = 0;
+  /// The number of descriptors in the set.
   virtual int32_t HandleCount() const = 0;
 
   /// A new list of the platform socket list class.

@@ -21,6 +21,7 @@ namespace ostrevan {
 /// A socket descriptor of the system is a signed 32-bit integer; -1 is the
 /// invalid descriptor and the failure result of every wrapped call.
 constexpr int32_t IdInvalidSocket = -1;
+/// The failure result of every wrapped socket call.
 constexpr int32_t IdSocketError = -1;
 
 /// Flag added to every send and receive, so that writing to a closed peer
@@ -85,20 +86,27 @@ class OSTREVAN_EXPORT TIdStack : public TObject {
   /// Binds to the address (empty: every local address) and port.
   virtual int32_t BindSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
                              uint16_t APort) = 0;
+  /// Closes the socket; 0 or -1.
   virtual int32_t CloseSocket(int32_t ASocket) = 0;
+  /// Connects to the address and port; 0 or -1.
   virtual int32_t ConnectSocket(int32_t ASocket, uint16_t AFamily, const std::string& AIP,
                                 uint16_t APort) = 0;
   /// Name look-ups raise EIdSocketError with the resolver's code when they fail.
   virtual std::string HostNameToAddress(const std::string& AHostName) = 0;
   /// The first IPv6 address of the name.
   virtual std::string HostNameToIPv6Address(const std::string& AHostName) = 0;
+  /// The host's name.
   virtual std::string LocalHostName() = 0;
+  /// The host name of an address (reverse look-up).
   virtual std::string AddressToHostName(const std::string& AAddress) = 0;
   /// A service name, or a decimal number when the service database lacks it.
   virtual int32_t ServiceNameToPort(const std::string& AServiceName) = 0;
   /// The official name and the aliases of the port's service; empty when none.
   virtual TStringList PortToServiceNames(int32_t APort) = 0;
+  ///@{
+  /// Byte order conversions between the host and the network.
   virtual uint16_t HostToNetShort(uint16_t AValue) = 0;
+  /// Sets the bound socket listening with a queue of AQueueCount; 0 or -1.
   virtual int32_t ListenSocket(int32_t ASocket, int32_t AQueueCount) = 0;
   /// Makes calls on the socket return at once (EAGAIN) instead of waiting;
   /// sockets accepted from it still wait.
@@ -106,8 +114,11 @@ class OSTREVAN_EXPORT TIdStack : public TObject {
   virtual uint16_t NetToHostShort(uint16_t AValue) = 0;
   virtual uint32_t HostToNetLong(uint32_t AValue) = 0;
   virtual uint32_t NetToHostLong(uint32_t AValue) = 0;
+  ///@}
+  /// One receive of up to ALength bytes: bytes, 0 at the end, or -1.
   virtual int32_t ReceiveSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
                                 int32_t AFlags) = 0;
+  /// One datagram, with its sender's address and port: bytes or -1.
   virtual int32_t ReceiveFromSocket(int32_t ASocket, void* ABuffer, int32_t ALength,
                                     int32_t AFlags, std::string& AIP, int32_t& APort) = 0;
   /// Waits until a descriptor of the lists is ready or the time (ms; -2: no
@@ -116,15 +127,19 @@ class OSTREVAN_EXPORT TIdStack : public TObject {
   /// else EIdSetSizeExceeded. Returns the select result unchecked.
   virtual int32_t SelectSockets(TIdHandleList* AReadList, TIdHandleList* AWriteList,
                                 TIdHandleList* AExceptList, int32_t ATimeout) = 0;
+  /// One send of up to ALength bytes: bytes sent or -1.
   virtual int32_t SendSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
                              int32_t AFlags) = 0;
   /// To the address of the family (AF_INET unless given).
   virtual int32_t SendToSocket(int32_t ASocket, const void* ABuffer, int32_t ALength,
                                int32_t AFlags, const std::string& AIP, uint16_t APort,
                                uint16_t AFamily = AF_INET) = 0;
+  /// setsockopt(2); 0 or -1.
   virtual int32_t SetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
                                   const void* AOptValue, int32_t AOptLength) = 0;
+  /// A new socket of the family, type and protocol; its descriptor, or -1.
   virtual int32_t OpenSocket(int32_t AFamily, int32_t AStruct, int32_t AProtocol) = 0;
+  /// Shuts the socket down (SHUT_RD, SHUT_WR or SHUT_RDWR); 0 or -1.
   virtual int32_t ShutdownSocket(int32_t ASocket, int32_t AHow) = 0;
   /// The message of an EIdSocketError for the code.
   virtual std::string SocketErrorText(int32_t AErrorCode);
@@ -133,10 +148,13 @@ class OSTREVAN_EXPORT TIdStack : public TObject {
   /// The peer's or the local address of a socket; a failure raises.
   virtual void PeerSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
                                  int32_t& APort) = 0;
+  /// The local address of a socket; a failure raises.
   virtual void LocalSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
                                   int32_t& APort) = 0;
+  /// getsockopt(2); 0 or -1.
   virtual int32_t GetSocketOption(int32_t ASocket, int32_t ALevel, int32_t AOptName,
                                   void* AOptValue, int32_t& AOptLength) = 0;
+  /// Dotted text of an IPv4 address.
   virtual std::string AddressToText(const in_addr& AAddress) = 0;
   /// Four dotted numbers; the low byte of each is kept, text after a fourth
   /// dot is ignored, and a part that is not a number raises EConvertError.
@@ -156,11 +174,14 @@ class OSTREVAN_EXPORT TIdStack : public TObject {
 
   // --- Operations the same for every platform -----------------------------
 
+  ///@{
   /// False when the result is not -1 (errno is then not read). Otherwise
   /// stores LastSocketError as the last error and returns true when it is in
   /// the ignore list; any other code raises EIdSocketError.
   bool CheckSocketResult(int32_t AResult);
   bool CheckSocketResult(int32_t AResult, std::initializer_list<int32_t> AIgnore);
+  ///@}
+  /// Raises EIdSocketError for the error number, with SocketErrorText's message.
   [[noreturn]] void RaiseSocketErrorCode(int32_t AErrorCode);
   /// A new socket of the version (IPv4 unless given); failure raises
   /// EIdInvalidSocket.

@@ -26,8 +26,10 @@ class OSTREVAN_EXPORT TIdBaseThread : public TThread {
 
 class TIdThread;
 
+/// What Stop does to the thread: end it, or park it for reuse.
 enum TIdThreadStopAction { saTerminate, saSuspend };
 
+/// An event with only the thread.
 using TIdNotifyThreadEvent = std::function<void(TIdThread* Sender)>;
 /// AException is the live exception object; a non-standard exception is
 /// represented by an Exception with the message "Unknown exception".
@@ -79,28 +81,41 @@ class OSTREVAN_EXPORT TIdThread : public TIdBaseThread {
   /// StateLock. Run steps and the loops inside them poll it.
   bool Stopped() const;
 
+  /// True once Stop was called and until the thread is started again.
   bool StopFlag() const { return StopFlag_; }
 
+  ///@{
+  /// What Stop does: saTerminate (the default) or saSuspend.
   TIdThreadStopAction StopAction() const { return StopAction_; }
   void SetStopAction(TIdThreadStopAction value) { StopAction_ = value; }
+  ///@}
 
+  ///@{
   /// Owned by the thread; Cleanup deletes it after every run cycle.
   TObject* DataObject() const { return DataObject_.get(); }
   void SetDataObject(std::unique_ptr<TObject> value) { DataObject_ = std::move(value); }
+  ///@}
 
+  ///@{
   /// Message and class of the exception that ended the thread; empty and
   /// none otherwise.
   std::string FinalErrorMessage() const;
   std::optional<std::type_index> FinalErrorClass() const;
+  ///@}
 
+  /// Told of an exception that ended a run step.
   TIdExceptionThreadEvent OnThreadException;
+  /// Told when the thread stopped.
   TIdNotifyThreadEvent OnThreadStopped;
 
  protected:
+  ///@{
+  /// Hooks around the run loop and each step, empty here.
   virtual void AfterRun() {}
   virtual void AfterLoop() {}
   virtual void BeforeLoop() {}
   virtual void BeforeRun() {}
+  ///@}
   /// Deletes DataObject; descendants that own more per cycle call this too.
   virtual void Cleanup();
   /// Calls OnThreadException when set.

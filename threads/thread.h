@@ -40,6 +40,7 @@ namespace ostrevan {
 /// - Destruction and FreeOnTerminate: docs/threading.md (who deletes what).
 class OSTREVAN_EXPORT TThread : public TObject {
  public:
+  /// The stack size new threads get unless SetDefaultStackSize changed it.
   static constexpr size_t kDefaultStackSize = 256 * 1024;
 
   /// Prepares a thread that begins with the first WakeThread, with every
@@ -62,12 +63,14 @@ class OSTREVAN_EXPORT TThread : public TObject {
     return thread.release();
   }
 
+  ///@{
   /// Stack size given to threads constructed without their own. Framework
   /// threads are many and shallow; a small stack keeps glibc's stack cache
   /// effective, so that a thread per connection does not map and unmap a
   /// stack each time. Never below PTHREAD_STACK_MIN.
   static size_t DefaultStackSize();
   static void SetDefaultStackSize(size_t value);
+  ///@}
 
   /// Requests termination; the body decides when to honour it. Never waits,
   /// never wakes.
@@ -97,12 +100,19 @@ class OSTREVAN_EXPORT TThread : public TObject {
   /// Whether the POSIX thread has been created (a WakeThread succeeded).
   bool Launched() const;
 
+  /// True when the thread was made suspended.
   bool CreatedSuspended() const { return CreateSuspended_; }
+  /// True once Terminate was called.
   bool TerminateRequested() const { return TerminateRequested_; }
+  /// True while the thread is suspended or parked.
   bool IsSuspended() const { return IsSuspended_; }
+  /// True once Execute has returned.
   bool Finished() const { return Finished_; }
+  ///@{
+  /// Whether the thread deletes itself when its body ends.
   bool FreeOnTerminate() const { return FreeOnTerminate_; }
   void SetFreeOnTerminate(bool value) { FreeOnTerminate_ = value; }
+  ///@}
 
   /// The value the POSIX thread exits with; 0 unless the body sets another.
   int32_t ExitCode() const;
@@ -120,6 +130,7 @@ class OSTREVAN_EXPORT TThread : public TObject {
   /// Finish notification; calls OnTerminate when set.
   virtual void DoTerminate();
 
+  ///@{
   /// Blocks the calling thread, which must be this one, until WakeThread or
   /// until cancelled() holds; cancelled is tested under the park lock before
   /// blocking and after each wake-up, so that a reason to go on that was set
@@ -130,9 +141,12 @@ class OSTREVAN_EXPORT TThread : public TObject {
   /// called from another thread or when the lock fails.
   void ParkThread(const std::function<bool()>& cancelled);
   void ParkThread();
+  ///@}
 
+  /// Sets the exit code WaitFor returns.
   void SetExitCode(int32_t value);
 
+  ///@{
   /// WakeThread in two halves, for a caller that decides under a lock of its
   /// own whether the thread is to go on, but must not hold that lock while
   /// the thread is created (the new thread would at once wait for it).
@@ -144,6 +158,7 @@ class OSTREVAN_EXPORT TThread : public TObject {
   /// %s".
   bool BeginWake();
   void Launch();
+  ///@}
 
   /// The destructor's part, callable earlier by a derived destructor: on the
   /// thread itself the POSIX thread is detached; elsewhere termination is
