@@ -17,6 +17,7 @@ namespace ostrevan {
 /// thread (the server's shutdown), and a transport must allow that.
 class OSTREVAN_EXPORT TIdIOHandler : public TIdComponent {
  public:
+  /// A handler of AOwner (none: ownerless).
   explicit TIdIOHandler(TComponent* AOwner) : TIdComponent(AOwner) {}
   /// A derived transport closes itself in its own destructor: by the time
   /// this one runs, the derived Close no longer exists.
@@ -32,16 +33,19 @@ class OSTREVAN_EXPORT TIdIOHandler : public TIdComponent {
   virtual void ConnectTo(const std::string& AHost, int32_t APort, const std::string& ABoundIP = "",
                          int32_t ABoundPort = 0, int32_t ABoundPortMin = 0,
                          int32_t ABoundPortMax = 0, int32_t ATimeout = -1);
+  /// True while the transport is open.
   virtual bool Connected() = 0;
   /// Makes the transport ready for an accept or a connect.
   virtual void Open() {}
   /// True when data (or the peer's close) is there within the time (ms;
   /// -2: no limit).
   virtual bool WaitReadable(int32_t AMSec) = 0;
+  ///@{
   /// One receive or send; the raw result: a byte count, 0 when the peer has
   /// closed (receive), or -1 with the error left for the caller's check.
   virtual int32_t Receive(void* ABuffer, int32_t ALength) = 0;
   virtual int32_t Send(const void* ABuffer, int32_t ALength) = 0;
+  ///@}
 };
 
 }  // namespace ostrevan

@@ -31,6 +31,7 @@ class TIdSocksInfo;
 /// handler closed.
 class OSTREVAN_EXPORT TIdIOHandlerSocket : public TIdIOHandler, public TRecycled<TIdIOHandlerSocket> {
  public:
+  /// A handler without a socket yet, of AOwner (none: ownerless).
   explicit TIdIOHandlerSocket(TComponent* AOwner);
   ~TIdIOHandlerSocket() override;
 
@@ -49,25 +50,33 @@ class OSTREVAN_EXPORT TIdIOHandlerSocket : public TIdIOHandler, public TRecycled
   void Open() override;
   /// Raises EIdConnClosedGracefully when closed, as the binding does.
   bool WaitReadable(int32_t AMSec) override;
+  ///@{
   /// Raise EIdClosedSocket "Disconnected." when not connected.
   int32_t Receive(void* ABuffer, int32_t ALength) override;
   int32_t Send(const void* ABuffer, int32_t ALength) override;
+  ///@}
 
   /// The socket; none before Open (or the first ConnectTo). Owned.
   TIdSocketHandle* Binding() const { return Binding_.get(); }
+  ///@{
   /// The IP version a client connect looks a host name up for (IPv4 unless
   /// set); an address given as text is of its own version.
   TIdIPVersion IPVersion() const { return IPVersion_; }
   void SetIPVersion(TIdIPVersion value) { IPVersion_ = value; }
+  ///@}
+  ///@{
   /// When false, a client connect switches off the Nagle algorithm.
   bool UseNagle() const { return UseNagle_; }
   void SetUseNagle(bool value) { UseNagle_ = value; }
+  ///@}
+  ///@{
   /// The proxy settings. Reading creates an instance owned by this handler
   /// when there is none. A given instance is only referenced, with free
   /// notification; its owner (or the caller, when it has none) frees it.
   /// Either way its ProxyHandler is this handler.
   TIdSocksInfo* SocksInfo();
   void SetSocksInfo(TIdSocksInfo* value);
+  ///@}
   /// The instance without creating one; none until read or set.
   TIdSocksInfo* SocksInfoIfAny() const { return SocksInfo_.Get(); }
 
@@ -79,10 +88,12 @@ class OSTREVAN_EXPORT TIdIOHandlerSocket : public TIdIOHandler, public TRecycled
   /// lock, so that no Close finds the new socket outside a use.
   class TBindingUse {
    public:
+    /// Begins a use of AHandler's binding (see the class).
     explicit TBindingUse(TIdIOHandlerSocket& AHandler, bool AAllocate = false);
     ~TBindingUse();
     TBindingUse(const TBindingUse&) = delete;
     TBindingUse& operator=(const TBindingUse&) = delete;
+    /// True when the use began: the handler was connected.
     bool Acquired() const { return Acquired_; }
 
    private:

@@ -20,8 +20,10 @@ namespace ostrevan {
 /// Used only by the thread that uses its connection.
 class OSTREVAN_EXPORT TIdManagedBuffer : public TIdSimpleBuffer {
  public:
+  /// The CompactThreshold a new buffer starts with.
   static constexpr int32_t kDefaultCompactThreshold = 32768;
 
+  /// An empty buffer; AOnRemoved is told of every removal.
   explicit TIdManagedBuffer(TIdBufferBytesRemoved AOnRemoved = nullptr);
 
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
@@ -35,8 +37,11 @@ class OSTREVAN_EXPORT TIdManagedBuffer : public TIdSimpleBuffer {
   /// Moves the unread bytes to the block start; nothing when ReadOffset is 0.
   void Compact();
 
+  ///@{
+  /// The size of the consumed prefix at which the block is compacted.
   int32_t CompactThreshold() const { return CompactThreshold_; }
   void SetCompactThreshold(int32_t value) { CompactThreshold_ = value; }
+  ///@}
   /// How many consumed bytes lie in front of the unread ones.
   int64_t ReadOffset() const { return ReadOffset_; }
 

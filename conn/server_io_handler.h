@@ -17,6 +17,7 @@ class TIdThread;
 /// listener threads; Prepare by the thread that activates the server.
 class OSTREVAN_EXPORT TIdServerIOHandler : public TIdComponent {
  public:
+  /// A handler of AOwner (none: ownerless).
   explicit TIdServerIOHandler(TComponent* AOwner) : TIdComponent(AOwner) {}
 
   /// Called when the server activates.
@@ -30,8 +31,10 @@ class OSTREVAN_EXPORT TIdServerIOHandler : public TIdComponent {
 /// without one it blocks in the accept.
 class OSTREVAN_EXPORT TIdServerIOHandlerSocket : public TIdServerIOHandler {
  public:
+  /// AcceptSlice: how long one wait of an accept lasts, in ms.
   static constexpr int32_t kAcceptSlice = 100;
 
+  /// A handler of AOwner (none: ownerless).
   explicit TIdServerIOHandlerSocket(TComponent* AOwner) : TIdServerIOHandler(AOwner) {}
 
   /// A listening socket closed (or, after the thread's stop, shut down)

@@ -19,6 +19,7 @@ using TIdBufferBytesRemoved = std::function<void(TObject* Sender, int32_t ACount
 /// one for each write. Used only by the thread that uses its connection.
 class OSTREVAN_EXPORT TIdSimpleBuffer : public TMemoryStream {
  public:
+  /// An empty buffer; AOnRemoved is told of every removal.
   explicit TIdSimpleBuffer(TIdBufferBytesRemoved AOnRemoved = nullptr);
 
   /// The first ACount bytes as text (one character per byte), removed.
@@ -33,7 +34,9 @@ class OSTREVAN_EXPORT TIdSimpleBuffer : public TMemoryStream {
   TIdBufferBytesRemoved OnRemoved;
 
  protected:
+  /// Raises EIdNotEnoughDataInBuffer unless ACount bytes (ACount 0 or more) can be removed.
   void CheckRemovable(int32_t ACount);
+  /// Calls OnRemoved with ACount, when set.
   void NotifyRemoved(int32_t ACount);
 };
 

@@ -34,6 +34,7 @@ enum TIdMaxLineAction { maException, maSplit };
 /// A class reference for exceptions: raises an exception of its class with
 /// the given message.
 using TIdExceptionClass = std::function<void(const std::string& AMessage)>;
+/// A TIdExceptionClass that raises E.
 template <class E>
 TIdExceptionClass ExceptionClassOf() {
   return [](const std::string& AMessage) { throw E(AMessage); };
@@ -50,9 +51,12 @@ TIdExceptionClass ExceptionClassOf() {
 /// or is disconnecting. Events run on the thread that causes them.
 class OSTREVAN_EXPORT TIdTCPConnection : public TIdComponent {
  public:
+  /// The RecvBufferSize and SendBufferSize a new connection starts with.
   static constexpr int32_t kDefaultBufferSize = 32768;
+  /// The MaxLineLength a new connection starts with.
   static constexpr int32_t kDefaultMaxLineLength = 16384;
 
+  /// A connection of AOwner (none: ownerless) without a handler.
   explicit TIdTCPConnection(TComponent* AOwner);
   /// Closes the transport and frees an owned handler, without events.
   ~TIdTCPConnection() override;
@@ -120,9 +124,11 @@ class OSTREVAN_EXPORT TIdTCPConnection : public TIdComponent {
   virtual void Write(const std::string& AText);
   /// The text and CR LF.
   virtual void WriteLn(const std::string& AText = "");
+  ///@{
   /// Four bytes, most significant first with AConvert, else in host order.
   void WriteInt32(int32_t AValue, bool AConvert = true);
   void WriteUInt32(uint32_t AValue, bool AConvert = true);
+  ///@}
   /// The stream from its start (AFromStart) or its position, ASize bytes or
   /// up to its end (0), after a 32-bit count when AWithCount; in chunks of
   /// SendBufferSize in one write unit of work. A stream that ends early
@@ -154,17 +160,24 @@ class OSTREVAN_EXPORT TIdTCPConnection : public TIdComponent {
 
   // --- Properties ---------------------------------------------------------
 
+  ///@{
+  /// When set, every received byte loses its high bit (7-bit text).
   bool ASCIIFilter() const { return ASCIIFilter_; }
   void SetASCIIFilter(bool value) { ASCIIFilter_ = value; }
+  ///@}
   /// A receive or send returned 0 bytes, or the transport was closed.
   bool PeerClosed() const { return PeerClosed_; }
   /// True while IOHandler is a handler installed with its ownership.
   bool OwnsIOHandler() const { return IOHandler_.Owns(); }
+  /// The received bytes not read yet.
   TIdManagedBuffer& InBuffer() { return InBuffer_; }
+  /// The connection's intercept; none unless set.
   TIdConnectionIntercept* Intercept() const { return Intercept_; }
   /// Not owned; cleared when the intercept is destroyed.
   void SetIntercept(TIdConnectionIntercept* value);
+  /// The handler; none until one is installed.
   TIdIOHandler* IOHandler() const { return IOHandler_.Get(); }
+  ///@{
   /// Both free an owned handler first. A handler the connection does not
   /// own must outlive every use of the connection, CloseTransport included;
   /// one handed over is freed by the connection when it disconnects, when
@@ -172,25 +185,44 @@ class OSTREVAN_EXPORT TIdTCPConnection : public TIdComponent {
   void SetIOHandler(TIdIOHandler* value);
   void SetIOHandler(std::unique_ptr<TIdIOHandler> value);
   void SetIOHandler(std::nullptr_t) { SetIOHandler(static_cast<TIdIOHandler*>(nullptr)); }
+  ///@}
+  /// The last numbered reply read.
   TIdRFCReply& LastReply() { return LastReply_; }
+  ///@{
+  /// What ReadLn does with a line longer than MaxLineLength: raise (the default) or split it.
   TIdMaxLineAction MaxLineAction() const { return MaxLineAction_; }
   void SetMaxLineAction(TIdMaxLineAction value) { MaxLineAction_ = value; }
+  ///@}
+  ///@{
+  /// The longest line ReadLn accepts by default; 0 or less: no limit.
   int32_t MaxLineLength() const { return MaxLineLength_; }
   void SetMaxLineLength(int32_t value) { MaxLineLength_ = value; }
+  ///@}
+  /// True when the last ReadLn split a line that was longer than the maximum.
   bool LineSplit() const { return LineSplit_; }
+  /// True when the last ReadLn ended because the peer closed before a line was complete.
   bool LineEndedEmpty() const { return LineEndedEmpty_; }
+  /// True when the last ReadLn with an explicit time-out ran out of time.
   bool ReadLnTimedOut() const { return ReadLnTimedOut_; }
+  ///@{
+  /// The time-out of reads in ms that are given none (-1); 0: no limit.
   int32_t ReadTimeout() const { return ReadTimeout_; }
   void SetReadTimeout(int32_t value) { ReadTimeout_ = value; }
+  ///@}
+  ///@{
   /// The most bytes one receive asks for; values below 1 count as 1.
   int32_t RecvBufferSize() const { return RecvBufferSize_; }
   void SetRecvBufferSize(int32_t value) { RecvBufferSize_ = value < 1 ? 1 : value; }
+  ///@}
+  ///@{
   /// The chunk size of SendStream; values below 1 count as 1.
   int32_t SendBufferSize() const { return SendBufferSize_; }
   void SetSendBufferSize(int32_t value) { SendBufferSize_ = value < 1 ? 1 : value; }
+  ///@}
   /// The handler again, when it is a socket handler; none otherwise.
   TIdIOHandlerSocket* SocketHandler() const { return SocketHandler_; }
 
+  /// Told after the connection has disconnected.
   TNotifyEvent OnDisconnected;
 
  protected:
