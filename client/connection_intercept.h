@@ -12,6 +12,7 @@ namespace ostrevan {
 
 class TIdConnectionIntercept;
 
+/// An event with only the intercept.
 using TIdInterceptNotifyEvent = std::function<void(TIdConnectionIntercept* ASender)>;
 /// AStream holds one block, positioned at its start; a handler may rewrite
 /// the bytes and change their number.
@@ -30,6 +31,7 @@ using TIdInterceptStreamEvent =
 /// connections at once must guard its own state.
 class OSTREVAN_EXPORT TIdConnectionIntercept : public TIdBaseComponent {
  public:
+  /// An intercept of AOwner (none: ownerless).
   explicit TIdConnectionIntercept(TComponent* AOwner) : TIdBaseComponent(AOwner) {}
 
   /// Stores the connection, calls OnConnect, then passes the hook on.
@@ -44,20 +46,29 @@ class OSTREVAN_EXPORT TIdConnectionIntercept : public TIdBaseComponent {
 
   /// The connection served now, or none; not owned.
   TComponent* Connection() const { return Connection_.load(); }
+  ///@{
   /// Not owned; cleared when that intercept is destroyed.
   TIdConnectionIntercept* NestedIntercept() const { return NestedIntercept_; }
   void SetNestedIntercept(TIdConnectionIntercept* value);
+  ///@}
 
+  /// Told when the connection the intercept serves has connected.
   TIdInterceptNotifyEvent OnConnect;
+  /// Told when that connection disconnects.
   TIdInterceptNotifyEvent OnDisconnect;
+  /// Given the bytes just received, which it may change.
   TIdInterceptStreamEvent OnReceive;
+  /// Given the bytes about to be sent, which it may change.
   TIdInterceptStreamEvent OnSend;
 
  protected:
   /// Each calls the same hook of NestedIntercept when there is one.
   virtual void NestedConnect(TComponent* AConnection);
+  /// Passes the disconnect on to NestedIntercept, when set.
   virtual void NestedDisconnect();
+  /// Passes the received bytes on to NestedIntercept, when set.
   virtual void NestedReceive(TStream& AStream);
+  /// Passes the bytes to send on to NestedIntercept, when set.
   virtual void NestedSend(TStream& AStream);
 
   void Notification(TComponent* AComponent, TOperation Operation) override;

@@ -16,6 +16,7 @@ class TIdTCPConnection;
 /// connection as its owner). Used by the peer threads, several at once.
 class OSTREVAN_EXPORT TIdServerIntercept : public TIdBaseComponent {
  public:
+  /// An intercept of AOwner (none: ownerless).
   explicit TIdServerIntercept(TComponent* AOwner) : TIdBaseComponent(AOwner) {}
 
   /// Prepares the intercept for use.

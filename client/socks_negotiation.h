@@ -12,9 +12,12 @@ namespace ostrevan {
 
 /// What the proxy is asked with: the protocol and the credentials.
 struct OSTREVAN_EXPORT TIdSocksSettings {
+  /// The proxy protocol.
   TSocksVersion Version = svNoSocks;
   TSocksAuthentication Authentication = saNoAuthentication;  ///< SOCKS 5 only
+  /// The user name: the SOCKS 4 user ID, or the SOCKS 5 login's name.
   std::string Username;
+  /// The password of a SOCKS 5 login.
   std::string Password;
 };
 
@@ -25,7 +28,9 @@ struct OSTREVAN_EXPORT TIdSocksSettings {
 class OSTREVAN_EXPORT TIdSocksTransport {
  public:
   virtual ~TIdSocksTransport() = default;
+  /// Sends bytes to the proxy: the count sent, or -1.
   virtual int32_t Send(const void* ABuffer, int32_t ALength) = 0;
+  /// Receives bytes from the proxy: the count, 0 when it closed, or -1.
   virtual int32_t Receive(void* ABuffer, int32_t ALength) = 0;
 };
 

@@ -33,7 +33,9 @@ class OSTREVAN_EXPORT TIdListenerThread : public TIdThread {
   /// Created suspended; neither reference is owned.
   TIdListenerThread(TIdTCPServer* AServer, TIdSocketHandle* ABinding);
 
+  /// The binding the thread accepts on.
   TIdSocketHandle* Binding() const { return Binding_; }
+  /// The server the thread accepts for.
   TIdTCPServer* Server() const { return Server_; }
 
   /// Also ends a pause between passes at once.

@@ -21,11 +21,15 @@ namespace ostrevan {
 /// thread reads Connection only while holding the PeerThreads lock.
 class OSTREVAN_EXPORT TIdPeerThread : public TIdThread, public TRecycled<TIdPeerThread> {
  public:
+  /// A peer thread, suspended unless ACreateSuspended is false, with a stack of AStackSize bytes (0: the default).
   explicit TIdPeerThread(bool ACreateSuspended = true, size_t AStackSize = 0);
   ~TIdPeerThread() override;
 
+  ///@{
+  /// The connection the thread serves; owned.
   TIdTCPServerConnection* Connection() const { return Connection_.get(); }
   void SetConnection(std::unique_ptr<TIdTCPServerConnection> value) { Connection_ = std::move(value); }
+  ///@}
   /// Frees the connection and clears the reference.
   void FreeConnection() { Connection_.reset(); }
 

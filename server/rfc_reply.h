@@ -17,21 +17,29 @@ namespace ostrevan {
 /// safe, changing it is not.
 class OSTREVAN_EXPORT TIdRFCReply : public TCollectionItem {
  public:
+  /// An empty reply, added to ACollection when given.
   explicit TIdRFCReply(TCollection* ACollection = nullptr);
 
+  ///@{
   /// 0 means no code. Setting a code above 0 also sets TextCode to it in
   /// decimal; 0 or below leaves TextCode as it was.
   int32_t NumericCode() const { return NumericCode_; }
   void SetNumericCode(int32_t value);
+  ///@}
   /// One entry per line, without line ends. The setter copies the lines.
   const TStringList& Text() const { return Text_; }
+  ///@{
+  /// The reply's lines.
   TStringList& Text() { return Text_; }
   void SetText(const TStringList& value);
+  ///@}
+  ///@{
   /// The code as text, as read from a peer; it may be non-numeric ("+OK").
   /// Setting a non-empty text also sets NumericCode to its integer value, or
   /// 0 when it is not a number; the empty text leaves NumericCode alone.
   const std::string& TextCode() const { return TextCode_; }
   void SetTextCode(std::string value);
+  ///@}
 
   /// Code 0, no lines, empty TextCode: the state of a new reply.
   void ClearReply();
@@ -66,6 +74,7 @@ class OSTREVAN_EXPORT TIdRFCReply : public TCollectionItem {
 /// takes its text. Set up before its server is active; no lock.
 class OSTREVAN_EXPORT TIdRFCReplies : public TOwnedCollection<TIdRFCReply> {
  public:
+  /// An empty list of reply texts of AOwner.
   explicit TIdRFCReplies(TPersistent* AOwner);
 
   /// The first item, in index order, with that numeric code, or nullptr.

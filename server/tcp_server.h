@@ -28,16 +28,23 @@ class TIdServerIntercept;
 class TIdServerIOHandler;
 class TIdTCPServer;
 
+/// Whether bindings are opened with SO_REUSEADDR: rsOSDependent (the default) and rsTrue do, rsFalse does not.
 enum TIdReuseSocket { rsOSDependent, rsTrue, rsFalse };
 
+/// Told after a command handler ran.
 using TIdAfterCommandHandlerEvent = std::function<void(TIdTCPServer& ASender, TIdPeerThread& AThread)>;
+/// Told of a line before the command handlers look at it.
 using TIdBeforeCommandHandlerEvent =
     std::function<void(TIdTCPServer& ASender, const std::string& AData, TIdPeerThread& AThread)>;
+/// An event of a peer thread.
 using TIdServerThreadEvent = std::function<void(TIdPeerThread& AThread)>;
+/// Told of an exception on a peer thread.
 using TIdServerThreadExceptionEvent =
     std::function<void(TIdPeerThread& AThread, const std::exception& AException)>;
+/// Told of an exception on a listener thread.
 using TIdListenExceptionEvent =
     std::function<void(TIdListenerThread& AThread, const std::exception& AException)>;
+/// Told of a line that no command handler took.
 using TIdNoCommandHandlerEvent =
     std::function<void(TIdTCPServer& ASender, const std::string& AData, TIdPeerThread& AThread)>;
 
@@ -46,10 +53,14 @@ using TIdNoCommandHandlerEvent =
 /// dual-stack binding in dotted IPv4); empty, with port 0, when the server's
 /// I/O handler made a transport that is not a socket.
 struct TIdConnectionAddresses {
+  /// The peer's address and port.
+  ///@{
   std::string PeerIP;
   int32_t PeerPort = 0;
+  ///@}
   /// The address and port the peer connected to.
   std::string LocalIP;
+  /// The port the peer connected to.
   int32_t LocalPort = 0;
   /// The listening binding that accepted the connection.
   const TIdSocketHandle* Binding = nullptr;
@@ -88,6 +99,7 @@ bool ListCountBelow(const TThreadList<T>* AList, int32_t ACount) {
 /// object and run the base's steps instead of the derived server's.
 class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
  public:
+  /// An inactive server of AOwner (none: ownerless), without bindings.
   explicit TIdTCPServer(TComponent* AOwner);
   /// Retires the server, unless delete or a derived destructor did. Never
   /// raises.
@@ -100,10 +112,12 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   /// The pair that new uses, the second when a constructor raises; declared
   /// so that compilers see the delete above match this new.
   static void* operator new(std::size_t ASize);
+  /// The release that matches the new above.
   static void operator delete(void* AMemory);
 
   // --- Properties ---------------------------------------------------------
 
+  ///@{
   bool Active() const { return Active_; }
   /// Activation opens every binding (an adopted one serves as it is, see
   /// TIdSocketHandle::Adopt) and starts its listener; a failure
@@ -113,51 +127,90 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   /// EIdTerminateThreadTimeout "Terminate Thread Timeout" (Active stays
   /// true) when some remain. Setting the current value does nothing.
   virtual void SetActive(bool value);
+  ///@}
 
+  ///@{
   TIdSocketHandles& Bindings() { return *Bindings_; }
   /// Copies the items.
   virtual void SetBindings(const TIdSocketHandles& value);
+  ///@}
+  /// The handlers the lines of a connection are given to (see ExecutePeer).
   TIdCommandHandlers& CommandHandlers() { return *CommandHandlers_; }
+  ///@{
+  /// Whether the command handlers are used.
   bool CommandHandlersEnabled() const { return CommandHandlersEnabled_; }
   void SetCommandHandlersEnabled(bool value) { CommandHandlersEnabled_ = value; }
+  ///@}
+  ///@{
   /// The port each new binding starts with; kept in Bindings.
   int32_t DefaultPort() const { return Bindings_->DefaultPort(); }
   virtual void SetDefaultPort(int32_t value);
+  ///@}
+  ///@{
   /// Written to every new connection when it has content.
   TIdRFCReply& Greeting() { return *Greeting_; }
   void SetGreeting(const TIdRFCReply& value) { Greeting_->Assign(&value); }
+  ///@}
+  ///@{
+  /// The intercept that every new connection gets; none unless set.
   TIdServerIntercept* Intercept() const { return Intercept_; }
   virtual void SetIntercept(TIdServerIntercept* value);
+  ///@}
+  ///@{
+  /// The handler that accepts connections; a TIdServerIOHandlerSocket made on activation unless set.
   TIdServerIOHandler* IOHandler() const { return IOHandler_.Get(); }
   virtual void SetIOHandler(TIdServerIOHandler* value);
+  ///@}
+  ///@{
+  /// The length of each binding's queue of connections not yet accepted.
   int32_t ListenQueue() const { return ListenQueue_; }
   void SetListenQueue(int32_t value) { ListenQueue_ = value; }
+  ///@}
+  ///@{
   /// Written to a connection refused by MaxConnections, not completed from
   /// ReplyTexts.
   TIdRFCReply& MaxConnectionReply() { return *MaxConnectionReply_; }
   void SetMaxConnectionReply(const TIdRFCReply& value) { MaxConnectionReply_->Assign(&value); }
+  ///@}
+  ///@{
   /// Upper bound of live peer threads; 0 or less: none.
   int32_t MaxConnections() const { return MaxConnections_; }
   void SetMaxConnections(int32_t value) { MaxConnections_ = value; }
+  ///@}
+  ///@{
+  /// The reply code sent when a command handler raises; 0: none is sent.
   int32_t ReplyExceptionCode() const { return ReplyExceptionCode_; }
   void SetReplyExceptionCode(int32_t value) { ReplyExceptionCode_ = value; }
+  ///@}
+  /// The texts that complete replies sent with a code only.
   TIdRFCReplies& ReplyTexts() { return *ReplyTexts_; }
+  ///@{
+  /// Sent for a line that no command handler took, when it has content.
   TIdRFCReply& ReplyUnknownCommand() { return *ReplyUnknownCommand_; }
   void SetReplyUnknownCommand(const TIdRFCReply& value) { ReplyUnknownCommand_->Assign(&value); }
+  ///@}
+  ///@{
+  /// Whether bindings are opened with SO_REUSEADDR (see TIdReuseSocket).
   TIdReuseSocket ReuseSocket() const { return ReuseSocket_; }
   void SetReuseSocket(TIdReuseSocket value) { ReuseSocket_ = value; }
+  ///@}
+  ///@{
+  /// How long deactivation waits for the peer threads, in ms.
   int32_t TerminateWaitTime() const { return TerminateWaitTime_; }
   void SetTerminateWaitTime(int32_t value) { TerminateWaitTime_ = value; }
+  ///@}
   /// Never none outside design mode: a TIdThreadMgrDefault owned by the
   /// server is made on first use.
   TIdThreadMgr* ThreadMgr();
   /// Frees an implicit manager at once.
   virtual void SetThreadMgr(TIdThreadMgr* value);
 
+  ///@{
   /// The class of the peer threads the thread manager makes; TIdPeerThread
   /// unless a derived server sets another (a TIdPeerThread descendant).
   const TIdThreadClass& PeerThreadClass() const { return PeerThreadClass_; }
   void SetPeerThreadClass(TIdThreadClass value) { PeerThreadClass_ = std::move(value); }
+  ///@}
 
   /// The live peer threads. A peer thread unlists itself before it frees
   /// its connection, so while the list is pinned (or locked) every listed
@@ -168,13 +221,21 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
 
   // --- Events -------------------------------------------------------------
 
+  /// Told after a command handler ran on a line.
   TIdAfterCommandHandlerEvent OnAfterCommandHandler;
+  /// Told of each line before the command handlers look at it.
   TIdBeforeCommandHandlerEvent OnBeforeCommandHandler;
+  /// Told on the peer thread of a new connection, after the greeting (see PeerConnected).
   TIdServerThreadEvent OnConnect;
+  /// Told on the peer thread when its connection ends (see PeerDisconnected).
   TIdServerThreadEvent OnDisconnect;
+  /// Told of an exception that ended a peer's work.
   TIdServerThreadExceptionEvent OnException;
+  /// The work on a connection when no command handler handles it (see ExecutePeer).
   TIdServerThreadEvent OnExecute;
+  /// Told of an exception on a listener thread (see OnFilterConnection).
   TIdListenExceptionEvent OnListenException;
+  /// Told of a line that no command handler took (see UnknownCommand).
   TIdNoCommandHandlerEvent OnNoCommandHandler;
   /// Asked by the listener right after each accept, before anything else is
   /// spent on the connection: a refused connection is closed at once, with
@@ -196,9 +257,13 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   /// reads a line for the command handlers when it has enabled ones, else
   /// calls OnExecute.
   virtual bool ExecutePeer(TIdPeerThread& AThread);
+  /// Reports an exception of a peer thread through OnException.
   void PeerException(TIdPeerThread& AThread, const std::exception& AException);
+  /// Reports an exception of a listener thread through OnListenException.
   void ListenerException(TIdListenerThread& AThread, const std::exception& AException);
+  /// Calls OnBeforeCommandHandler.
   void BeforeCommandHandler(TIdPeerThread& AThread, const std::string& AData);
+  /// Calls OnAfterCommandHandler.
   void AfterCommandHandler(TIdPeerThread& AThread);
   /// OnNoCommandHandler, else ReplyUnknownCommand when it has content, else
   /// EIdTCPServerError "No command handler found.".

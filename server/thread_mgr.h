@@ -19,6 +19,7 @@ namespace ostrevan {
 /// An empty factory is "no class".
 using TIdThreadClass = std::function<std::unique_ptr<TIdThread>(bool ACreateSuspended)>;
 
+/// The TIdThreadClass of T.
 template <class T>
 TIdThreadClass ThreadClassOf() {
   return [](bool ACreateSuspended) -> std::unique_ptr<TIdThread> {
@@ -37,6 +38,7 @@ TIdThreadClass ThreadClassOf() {
 /// changed it before the threads are made).
 class OSTREVAN_EXPORT TIdThreadMgr : public TIdBaseComponent {
  public:
+  /// A manager of AOwner (none: ownerless).
   explicit TIdThreadMgr(TComponent* AOwner);
   /// Retires the manager, unless the most derived destructor did. Threads
   /// still listed are neither stopped nor freed.
@@ -52,8 +54,11 @@ class OSTREVAN_EXPORT TIdThreadMgr : public TIdBaseComponent {
     TUse(const TUse&) = delete;
     TUse& operator=(const TUse&) = delete;
 
+    /// The manager in use; none when there is none.
+    ///@{
     TIdThreadMgr* Mgr() const { return Mgr_; }
     TIdThreadMgr* operator->() const { return Mgr_; }
+    ///@}
 
    private:
     TIdThreadMgr* Mgr_;
@@ -74,11 +79,16 @@ class OSTREVAN_EXPORT TIdThreadMgr : public TIdBaseComponent {
   /// The threads handed out and not yet released.
   TThreadList<TIdThread>& ActiveThreads() { return ActiveThreads_; }
 
+  ///@{
+  /// The class of the threads the manager makes.
   const TIdThreadClass& ThreadClass() const { return ThreadClass_; }
   void SetThreadClass(TIdThreadClass value) { ThreadClass_ = std::move(value); }
+  ///@}
+  ///@{
   /// A POSIX nice value.
   int8_t ThreadPriority() const { return ThreadPriority_; }
   void SetThreadPriority(int8_t value) { ThreadPriority_ = value; }
+  ///@}
 
  protected:
   /// The first step of the most derived destructor: the removal notices

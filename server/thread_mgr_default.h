@@ -10,6 +10,7 @@ namespace ostrevan {
 /// disposed of on release. Thread-safety as TIdThreadMgr.
 class OSTREVAN_EXPORT TIdThreadMgrDefault : public TIdThreadMgr {
  public:
+  /// A manager of AOwner (none: ownerless).
   using TIdThreadMgr::TIdThreadMgr;
   ~TIdThreadMgrDefault() override { Retire(); }
 

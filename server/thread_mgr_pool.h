@@ -24,8 +24,10 @@ namespace ostrevan {
 /// only to take a thread from it or put one in.
 class OSTREVAN_EXPORT TIdThreadMgrPool : public TIdThreadMgr {
  public:
+  /// The PoolSize a new pool starts with.
   static constexpr int32_t kDefaultPoolSize = 32;
 
+  /// A manager of AOwner (none: ownerless).
   using TIdThreadMgr::TIdThreadMgr;
   /// Retires the manager, then stops and frees its idle threads. Threads
   /// still handed out are left as TIdThreadMgrDefault leaves them.
@@ -40,10 +42,12 @@ class OSTREVAN_EXPORT TIdThreadMgrPool : public TIdThreadMgr {
   /// TIdThreadMgrDefault::ReleaseThread.
   void ReleaseThread(TIdThread* AThread) override;
 
+  ///@{
   /// The most idle threads kept. Lowering it stops and frees the idle
   /// threads above the new size before it returns.
   int32_t PoolSize() const;
   void SetPoolSize(int32_t value);
+  ///@}
   /// Idle threads kept now, parked or on their way to park.
   int32_t IdleCount() const;
 

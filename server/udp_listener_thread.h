@@ -28,7 +28,9 @@ class OSTREVAN_EXPORT TIdUDPListenerThread : public TIdThread {
   /// Created suspended; neither reference is owned.
   TIdUDPListenerThread(TIdUDPServer* AServer, TIdSocketHandle* ABinding);
 
+  /// The binding the thread receives on.
   TIdSocketHandle* Binding() const { return Binding_; }
+  /// The server the thread receives for.
   TIdUDPServer* Server() const { return Server_; }
 
  protected:

@@ -20,9 +20,11 @@ namespace ostrevan {
 class TIdUDPListenerThread;
 class TIdUDPServer;
 
+/// Told of a datagram: its bytes, the binding it came in on and the sender's address and port.
 using TIdUDPReadEvent =
     std::function<void(TIdUDPServer& ASender, const std::string& AData, TIdSocketHandle& ABinding,
                        const std::string& APeerIP, int32_t APeerPort)>;
+/// Told of an exception while a datagram was handled.
 using TIdUDPExceptionEvent =
     std::function<void(TIdUDPListenerThread& AThread, const std::exception& AException)>;
 
@@ -44,8 +46,10 @@ using TIdUDPExceptionEvent =
 /// calls Retire first in its own destructor (docs/threading.md).
 class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
  public:
+  /// The BufferSize a new server starts with.
   static constexpr int32_t kDefaultBufferSize = 8192;
 
+  /// An inactive server of AOwner (none: ownerless), without bindings.
   explicit TIdUDPServer(TComponent* AOwner);
   /// Retires the server, unless delete or a derived destructor did.
   ~TIdUDPServer() override;
@@ -57,8 +61,10 @@ class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
   /// The pair that new uses, the second when a constructor raises; declared
   /// so that compilers see the delete above match this new.
   static void* operator new(std::size_t ASize);
+  /// The release that matches the new above.
   static void operator delete(void* AMemory);
 
+  ///@{
   bool Active() const { return Active_; }
   /// Activation opens every binding (one on DefaultPort and every local
   /// address, for IPv6 and IPv4, when there is none; an adopted one serves
@@ -68,13 +74,21 @@ class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
   /// Setting the current value does nothing; while designing or loading the
   /// value is only stored.
   void SetActive(bool value);
+  ///@}
 
+  /// The bindings, each with a listener thread while the server is active.
   TIdSocketHandles& Bindings() { return *Bindings_; }
+  ///@{
+  /// The port each new binding starts with; kept in Bindings.
   int32_t DefaultPort() const { return Bindings_->DefaultPort(); }
   void SetDefaultPort(int32_t value) { Bindings_->SetDefaultPort(value); }
+  ///@}
+  ///@{
   /// The longest datagram received whole; the rest of a longer one is lost.
   int32_t BufferSize() const { return BufferSize_; }
   void SetBufferSize(int32_t value) { BufferSize_ = value; }
+  ///@}
+  ///@{
   /// Whether datagrams that could feed a loop of answers between two
   /// services are dropped before DoUDPRead: those from source port 0, which
   /// no answer can reach, from the ports of the small services that answer
@@ -86,6 +100,7 @@ class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
   /// TIdTimeUDPServer does.
   bool LoopGuard() const { return LoopGuard_; }
   void SetLoopGuard(bool value) { LoopGuard_ = value; }
+  ///@}
   /// The datagrams LoopGuard dropped since the server was made; the Dropped
   /// field of Statistics.
   int64_t DroppedCount() const {
@@ -115,7 +130,9 @@ class OSTREVAN_EXPORT TIdUDPServer : public TIdComponent {
   /// APeerPort that came in on ABinding.
   bool DropsAsLoop(const TIdSocketHandle& ABinding, int32_t APeerPort);
 
+  /// Told of each datagram, on its listener thread, unless DoUDPRead is overridden.
   TIdUDPReadEvent OnUDPRead;
+  /// Told of an exception while a datagram was handled; the other datagrams go on.
   TIdUDPExceptionEvent OnUDPException;
 
   /// Applies an Active stored while loading.

@@ -11,7 +11,9 @@ namespace ostrevan {
 /// One reading of the system clock: seconds and microseconds since
 /// 1970-01-01 00:00 UTC, as gettimeofday gives them.
 struct OSTREVAN_EXPORT TClockReading {
+  /// Whole seconds.
   int64_t Seconds = 0;
+  /// Microseconds of the second, 0 to 999999.
   int64_t Microseconds = 0;
 };
 

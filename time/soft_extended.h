@@ -36,6 +36,7 @@ class OSTREVAN_EXPORT TSoftExtended {
   template <class T, std::enable_if_t<std::is_arithmetic_v<T>, int> = 0>
   TSoftExtended(T x) : Value_(Converted(x)) {}
 
+  /// The value converted to an arithmetic type, rounded as the cast from long double would be.
   template <class T, std::enable_if_t<std::is_arithmetic_v<T>, int> = 0>
   explicit operator T() const {
     return static_cast<T>(Value_);

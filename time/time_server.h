@@ -15,6 +15,7 @@ namespace ostrevan {
 /// and only reads BaseDate, which is set while the server is inactive.
 class OSTREVAN_EXPORT TIdTimeServer : public TIdTCPServer {
  public:
+  /// The port a new time server listens on: 37, the Time protocol's.
   static constexpr int32_t kDefaultTimePort = 37;
 
   /// DefaultPort 37, BaseDate 1900-01-01 (2.0).
@@ -23,9 +24,11 @@ class OSTREVAN_EXPORT TIdTimeServer : public TIdTCPServer {
   /// a member) is stopped while it is whole as well.
   ~TIdTimeServer() override { Retire(); }
 
+  ///@{
   /// Only the whole days count.
   TDateTime BaseDate() const { return BaseDate_; }
   void SetBaseDate(TDateTime value) { BaseDate_ = value; }
+  ///@}
 
   /// Writes the count and disconnects; the command handlers and OnExecute
   /// are never used.

@@ -19,6 +19,7 @@ namespace ostrevan {
 /// only reads BaseDate, which is set while the server is inactive.
 class OSTREVAN_EXPORT TIdTimeUDPServer : public TIdUDPServer {
  public:
+  /// The port a new time server listens on: 37, the Time protocol's.
   static constexpr int32_t kDefaultTimePort = 37;
 
   /// DefaultPort 37, BaseDate 1900-01-01 (2.0), LoopGuard on.
@@ -27,9 +28,11 @@ class OSTREVAN_EXPORT TIdTimeUDPServer : public TIdUDPServer {
   /// a member) is stopped while it is whole as well.
   ~TIdTimeUDPServer() override { Retire(); }
 
+  ///@{
   /// Only the whole days count.
   TDateTime BaseDate() const { return BaseDate_; }
   void SetBaseDate(TDateTime value) { BaseDate_ = value; }
+  ///@}
 
   void DoUDPRead(const std::string& AData, TIdSocketHandle& ABinding, const std::string& APeerIP,
                  int32_t APeerPort) override;
