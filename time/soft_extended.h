@@ -94,8 +94,8 @@ class OSTREVAN_EXPORT TSoftExtended {
   }
 
   static TSoftExtended Sum(const TValue& a, const TValue& b) {
-    /// Zeros, infinities and NaN have exponents beyond the finite ones and
-    /// take Boost's own path.
+    // Zeros, infinities and NaN have exponents beyond the finite ones and
+    // take Boost's own path.
     constexpr int kFinite = 16383;
     int ea = a.backend().exponent(), eb = b.backend().exponent();
     bool farApart = ea - eb >= 65 || eb - ea >= 65;
