@@ -69,8 +69,8 @@ class OSTREVAN_EXPORT TIdComponent : public TIdBaseComponent {
   /// A component of AOwner (none: ownerless); the first one alive makes the socket stack.
   explicit TIdComponent(TComponent* AOwner);
   ~TIdComponent() override;
-///@{
 
+  ///@{
   /// Formats the status's text (with the one empty argument when none is
   /// given) and passes it to OnStatus; nothing happens without a handler.
   void NotifyStatus(TIdStatus AStatus);
@@ -88,8 +88,8 @@ class OSTREVAN_EXPORT TIdComponent : public TIdBaseComponent {
   /// The nesting depth of the mode's units; 0 when idle.
   int32_t WorkLevel(TWorkMode AWorkMode) const { return WorkInfos_[AWorkMode].Level; }
 
-  /// The events of NotifyStatus and of the units of work (see WorkBegin).
   ///@{
+  /// The events of NotifyStatus and of the units of work (see WorkBegin).
   TIdStatusEvent OnStatus;
   TWorkEvent OnWork;
   TWorkBeginEvent OnWorkBegin;

@@ -53,8 +53,8 @@ using TIdNoCommandHandlerEvent =
 /// dual-stack binding in dotted IPv4); empty, with port 0, when the server's
 /// I/O handler made a transport that is not a socket.
 struct TIdConnectionAddresses {
-  /// The peer's address and port.
   ///@{
+  /// The peer's address and port.
   std::string PeerIP;
   int32_t PeerPort = 0;
   ///@}
@@ -129,11 +129,11 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   virtual void SetActive(bool value);
   ///@}
 
-  ///@{
+  /// The bindings, each with a listener thread while the server is active;
+  /// a server without any gets TIdSocketHandles::AddDefault's on activation.
   TIdSocketHandles& Bindings() { return *Bindings_; }
   /// Copies the items.
   virtual void SetBindings(const TIdSocketHandles& value);
-  ///@}
   /// The handlers the lines of a connection are given to (see ExecutePeer).
   TIdCommandHandlers& CommandHandlers() { return *CommandHandlers_; }
   ///@{

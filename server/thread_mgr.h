@@ -54,8 +54,8 @@ class OSTREVAN_EXPORT TIdThreadMgr : public TIdBaseComponent {
     TUse(const TUse&) = delete;
     TUse& operator=(const TUse&) = delete;
 
-    /// The manager in use; none when there is none.
     ///@{
+    /// The manager in use; none when there is none.
     TIdThreadMgr* Mgr() const { return Mgr_; }
     TIdThreadMgr* operator->() const { return Mgr_; }
     ///@}
