@@ -36,4 +36,4 @@ install:
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-soft build-arm64
+	rm -rf $(BUILD) build-asan build-tsan build-soft build-arm64 build-doc

@@ -8,9 +8,9 @@
 
 namespace ostrevan {
 
-// The stack over the POSIX socket interface, IPv4 and IPv6. Host and service
-// look-ups use the reentrant resolver calls, so that every thread may use
-// the one shared stack at the same time.
+/// The stack over the POSIX socket interface, IPv4 and IPv6. Host and service
+/// look-ups use the reentrant resolver calls, so that every thread may use
+/// the one shared stack at the same time.
 class OSTREVAN_EXPORT TIdStackLinux : public TIdStack {
  public:
   void RefreshLocalAddresses() override;
@@ -48,9 +48,9 @@ class OSTREVAN_EXPORT TIdStackLinux : public TIdStack {
                           const void* AOptValue, int32_t AOptLength) override;
   int32_t OpenSocket(int32_t AFamily, int32_t AStruct, int32_t AProtocol) override;
   int32_t ShutdownSocket(int32_t ASocket, int32_t AHow) override;
-  // The resolver's codes 1 to 4 have texts of their own, without a prefix.
+  /// The resolver's codes 1 to 4 have texts of their own, without a prefix.
   std::string SocketErrorText(int32_t AErrorCode) override;
-  // EPIPE is reported as ECONNRESET: both mean the peer is gone.
+  /// EPIPE is reported as ECONNRESET: both mean the peer is gone.
   int32_t LastSocketError() override;
   void PeerSocketAddress(int32_t ASocket, int32_t& AFamily, std::string& AIP,
                          int32_t& APort) override;
@@ -65,8 +65,8 @@ class OSTREVAN_EXPORT TIdStackLinux : public TIdStack {
   int32_t PollReadable(int32_t ASocket, int32_t ATimeout) override;
 
  private:
-  // A socket address of the family for the text and port; with
-  // AEmptyIsAny an empty text is every local address.
+  /// A socket address of the family for the text and port; with
+  /// AEmptyIsAny an empty text is every local address.
   struct TSocketAddress {
     sockaddr_storage Storage;
     socklen_t Length;
@@ -74,10 +74,10 @@ class OSTREVAN_EXPORT TIdStackLinux : public TIdStack {
   };
   TSocketAddress MakeSocketAddress(uint16_t AFamily, const std::string& AIP, uint16_t APort,
                                    bool AEmptyIsAny);
-  // The text and port of a socket address the system filled; one of no
-  // family known here reads as IPv4.
+  /// The text and port of a socket address the system filled; one of no
+  /// family known here reads as IPv4.
   void SplitSocketAddress(const sockaddr_storage& AAddress, std::string& AIP, int32_t& APort);
-  // Reads a socket's address with getsockname or getpeername; a failure raises.
+  /// Reads a socket's address with getsockname or getpeername; a failure raises.
   void ReadSocketAddress(int (*AQuery)(int, sockaddr*, socklen_t*), int32_t ASocket,
                          int32_t& AFamily, std::string& AIP, int32_t& APort);
 };

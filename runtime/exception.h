@@ -8,11 +8,14 @@
 
 namespace ostrevan {
 
-// Root of every exception the system raises: a message text.
+/// Root of every exception the system raises: a message text.
 class OSTREVAN_EXPORT Exception : public std::exception {
  public:
+  /// An exception with the given message.
   explicit Exception(std::string message = {}) : Message_(std::move(message)) {}
+  /// The message.
   const char* what() const noexcept override { return Message_.c_str(); }
+  /// The message.
   const std::string& Message() const { return Message_; }
 
  private:
@@ -35,23 +38,24 @@ class OSTREVAN_EXPORT Exception : public std::exception {
     explicit Name(std::string message) : Base(std::move(message)) {} \
   }
 
-// A text could not be converted, or an object could not be assigned.
+/// A text could not be converted, or an object could not be assigned.
 OSTREVAN_EXCEPTION(EConvertError, Exception);
-// An index outside a list.
+/// An index outside a list.
 OSTREVAN_EXCEPTION(EListError, Exception);
-// A failure of the platform thread object.
+/// A failure of the platform thread object.
 OSTREVAN_EXCEPTION(EThread, Exception);
-// A file could not be opened or created.
+/// A file could not be opened or created.
 OSTREVAN_EXCEPTION(EFOpenError, Exception);
-// A read or write on a stream failed.
+/// A read or write on a stream failed.
 OSTREVAN_EXCEPTION(EStreamError, Exception);
-// An input or output error on the standard streams.
+/// An input or output error on the standard streams.
 OSTREVAN_EXCEPTION(EInOutError, Exception);
-// The terminal interrupt (SIGINT) and quit (SIGQUIT) signals, turned into errors.
+/// The terminal interrupt (SIGINT) and quit (SIGQUIT) signals, turned into errors.
 OSTREVAN_EXCEPTION_MSG(EControlC, Exception, "Control-C hit");
+/// Raised with "Quit".
 OSTREVAN_EXCEPTION_MSG(EQuit, Exception, "Quit");
 
-// Root of every error the network framework raises.
+/// Root of every error the network framework raises.
 OSTREVAN_EXCEPTION(EIdException, Exception);
 
 }  // namespace ostrevan

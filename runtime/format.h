@@ -7,7 +7,7 @@
 
 namespace ostrevan {
 
-// printf-style formatting into a std::string (g++ 12 has no <format>).
+/// printf-style formatting into a std::string (g++ 12 has no `<format>`).
 OSTREVAN_EXPORT std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace ostrevan

@@ -63,6 +63,8 @@ struct OSTREVAN_EXPORT TIdUDPServerStatistics {
 /// line with the server's other fields. Used by the servers and their
 /// listener and peer threads; read through the servers' Statistics.
 struct alignas(64) TIdTCPServerCounters {
+  ///@{
+  /// The fields of TIdTCPServerStatistics, counted as they say.
   std::atomic<uint64_t> Accepted{0};
   std::atomic<uint64_t> Filtered{0};
   std::atomic<uint64_t> Refused{0};
@@ -71,7 +73,9 @@ struct alignas(64) TIdTCPServerCounters {
   std::atomic<uint64_t> CurrentPeers{0};
   std::atomic<uint64_t> PeakPeers{0};
   std::atomic<uint64_t> ListenerFailures{0};
+  ///@}
 
+  /// Adds one to the counter.
   static void Count(std::atomic<uint64_t>& ACounter) { ACounter.fetch_add(1, std::memory_order_relaxed); }
 
   /// A peer thread begins to serve a connection: counts it live and raises
@@ -90,6 +94,7 @@ struct alignas(64) TIdTCPServerCounters {
   /// A peer thread counted by PeerStarted that never ran.
   void PeerNotStarted() { CurrentPeers.fetch_sub(1, std::memory_order_relaxed); }
 
+  /// The counts now, each read on its own.
   TIdTCPServerStatistics Snapshot() const {
     TIdTCPServerStatistics s;
     s.Accepted = Accepted.load(std::memory_order_relaxed);
@@ -106,13 +111,18 @@ struct alignas(64) TIdTCPServerCounters {
 
 /// The UDP server's counters, as TIdTCPServerCounters.
 struct alignas(64) TIdUDPServerCounters {
+  ///@{
+  /// The fields of TIdUDPServerStatistics, counted as they say.
   std::atomic<uint64_t> Received{0};
   std::atomic<uint64_t> Answered{0};
   std::atomic<uint64_t> Dropped{0};
   std::atomic<uint64_t> Failed{0};
+  ///@}
 
+  /// Adds one to the counter.
   static void Count(std::atomic<uint64_t>& ACounter) { ACounter.fetch_add(1, std::memory_order_relaxed); }
 
+  /// The counts now, each read on its own.
   TIdUDPServerStatistics Snapshot() const {
     TIdUDPServerStatistics s;
     s.Received = Received.load(std::memory_order_relaxed);

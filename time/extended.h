@@ -16,12 +16,14 @@
 #include "ostrevan/time/soft_extended.h"
 
 namespace ostrevan {
+/// The x87 extended format the clock arithmetic computes in: long double where the compiler's long double is that format, else TSoftExtended.
 using TExtended = TSoftExtended;
 }  // namespace ostrevan
 
 #else
 
 namespace ostrevan {
+/// The x87 extended format the clock arithmetic computes in: long double where the compiler's long double is that format, else TSoftExtended.
 using TExtended = long double;
 }  // namespace ostrevan
 

@@ -11,31 +11,32 @@
 
 namespace ostrevan {
 
-// The x87 extended format in software: a 64-bit binary significand and the
-// exponent range of a 15-bit exponent (normal numbers from 2^-16382 to just
-// below 2^16384), every result rounded to nearest, ties to even, as the
-// hardware rounds it. Unlike the hardware it has no subnormal numbers, which
-// the clock arithmetic never comes near. It offers what that arithmetic
-// uses: conversion from the language's numbers, + - * /, comparisons, trunc
-// and isnan, and explicit conversion back to double and to integers.
-//
-// Built on Boost.Multiprecision's binary floating-point type (header-only),
-// which rounds products, quotients and conversions to nearest. Two of its
-// steps go through a format of more than 2 * 64 + 1 bits instead, where the
-// result is exact or rounded so finely that rounding it to 64 bits gives the
-// correctly rounded one: a sum of operands of opposite sign whose exponents
-// lie 65 or more apart, whose lower bits Boost's shortcut loses (it rounds
-// such a sum down one unit in the last place about half the time), and the
-// conversion from a floating-point type of more than 64 significand bits
-// (long double on arm64), which Boost assembles in steps that each round.
+/// The x87 extended format in software: a 64-bit binary significand and the
+/// exponent range of a 15-bit exponent (normal numbers from 2^-16382 to just
+/// below 2^16384), every result rounded to nearest, ties to even, as the
+/// hardware rounds it. Unlike the hardware it has no subnormal numbers, which
+/// the clock arithmetic never comes near. It offers what that arithmetic
+/// uses: conversion from the language's numbers, + - * /, comparisons, trunc
+/// and isnan, and explicit conversion back to double and to integers.
+///
+/// Built on Boost.Multiprecision's binary floating-point type (header-only),
+/// which rounds products, quotients and conversions to nearest. Two of its
+/// steps go through a format of more than 2 * 64 + 1 bits instead, where the
+/// result is exact or rounded so finely that rounding it to 64 bits gives the
+/// correctly rounded one: a sum of operands of opposite sign whose exponents
+/// lie 65 or more apart, whose lower bits Boost's shortcut loses (it rounds
+/// such a sum down one unit in the last place about half the time), and the
+/// conversion from a floating-point type of more than 64 significand bits
+/// (long double on arm64), which Boost assembles in steps that each round.
 class OSTREVAN_EXPORT TSoftExtended {
  public:
   TSoftExtended() = default;
 
-  // Implicit, as between the language's own floating-point types.
+  /// Implicit, as between the language's own floating-point types.
   template <class T, std::enable_if_t<std::is_arithmetic_v<T>, int> = 0>
   TSoftExtended(T x) : Value_(Converted(x)) {}
 
+  /// The value converted to an arithmetic type, rounded as the cast from long double would be.
   template <class T, std::enable_if_t<std::is_arithmetic_v<T>, int> = 0>
   explicit operator T() const {
     return static_cast<T>(Value_);
@@ -64,7 +65,7 @@ class OSTREVAN_EXPORT TSoftExtended {
     return a.Value_ > b.Value_;
   }
 
-  // x without its fraction, cut toward zero.
+  /// x without its fraction, cut toward zero.
   friend TSoftExtended trunc(const TSoftExtended& x) {
     return Of(boost::multiprecision::trunc(x.Value_));
   }

@@ -7,28 +7,31 @@
 
 namespace ostrevan {
 
-// The RFC 868 Time protocol over TCP: every connection receives the local
-// time as four bytes, seconds since BaseDate, most significant byte first,
-// and is closed. Nothing is read from the client.
-//
-// Thread use as TIdTCPServer; ExecutePeer runs on many peer threads at once
-// and only reads BaseDate, which is set while the server is inactive.
+/// The RFC 868 Time protocol over TCP: every connection receives the local
+/// time as four bytes, seconds since BaseDate, most significant byte first,
+/// and is closed. Nothing is read from the client.
+///
+/// Thread use as TIdTCPServer; ExecutePeer runs on many peer threads at once
+/// and only reads BaseDate, which is set while the server is inactive.
 class OSTREVAN_EXPORT TIdTimeServer : public TIdTCPServer {
  public:
+  /// The port a new time server listens on: 37, the Time protocol's.
   static constexpr int32_t kDefaultTimePort = 37;
 
-  // DefaultPort 37, BaseDate 1900-01-01 (2.0).
+  /// DefaultPort 37, BaseDate 1900-01-01 (2.0).
   explicit TIdTimeServer(TComponent* AOwner);
-  // Retired first, so that a server that is not freed with delete (a local,
-  // a member) is stopped while it is whole as well.
+  /// Retired first, so that a server that is not freed with delete (a local,
+  /// a member) is stopped while it is whole as well.
   ~TIdTimeServer() override { Retire(); }
 
-  // Only the whole days count.
+  ///@{
+  /// Only the whole days count.
   TDateTime BaseDate() const { return BaseDate_; }
   void SetBaseDate(TDateTime value) { BaseDate_ = value; }
+  ///@}
 
-  // Writes the count and disconnects; the command handlers and OnExecute
-  // are never used.
+  /// Writes the count and disconnects; the command handlers and OnExecute
+  /// are never used.
   bool ExecutePeer(TIdPeerThread& AThread) override;
 
  private:
