@@ -209,6 +209,12 @@ TEST_F(TlsTest, VerificationFailuresSayWhy) {
             "connected");
   EXPECT_EQ(ConnectError(self->Port, [](TIdIOHandlerTLS& h) { h.Settings().SetVerifyPeer(false); }),
             "connected");
+  // A peer that takes the connection and never answers the hello.
+  uint16_t mutePort = 0;
+  const int mute = ListenOnLoopback(mutePort);
+  EXPECT_EQ(ConnectError(mutePort, [](TIdIOHandlerTLS& h) { h.SetHandshakeTimeout(300); }),
+            "TLS handshake timed out");
+  close(mute);
   // Settings that do not load stop the activation and leave nothing behind.
   TIdServerIOHandlerTLS broken(nullptr);
   broken.Settings().SetCertificateFile(Certs->File("missing.pem"));
