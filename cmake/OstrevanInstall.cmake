@@ -34,8 +34,11 @@ install(CODE "
     DESTINATION \"\${OSTREVAN_UNIT_DIR}\" FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 ")
 
-install(TARGETS ostrevan_core ostrevan_runtime ostrevan_threads ostrevan_net ostrevan_framework
-  ostrevan_time EXPORT OstrevanTargets
+set(ostrevan_layer_names ostrevan_runtime ostrevan_threads ostrevan_net ostrevan_framework ostrevan_time)
+if(OSTREVAN_TLS)
+  list(APPEND ostrevan_layer_names ostrevan_tls)
+endif()
+install(TARGETS ostrevan_core ${ostrevan_layer_names} EXPORT OstrevanTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
@@ -64,8 +67,14 @@ set(OSTREVAN_PC_DEFINES "")
 if(OSTREVAN_SOFT_EXTENDED)
   set(OSTREVAN_PC_DEFINES " -DOSTREVAN_SOFT_EXTENDED")
 endif()
+# A static library's users link OpenSSL as well.
+set(OSTREVAN_PC_REQUIRES "")
+if(OSTREVAN_TLS)
+  set(OSTREVAN_PC_REQUIRES "Requires.private: libssl libcrypto\n")
+endif()
 install(CODE "
   set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  set(OSTREVAN_PC_REQUIRES \"${OSTREVAN_PC_REQUIRES}\")
   set(OSTREVAN_PC_DEFINES \"${OSTREVAN_PC_DEFINES}\")
   set(OSTREVAN_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
   set(OSTREVAN_PC_LIBDIR [=[${OSTREVAN_PC_LIBDIR}]=])

@@ -47,9 +47,13 @@ bool AcceptWhenReady(TIdSocketHandle& ABinding, int32_t AListeningSocket) {
 
 }  // namespace
 
+std::unique_ptr<TIdIOHandlerSocket> TIdServerIOHandlerSocket::NewHandler() {
+  return std::make_unique<TIdIOHandlerSocket>(nullptr);
+}
+
 std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptConnection(int32_t AListeningSocket,
                                                                          TIdThread* AThread) {
-  auto handler = std::make_unique<TIdIOHandlerSocket>(nullptr);
+  std::unique_ptr<TIdIOHandlerSocket> handler = NewHandler();
   handler->Open();
   TIdSocketHandle& binding = *handler->Binding();
   if (AThread == nullptr) {

@@ -10,6 +10,7 @@
 namespace ostrevan {
 
 class TIdIOHandler;
+class TIdIOHandlerSocket;
 class TIdThread;
 
 /// Accepts connections for a server: given a listening socket, it returns a
@@ -44,6 +45,11 @@ class OSTREVAN_EXPORT TIdServerIOHandlerSocket : public TIdServerIOHandler {
   /// The handler made for the connection is freed on every path that does
   /// not return it.
   std::unique_ptr<TIdIOHandler> AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override;
+
+ protected:
+  // The handler an accepted connection gets, before the accept: a derived
+  // acceptor hands out a handler of its own kind over the same socket.
+  virtual std::unique_ptr<TIdIOHandlerSocket> NewHandler();
 };
 
 }  // namespace ostrevan
