@@ -47,8 +47,8 @@ class OSTREVAN_EXPORT TIdServerIOHandlerSocket : public TIdServerIOHandler {
   std::unique_ptr<TIdIOHandler> AcceptConnection(int32_t AListeningSocket, TIdThread* AThread) override;
 
  protected:
-  // The handler an accepted connection gets, before the accept: a derived
-  // acceptor hands out a handler of its own kind over the same socket.
+  /// The handler an accepted connection gets, before the accept: a derived
+  /// acceptor hands out a handler of its own kind over the same socket.
   virtual std::unique_ptr<TIdIOHandlerSocket> NewHandler();
 };
 
