@@ -152,7 +152,7 @@ end_process() {
   if ! wait_for_end "$pid" "$grace"; then
     kill -TERM "$pid" 2>/dev/null || true
     if ! wait_for_end "$pid" 3000; then
-      log "process $pid ignored SIGTERM; killing it"
+      log "process $pid ($(tr "\0" " " </proc/$pid/cmdline 2>/dev/null)) ignored SIGTERM; killing it"
       kill -KILL "$pid" 2>/dev/null || true
       wait_for_end "$pid" 3000 || true
     fi
