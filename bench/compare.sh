@@ -2,39 +2,47 @@
 # SPDX-License-Identifier: MIT
 # Measures the daemon against the single-threaded reference responder and
 # the bare thread-per-connection responder in one run, and the framework's
-# time server on the pooled thread manager against the reference:
-# connections per second, p50 and p99 latency, the server's CPU time per
-# connection at each client count, and the ratios. Builds nothing; give the
-# build folder.
+# time server on the pooled thread manager against the reference and two
+# peers, inetd's internal time service and the same service on POCO's
+# TCPServer: connections per second, p50 and p99 latency, the server's CPU
+# time per connection at each client count, and the ratios. Builds nothing
+# of its own; give the build folder.
 #
 #   bench/compare.sh [--build DIR] [--connections N] [--warmup N] [--repeat R]
-#                    [--clients "4 16"] [--daemon PATH] [--reference-as-daemon]
-#                    [--no-pool] [--soak] [--time-limit-ms MS] [--load-threads T]
+#                    [--clients "4 16 64"] [--daemon PATH] [--reference-as-daemon]
+#                    [--no-pool] [--no-peers] [--soak] [--time-limit-ms MS]
+#                    [--load-threads T]
 #
 # Exit status: 0 all good, 1 a connection failed or a process misbehaved,
 # 2 usage, 3 a target ratio was missed.
 set -euo pipefail
+ORIGINAL_ARGUMENTS=("$@")
 
 BUILD=build
 CONNECTIONS=20000
 WARMUP=2000
 REPEAT=3
-CLIENTS="4 16"
+CLIENTS="4 16 64"
 DAEMON=""
 REFERENCE_AS_DAEMON=0
 SOAK=0
 TIME_LIMIT_MS=120000
 LOAD_THREADS=0
 POOL=1
-# The daemon against the bare responder at each of these client counts, and
-# the pooled time server against the reference at 16.
-BARE_TARGET_CLIENTS="4 16"
-BARE_TARGET_RATIO=0.97
+PEERS=1
+# The daemon against the bare responder at 16 clients; the pooled time
+# server against the reference at 16, and against each peer at every client
+# count measured, its p99 against inetd's at 64.
+BARE_TARGET_CLIENTS=16
+BARE_TARGET_RATIO=0.90
 POOL_TARGET_CLIENTS=16
 POOL_TARGET_RATIO=0.75
+INETD_TARGET_RATIO=1.0
+POCO_TARGET_RATIO=1.3
+P99_TARGET_CLIENTS=64
 
 usage() {
-  sed -n '2,15s/^# \{0,1\}//p' "$0" >&2
+  sed -n '3,17s/^# \{0,1\}//p' "$0" >&2
   exit 2
 }
 
@@ -48,6 +56,7 @@ while [ $# -gt 0 ]; do
     --daemon) DAEMON=${2:?}; shift 2 ;;
     --reference-as-daemon) REFERENCE_AS_DAEMON=1; shift ;;
     --no-pool) POOL=0; shift ;;
+    --no-peers) PEERS=0; shift ;;
     --soak) SOAK=1; shift ;;
     --time-limit-ms) TIME_LIMIT_MS=${2:?}; shift 2 ;;
     --load-threads) LOAD_THREADS=${2:?}; shift 2 ;;
@@ -76,6 +85,40 @@ if [ "$REFERENCE_AS_DAEMON" = 0 ] && [ ! -x "$DAEMON" ]; then
   exit 2
 fi
 
+# The peers. inetd's time service is Debian's openbsd-inetd, fetched once
+# into the build folder and unpacked there, never installed. Its internal
+# services listen on their official port only, 37, so the comparison runs
+# in a network namespace of its own (with a user namespace, which lets it
+# bind there without privileges) and a mount namespace in which /run, where
+# inetd writes its PID file, is a private tmpfs. Nothing outside sees it.
+PEER_DIR=$BUILD/bench/peers
+INETD=$PEER_DIR/root/usr/sbin/inetd
+POCO=$BUILD/bench/rfc868-poco
+INETD_SKIPPED=""
+
+fetch_inetd() {
+  [ -x "$INETD" ] && return 0
+  command -v apt-get >/dev/null || { INETD_SKIPPED="no apt-get to fetch openbsd-inetd"; return 1; }
+  mkdir -p "$PEER_DIR"
+  rm -f "$PEER_DIR"/openbsd-inetd_*.deb
+  if ! (cd "$PEER_DIR" && timeout 120 apt-get download -q openbsd-inetd) >"$PEER_DIR/download.log" 2>&1 ||
+     ! dpkg-deb -x "$PEER_DIR"/openbsd-inetd_*.deb "$PEER_DIR/root" 2>>"$PEER_DIR/download.log"; then
+    INETD_SKIPPED="openbsd-inetd could not be fetched (see $PEER_DIR/download.log)"
+    return 1
+  fi
+}
+
+if [ "$PEERS" = 1 ] && [ -z "${OSTREVAN_COMPARE_NAMESPACE:-}" ] && fetch_inetd; then
+  setup='mount -t tmpfs tmpfs /run && ip link set lo up'
+  if ! command -v ip >/dev/null || ! unshare -rnm sh -c "$setup" 2>/dev/null; then
+    INETD_SKIPPED="no private network namespace here (unshare -rnm, ip)"
+  else
+    # The same script again inside the namespaces, with the same arguments.
+    export OSTREVAN_COMPARE_NAMESPACE=1
+    exec unshare -rnm bash -c "$setup"' && exec bash "$@"' \
+      compare "$0" "${ORIGINAL_ARGUMENTS[@]}"
+  fi
+fi
 WORK=$(mktemp -d)
 REFERENCE_PIDS=()  # every responder that SIGTERM stops
 DAEMON_PID=""
@@ -109,7 +152,7 @@ end_process() {
   if ! wait_for_end "$pid" "$grace"; then
     kill -TERM "$pid" 2>/dev/null || true
     if ! wait_for_end "$pid" 3000; then
-      log "process $pid ignored SIGTERM; killing it"
+      log "process $pid ($(tr "\0" " " </proc/$pid/cmdline 2>/dev/null)) ignored SIGTERM; killing it"
       kill -KILL "$pid" 2>/dev/null || true
       wait_for_end "$pid" 3000 || true
     fi
@@ -207,6 +250,24 @@ start_reference() {  # name [program [option...]]; sets PORT
   TARGET_PID=$LAUNCHED_PID
 }
 
+# inetd with a configuration of its own: the time service alone, on
+# 127.0.0.1, with no limit on invocations a minute that a benchmark would
+# reach. It ends with this script, however that ends.
+start_inetd() {  # sets PORT
+  local deadline=$(( $(now_ms) + 5000 ))
+  printf '127.0.0.1:time\tstream\ttcp4\tnowait.1000000000\troot\tinternal\n' >"$WORK/inetd.conf"
+  launch /dev/null "$WORK/inetd.out" "$WORK/inetd.out" \
+    setpriv --pdeathsig KILL "$INETD" -i -q 4096 -R 1000000000 "$WORK/inetd.conf"
+  REFERENCE_PIDS+=("$LAUNCHED_PID")
+  until PORT=$(listening_port_of "$LAUNCHED_PID"); do
+    if ! running "$LAUNCHED_PID" || [ "$(now_ms)" -ge "$deadline" ]; then
+      log "inetd did not start"; cat "$WORK/inetd.out" >&2; exit 1
+    fi
+    sleep 0.05
+  done
+  TARGET_PID=$LAUNCHED_PID
+}
+
 start_daemon() {  # sets PORT
   local line
   # Its console reads this FIFO; EXIT on it stops the daemon.
@@ -282,14 +343,29 @@ else
   LABELS[daemon]=daemon
 fi
 PORTS[daemon]=$PORT PIDS[daemon]=$TARGET_PID
-# In this order each pair whose ratio is a target, and daemon/reference,
-# runs back to back in every round, whichever way round it goes.
+# In this order daemon/bare, daemon/reference, pool/inetd and pool/poco run
+# back to back in every round, whichever way round it goes.
 TARGETS="bare6 bare daemon reference"
+POCO_SKIPPED=""
+if [ "$PEERS" = 1 ]; then
+  if [ -n "${OSTREVAN_COMPARE_NAMESPACE:-}" ]; then
+    start_inetd
+    PORTS[inetd]=$PORT PIDS[inetd]=$TARGET_PID LABELS[inetd]=inetd
+    TARGETS+=" inetd"
+  fi
+  if [ -x "$POCO" ]; then
+    start_reference poco "$POCO"
+    PORTS[poco]=$PORT PIDS[poco]=$TARGET_PID LABELS[poco]=poco
+  else
+    POCO_SKIPPED="$POCO is not built (it needs libpoco-dev)"
+  fi
+fi
 if [ "$POOL" = 1 ]; then
   start_reference pool "$POOL_SERVER"
   PORTS[pool]=$PORT PIDS[pool]=$TARGET_PID LABELS[pool]=pool
   TARGETS+=" pool"
 fi
+[ -n "${PORTS[poco]:-}" ] && TARGETS+=" poco"
 DAEMON_PORT=${PORTS[daemon]}
 DAEMON_LABEL=${LABELS[daemon]}
 DAEMON_TARGET_PID=${PIDS[daemon]}
@@ -298,12 +374,24 @@ printf 'Time protocol load, %s connections per run, median of %s runs, %s CPUs, 
   "$CONNECTIONS" "$REPEAT" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
 echo "bare: a thread per connection and nothing else; bare6: the same on an IPv6 socket taking both families, as the daemon's; pool: the framework's time server on TIdThreadMgrPool"
 [ "$REFERENCE_AS_DAEMON" = 1 ] && echo "daemon* is a second reference responder standing in for the daemon"
+if [ "$PEERS" = 1 ]; then
+  if [ -n "${PORTS[inetd]:-}" ]; then
+    echo "inetd: openbsd-inetd's internal time service, in this run's own network namespace"
+  else
+    echo "inetd: skipped ($INETD_SKIPPED)"
+  fi
+  if [ -n "${PORTS[poco]:-}" ]; then
+    echo "poco: the same service on POCO's TCPServer with a pool of 32 threads"
+  else
+    echo "poco: skipped ($POCO_SKIPPED)"
+  fi
+fi
 # gen busy: how busy the generator's loops were; near 100 per cent, the
 # generator rather than the server may be what limits the row. cpu us: the
 # server's CPU time per connection.
 printf '%7s  %-16s %10s %10s %10s %8s %9s %8s\n' clients target "conn/s" "p50 us" "p99 us" failed "gen busy" "cpu us"
 
-declare -A RATIOS=()
+declare -A RATIOS=() P99S=()
 # Prints and records the ratio of $2 to $3 at $1 clients: the median of the
 # ratios of the runs that followed each other in a round, so that the drift
 # of a machine's speed between rounds cancels out. The ratio of the medians
@@ -347,11 +435,17 @@ for clients in $CLIENTS; do
       "$(median <<<"${cps[$who]}")" "$(median <<<"${p50[$who]}")" \
       "$(median <<<"${p99[$who]}")" "${failed[$who]}" "$(median <<<"${busy[$who]}")" \
       "$(median <<<"${cpu[$who]}")"
+    P99S[$clients $who]=$(median <<<"${p99[$who]}")
   done
   ratio "$clients" daemon reference
   ratio "$clients" daemon bare
   ratio "$clients" daemon bare6
   [ "$POOL" = 1 ] && ratio "$clients" pool reference
+  if [ -n "${PORTS[inetd]:-}" ]; then
+    ratio "$clients" daemon inetd
+    [ "$POOL" = 1 ] && ratio "$clients" pool inetd
+  fi
+  [ "$POOL" = 1 ] && [ -n "${PORTS[poco]:-}" ] && ratio "$clients" pool poco
   unset cps p50 p99 failed busy cpu
 done
 
@@ -366,8 +460,21 @@ check_target() {  # clients who of minimum
     if [ "$verdict" != met ] && [ "$STATUS" = 0 ]; then STATUS=3; fi
   done
 }
+# Checks that $2's median p99 at $1 clients is at most $3's.
+check_p99() {  # clients who of
+  local mine=${P99S[$1 $2]:-} theirs=${P99S[$1 $3]:-} verdict
+  [ -n "$mine" ] && [ -n "$theirs" ] || return 0
+  verdict=$(awk -v a="$mine" -v b="$theirs" 'BEGIN { print (a <= b) ? "met" : "not met" }')
+  echo "target: $2 p99 <= $3 p99 at $1 clients: $verdict ($mine us, $theirs us)"
+  if [ "$verdict" != met ] && [ "$STATUS" = 0 ]; then STATUS=3; fi
+}
 check_target "$BARE_TARGET_CLIENTS" daemon bare "$BARE_TARGET_RATIO"
-[ "$POOL" = 1 ] && check_target "$POOL_TARGET_CLIENTS" pool reference "$POOL_TARGET_RATIO"
+if [ "$POOL" = 1 ]; then
+  check_target "$POOL_TARGET_CLIENTS" pool reference "$POOL_TARGET_RATIO"
+  check_target "$CLIENTS" pool inetd "$INETD_TARGET_RATIO"
+  check_p99 "$P99_TARGET_CLIENTS" pool inetd
+  check_target "$CLIENTS" pool poco "$POCO_TARGET_RATIO"
+fi
 
 if [ "$SOAK" = 1 ]; then
   echo "soak: 20000 connections from 16 clients against $DAEMON_LABEL (pid $DAEMON_TARGET_PID)"

@@ -32,6 +32,12 @@ TIdSocketHandle::TPendingAccept AcceptForStoppable(TIdSocketHandle& ABinding,
 
 // Without a thread to watch: waits as long as it takes.
 bool AcceptWhenReady(TIdSocketHandle& ABinding, int32_t AListeningSocket) {
+  if (TIdSocketHandle::AcceptsInSlices(AListeningSocket)) {
+    for (;;) {
+      const TIdSocketHandle::TPendingAccept result = ABinding.AcceptPending(AListeningSocket);
+      if (result != TIdSocketHandle::paNoneWaiting) return result == TIdSocketHandle::paAccepted;
+    }
+  }
   if (!TIdSocketHandle::AcceptsWithoutWaiting(AListeningSocket)) {
     return ABinding.AcceptFrom(AListeningSocket);
   }
@@ -59,6 +65,18 @@ std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptConnection(int32_t
   if (AThread == nullptr) {
     if (!AcceptWhenReady(binding, AListeningSocket)) return nullptr;
     return handler;
+  }
+  // The accept waits a slice by itself: one call per connection, and the
+  // stop is seen between slices as with a poll.
+  if (TIdSocketHandle::AcceptsInSlices(AListeningSocket)) {
+    while (!AThread->Stopped()) {
+      switch (AcceptForStoppable(binding, AListeningSocket, *AThread)) {
+        case TIdSocketHandle::paAccepted: return handler;
+        case TIdSocketHandle::paFailed: return nullptr;
+        case TIdSocketHandle::paNoneWaiting: break;
+      }
+    }
+    return nullptr;
   }
   // A connection already waiting is taken at once: the wait would only say
   // that it is there. A listening socket that waits in its accept is always

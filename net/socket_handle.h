@@ -71,6 +71,15 @@ class OSTREVAN_EXPORT TIdSocketHandle : public TCollectionItem, public TRecycled
   void AcceptWithoutWaiting();
   /// True when AListeningSocket is a socket that AcceptWithoutWaiting set so.
   static bool AcceptsWithoutWaiting(int32_t AListeningSocket);
+  ///@{
+  /// The same, but the socket's accept itself waits, for at most AMSec
+  /// milliseconds, and AcceptPending then tells paNoneWaiting only after
+  /// that time: a wait in slices that costs one system call per connection,
+  /// where a socket that never waits costs an accept that finds nothing and
+  /// a poll whenever the queue runs empty.
+  void AcceptInSlices(int32_t AMSec);
+  static bool AcceptsInSlices(int32_t AListeningSocket);
+  ///@}
   /// Connects to RemoteIP and RemotePort; the raw result (0 or -1), which
   /// the caller checks.
   virtual int32_t ConnectToPeer(uint16_t AFamily);
@@ -153,6 +162,7 @@ class OSTREVAN_EXPORT TIdSocketHandle : public TCollectionItem, public TRecycled
   int32_t Accept(int32_t AListeningSocket, int32_t AIgnored);
   void TakeLocalAddressOf(int32_t AListeningSocket);
   void ForgetListening();
+  void RegisterListening(bool AInSlices);
 
   int32_t Descriptor_ = -1;
   std::atomic<bool> Allocated_{false};
@@ -165,7 +175,8 @@ class OSTREVAN_EXPORT TIdSocketHandle : public TCollectionItem, public TRecycled
   int32_t ClientPortMax_ = 0;
   TIdIPVersion IPVersion_ = Id_IPv4;
   bool DualStack_ = false;
-  /// Set by AcceptWithoutWaiting until Close or ClearBinding.
+  /// Set by AcceptWithoutWaiting or AcceptInSlices until Close or
+  /// ClearBinding.
   bool Listening_ = false;
   /// Guards the shutdown and close of an open socket against each other, so
   /// that a shutdown never reaches a number already closed (and perhaps

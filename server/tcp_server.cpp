@@ -127,7 +127,7 @@ void TIdTCPServer::Activate() {
 void TIdTCPServer::OpenBinding(TIdSocketHandle& ABinding) {
   if (ABinding.Adopted()) {
     // Bound and listening already, with the backlog its maker chose.
-    ABinding.AcceptWithoutWaiting();
+    ABinding.AcceptInSlices(TIdServerIOHandlerSocket::kAcceptSlice);
     return;
   }
   ABinding.Allocate(SOCK_STREAM, 0);
@@ -137,8 +137,8 @@ void TIdTCPServer::OpenBinding(TIdSocketHandle& ABinding) {
   }
   ABinding.BindLocal();
   ABinding.StartListening(ListenQueue_);
-  // The listener then takes a waiting connection without a wait before it.
-  ABinding.AcceptWithoutWaiting();
+  // The listener's accept then waits by itself, a slice at a time.
+  ABinding.AcceptInSlices(TIdServerIOHandlerSocket::kAcceptSlice);
 }
 
 void TIdTCPServer::StartListener(TIdSocketHandle& ABinding) {

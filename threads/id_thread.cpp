@@ -27,11 +27,21 @@ TIdThread::~TIdThread() {
 }
 
 void TIdThread::Start() {
+  uint32_t* sleeper = nullptr;
+  bool launch = false;
   {
     std::lock_guard<std::mutex> lock(StateLock_);
     if (!StoppedLocked()) return;
     StopFlag_ = false;
-    if (!IsSuspended() || !BeginWake()) return;
+    if (!IsSuspended()) return;
+    launch = BeginWake(sleeper);
+  }
+  // A parked thread is woken outside StateLock_: the first thing it does is
+  // ask Stopped, which would otherwise wait for this call to give the lock
+  // up, at the cost of a second sleep and wake-up.
+  if (!launch) {
+    FinishWake(sleeper);
+    return;
   }
   // The first start creates the thread, outside StateLock_: the new thread
   // asks Stopped at once, and would otherwise wait for this call to return.

@@ -101,25 +101,34 @@ void TThread::WakeThread() {
 
 bool TThread::BeginWake() {
   uint32_t* sleeper = nullptr;
-  {
-    auto lock = LockWait();
-    IsSuspended_ = false;
-    if (!LaunchClaimed_) {
-      // Cleared before the thread exists, so that it never finds itself
-      // suspended; Launch sets it again if the creation fails.
-      LaunchClaimed_ = true;
-      return true;
-    }
-    WakePending_ = true;
-    WakeSignal_.fetch_add(1);
-    if (ParkSleeping_) sleeper = reinterpret_cast<uint32_t*>(&WakeSignal_);
-  }
+  const bool launch = BeginWake(sleeper);
   // Woken once the lock is free, so that the thread does not wake only to
-  // wait for the lock. Nothing of the object is read here: should another
-  // wake have let the thread end and its object go meanwhile, the system
-  // finds nobody asleep on the word, or wakes a sleeper that checks again.
-  if (sleeper != nullptr) WakeSleeper(sleeper);
+  // wait for the lock.
+  FinishWake(sleeper);
+  return launch;
+}
+
+bool TThread::BeginWake(uint32_t*& ASleeper) {
+  ASleeper = nullptr;
+  auto lock = LockWait();
+  IsSuspended_ = false;
+  if (!LaunchClaimed_) {
+    // Cleared before the thread exists, so that it never finds itself
+    // suspended; Launch sets it again if the creation fails.
+    LaunchClaimed_ = true;
+    return true;
+  }
+  WakePending_ = true;
+  WakeSignal_.fetch_add(1);
+  if (ParkSleeping_) ASleeper = reinterpret_cast<uint32_t*>(&WakeSignal_);
   return false;
+}
+
+void TThread::FinishWake(uint32_t* ASleeper) {
+  // Nothing of the object is read here: should another wake have let the
+  // thread end and its object go meanwhile, the system finds nobody asleep
+  // on the word, or wakes a sleeper that checks again.
+  if (ASleeper != nullptr) WakeSleeper(ASleeper);
 }
 
 void TThread::Launch() {

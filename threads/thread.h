@@ -157,6 +157,15 @@ class OSTREVAN_EXPORT TThread : public TObject {
   /// the thread suspended again and raises EThread "Thread creation error:
   /// %s".
   bool BeginWake();
+  // BeginWake for a caller that holds a lock of its own which the woken
+  // thread takes at once (TIdThread's StateLock): the system call that
+  // wakes a parked thread is left to FinishWake, after that lock is given
+  // up, so that the thread does not wake only to wait for it. ASleeper is
+  // set to the word to wake, or null when nobody sleeps on it.
+  bool BeginWake(uint32_t*& ASleeper);
+  // Wakes the sleeper that BeginWake left; null does nothing. Reads nothing
+  // of the object, which may be gone by then.
+  static void FinishWake(uint32_t* ASleeper);
   void Launch();
   ///@}
 

@@ -294,26 +294,38 @@ class TAcceptCountingStack : public TIdStackLinux {
   static inline std::atomic<int> LocalLookUps{0};
 };
 
-void ListenWithoutWaiting(TIdSocketHandle& AListening, const std::string& AIP) {
+// Without waiting, or (AInSlices) waiting in its accept a slice at a time
+// after starting out without waits, as a passed-in socket may.
+void ListenWithoutWaiting(TIdSocketHandle& AListening, const std::string& AIP,
+                          bool AInSlices = false) {
   AListening.SetIP(AIP);
   AListening.Allocate(SOCK_STREAM, 0);
   AListening.BindLocal();
   AListening.StartListening(4);
-  AListening.AcceptWithoutWaiting();
+  if (!AInSlices) {
+    AListening.AcceptWithoutWaiting();
+    return;
+  }
+  const int fd = AListening.Descriptor();
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  AListening.AcceptInSlices(TIdServerIOHandlerSocket::kAcceptSlice);
 }
 
-// A listening socket that accepts without waiting: a waiting client is
-// taken without a wait, and from a socket bound to one address without
-// asking the system for the local address; the stop still ends a wait
-// within a slice, and a thread-less accept still waits for its client.
+// A listening socket that accepts without waiting, or whose accept waits in
+// slices: a waiting client is taken without a poll, and from a socket bound
+// to one address without asking the system for the local address; the stop
+// still ends a wait within a slice, and a thread-less accept still waits
+// for its client.
 TEST(AcceptConnection, AListenerThatDoesNotWaitTakesAWaitingClientAtOnce) {
   ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
   testing::TPlatformStackInUse<TAcceptCountingStack> stack;
   TIdServerIOHandlerSocket acceptor(nullptr);
+  for (const bool inSlices : {false, true})
   for (const std::string ip : {"127.0.0.1", "0.0.0.0"}) {
-    SCOPED_TRACE(ip);
+    SCOPED_TRACE(ip + (inSlices ? " in slices" : " without waiting"));
     TIdSocketHandle listening(nullptr);
-    ListenWithoutWaiting(listening, ip);
+    ListenWithoutWaiting(listening, ip, inSlices);
+    EXPECT_EQ(fcntl(listening.Descriptor(), F_GETFL) & O_NONBLOCK, inSlices ? 0 : O_NONBLOCK);
     const int32_t fd = listening.Descriptor();
     const int client = ConnectToLoopback(static_cast<uint16_t>(listening.Port()));
     auto* thread = new TIdleThread();
@@ -336,18 +348,21 @@ TEST(AcceptConnection, AListenerThatDoesNotWaitTakesAWaitingClientAtOnce) {
     EXPECT_EQ(outcome.Raised, "");
     EXPECT_LT(outcome.MsAfterStop, 100);
     EXPECT_FALSE(TIdSocketHandle::AcceptsWithoutWaiting(fd)) << "forgotten with the close";
+    EXPECT_FALSE(TIdSocketHandle::AcceptsInSlices(fd));
   }
 
-  TIdSocketHandle listening(nullptr);
-  ListenWithoutWaiting(listening, "127.0.0.1");
-  int client = -1;
-  std::thread connector([&] {
-    TIdStack::PauseMilliseconds(50);
-    client = ConnectToLoopback(static_cast<uint16_t>(listening.Port()));
-  });
-  EXPECT_NE(acceptor.AcceptConnection(listening.Descriptor(), nullptr), nullptr);
-  connector.join();
-  close(client);
+  for (const bool inSlices : {false, true}) {
+    TIdSocketHandle listening(nullptr);
+    ListenWithoutWaiting(listening, "127.0.0.1", inSlices);
+    int client = -1;
+    std::thread connector([&] {
+      TIdStack::PauseMilliseconds(50);
+      client = ConnectToLoopback(static_cast<uint16_t>(listening.Port()));
+    });
+    EXPECT_NE(acceptor.AcceptConnection(listening.Descriptor(), nullptr), nullptr);
+    connector.join();
+    close(client);
+  }
 }
 
 TEST_F(IOHandlerTest, ConnectToReportsItsStepsAndHonoursUseNagle) {
