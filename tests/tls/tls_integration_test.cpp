@@ -256,18 +256,24 @@ TEST_F(TlsTest, ClientTalksToOpensslServerAndResumes) {
   }
 }
 
-TEST_F(TlsTest, TLSThroughSocksProxy) {
-  TMicrosocksProxy proxy;
-  if (!proxy.SkipReason().empty()) GTEST_SKIP() << proxy.SkipReason();
+TEST_F(TlsTest, TLSThroughSocksProxies) {
   auto server = StartServer("server");
-  auto connection = Client(server->Port, [&](TIdIOHandlerTLS& h) {
-    h.SocksInfo()->SetVersion(svSocks5);
-    h.SocksInfo()->SetHost("127.0.0.1");
-    h.SocksInfo()->SetPort(proxy.Port());
-  });
-  EXPECT_EQ(connection->ReadLn(), "200 TLS line server ready");
-  connection->WriteLn("UPPER via socks");
-  EXPECT_EQ(connection->ReadLn(), "200 VIA SOCKS");
+  TMicrosocksProxy microsocks;
+  TDantedProxy danted({.RequireUsername = false, .BlockedPort = 0});
+  const std::vector<std::pair<const TSocksProxy*, TSocksVersion>> proxies = {
+      {&microsocks, svSocks5}, {&danted, svSocks4}};
+  for (const auto& [proxy, version] : proxies) {
+    if (!proxy->SkipReason().empty()) continue;
+    auto connection = Client(server->Port, [&](TIdIOHandlerTLS& h) {
+      h.SocksInfo()->SetVersion(version);
+      h.SocksInfo()->SetHost("127.0.0.1");
+      h.SocksInfo()->SetPort(proxy->Port());
+    });
+    EXPECT_EQ(connection->ReadLn(), "200 TLS line server ready") << version;
+    connection->WriteLn("UPPER via socks");
+    EXPECT_EQ(connection->ReadLn(), "200 VIA SOCKS") << version;
+  }
+  if (!microsocks.SkipReason().empty() && !danted.SkipReason().empty()) GTEST_SKIP() << danted.SkipReason();
 }
 
 TEST_F(TlsTest, SilentClientIsDroppedAtHandshakeTimeoutLeavingNothing) {
