@@ -32,22 +32,10 @@ TIdSocketHandle::TPendingAccept AcceptForStoppable(TIdSocketHandle& ABinding,
 
 // Without a thread to watch: waits as long as it takes.
 bool AcceptWhenReady(TIdSocketHandle& ABinding, int32_t AListeningSocket) {
-  if (TIdSocketHandle::AcceptsInSlices(AListeningSocket)) {
-    for (;;) {
-      const TIdSocketHandle::TPendingAccept result = ABinding.AcceptPending(AListeningSocket);
-      if (result != TIdSocketHandle::paNoneWaiting) return result == TIdSocketHandle::paAccepted;
-    }
-  }
-  if (!TIdSocketHandle::AcceptsWithoutWaiting(AListeningSocket)) {
-    return ABinding.AcceptFrom(AListeningSocket);
-  }
+  if (!TIdSocketHandle::AcceptsInSlices(AListeningSocket)) return ABinding.AcceptFrom(AListeningSocket);
   for (;;) {
-    switch (ABinding.AcceptPending(AListeningSocket)) {
-      case TIdSocketHandle::paAccepted: return true;
-      case TIdSocketHandle::paFailed: return false;
-      case TIdSocketHandle::paNoneWaiting: break;
-    }
-    TIdSocketHandle::WaitHandleReadable(AListeningSocket, -2);
+    const TIdSocketHandle::TPendingAccept result = ABinding.AcceptPending(AListeningSocket);
+    if (result != TIdSocketHandle::paNoneWaiting) return result == TIdSocketHandle::paAccepted;
   }
 }
 
@@ -66,35 +54,20 @@ std::unique_ptr<TIdIOHandler> TIdServerIOHandlerSocket::AcceptConnection(int32_t
     if (!AcceptWhenReady(binding, AListeningSocket)) return nullptr;
     return handler;
   }
-  // The accept waits a slice by itself: one call per connection, and the
-  // stop is seen between slices as with a poll.
-  if (TIdSocketHandle::AcceptsInSlices(AListeningSocket)) {
-    while (!AThread->Stopped()) {
-      switch (AcceptForStoppable(binding, AListeningSocket, *AThread)) {
-        case TIdSocketHandle::paAccepted: return handler;
-        case TIdSocketHandle::paFailed: return nullptr;
-        case TIdSocketHandle::paNoneWaiting: break;
-      }
-    }
-    return nullptr;
-  }
-  // A connection already waiting is taken at once: the wait would only say
-  // that it is there. A listening socket that waits in its accept is always
-  // waited on first.
-  const bool acceptFirst = TIdSocketHandle::AcceptsWithoutWaiting(AListeningSocket);
-  // A wait on a listening socket closed meanwhile fails at once and counts
-  // as not readable, so the loop spins until the thread is stopped: the
-  // server stops the thread before it closes the socket.
+  // A listening socket the server made waits a slice in its accept: one
+  // call per connection. One of someone else's making waits a slice before
+  // each accept. Either way the stop is seen between slices. A wait on a
+  // listening socket closed meanwhile fails at once and counts as not
+  // readable, so the loop spins until the thread is stopped: the server
+  // stops the thread before it closes the socket.
+  const bool inSlices = TIdSocketHandle::AcceptsInSlices(AListeningSocket);
   while (!AThread->Stopped()) {
-    if (acceptFirst &&
-        AcceptForStoppable(binding, AListeningSocket, *AThread) == TIdSocketHandle::paAccepted) {
-      return handler;
-    }
-    if (!TIdSocketHandle::WaitHandleReadable(AListeningSocket, kAcceptSlice)) continue;
+    if (!inSlices && !TIdSocketHandle::WaitHandleReadable(AListeningSocket, kAcceptSlice)) continue;
     switch (AcceptForStoppable(binding, AListeningSocket, *AThread)) {
       case TIdSocketHandle::paAccepted: return handler;
       case TIdSocketHandle::paFailed: return nullptr;
-      // Gone before the accept (a client that reset it): wait again.
+      // None within the slice, or gone before the accept (a client that
+      // reset it): wait again.
       case TIdSocketHandle::paNoneWaiting: break;
     }
   }

@@ -29,15 +29,14 @@ TIdStack& Stack() {
   return *stack;
 }
 
-// A listening socket made to accept without waiting or in slices, with the
-// local address that every connection accepted from it shares when it is
-// bound to one address (empty for every address).
+// A listening socket whose accept waits in slices, with the local address
+// that every connection accepted from it shares when it is bound to one
+// address (empty for every address).
 struct TListening {
   int32_t Descriptor;
   std::string IP;
   int32_t Port;
   TIdIPVersion Version;
-  bool InSlices;
 };
 
 // Guards Listening. Taken by a server's activation and deactivation and
@@ -184,12 +183,6 @@ void TIdSocketHandle::TakeLocalAddressOf(int32_t AListeningSocket) {
   RefreshLocalAddress();
 }
 
-void TIdSocketHandle::AcceptWithoutWaiting() {
-  TIdStack& stack = Stack();
-  stack.CheckSocketResult(stack.SetSocketNonBlocking(Descriptor_));
-  RegisterListening(false);
-}
-
 void TIdSocketHandle::AcceptInSlices(int32_t AMSec) {
   // A socket passed in by its maker may come without waits; its accept
   // would then never wait, and the slices would spin.
@@ -199,29 +192,16 @@ void TIdSocketHandle::AcceptInSlices(int32_t AMSec) {
   slice.tv_sec = AMSec / 1000;
   slice.tv_usec = static_cast<suseconds_t>(AMSec % 1000) * 1000;
   SetOption(SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof(slice));
-  RegisterListening(true);
-}
-
-void TIdSocketHandle::RegisterListening(bool AInSlices) {
   std::lock_guard<std::mutex> guard(ListeningLock);
   if (Listening_) return;
-  Listening.push_back(
-      {Descriptor_, IsEveryAddress(IP_) ? std::string() : IP_, Port_, IPVersion_, AInSlices});
+  Listening.push_back({Descriptor_, IsEveryAddress(IP_) ? std::string() : IP_, Port_, IPVersion_});
   Listening_ = true;
-}
-
-bool TIdSocketHandle::AcceptsWithoutWaiting(int32_t AListeningSocket) {
-  std::lock_guard<std::mutex> guard(ListeningLock);
-  return std::any_of(Listening.begin(), Listening.end(), [&](const TListening& l) {
-    return l.Descriptor == AListeningSocket && !l.InSlices;
-  });
 }
 
 bool TIdSocketHandle::AcceptsInSlices(int32_t AListeningSocket) {
   std::lock_guard<std::mutex> guard(ListeningLock);
-  return std::any_of(Listening.begin(), Listening.end(), [&](const TListening& l) {
-    return l.Descriptor == AListeningSocket && l.InSlices;
-  });
+  return std::any_of(Listening.begin(), Listening.end(),
+                     [&](const TListening& l) { return l.Descriptor == AListeningSocket; });
 }
 
 void TIdSocketHandle::ForgetListening() {

@@ -57,29 +57,22 @@ class OSTREVAN_EXPORT TIdSocketHandle : public TCollectionItem, public TRecycled
   /// false when the accept was interrupted or the listening socket closed.
   bool AcceptFrom(int32_t AListeningSocket);
   ///@{
-  /// For a listening socket that accepts without waiting: accepts a
-  /// connection that is already waiting, as AcceptFrom.
+  /// For a listening socket whose accept waits in slices: accepts a
+  /// connection as AcceptFrom, or tells that none came within the slice.
   enum TPendingAccept { paAccepted, paNoneWaiting, paFailed };
   TPendingAccept AcceptPending(int32_t AListeningSocket);
   ///@}
 
-  /// Makes this listening socket accept without waiting, and lets the
-  /// accept step, which is given only a descriptor, find it: it may then
-  /// take a waiting connection before it waits, and a connection accepted
-  /// from a socket bound to one address has that address and Port as its
-  /// own, without asking the system. Close forgets it.
-  void AcceptWithoutWaiting();
-  /// True when AListeningSocket is a socket that AcceptWithoutWaiting set so.
-  static bool AcceptsWithoutWaiting(int32_t AListeningSocket);
-  ///@{
-  /// The same, but the socket's accept itself waits, for at most AMSec
-  /// milliseconds, and AcceptPending then tells paNoneWaiting only after
-  /// that time: a wait in slices that costs one system call per connection,
-  /// where a socket that never waits costs an accept that finds nothing and
-  /// a poll whenever the queue runs empty.
+  /// Makes this listening socket's accept wait for at most AMSec
+  /// milliseconds (AcceptPending then tells paNoneWaiting after that time):
+  /// a wait in slices that costs one system call per connection, where a
+  /// poll before each accept would cost two. It also lets the accept step,
+  /// which is given only a descriptor, find the socket: a connection
+  /// accepted from a socket bound to one address has that address and Port
+  /// as its own, without asking the system. Close forgets it.
   void AcceptInSlices(int32_t AMSec);
+  /// True when AListeningSocket is a socket that AcceptInSlices set so.
   static bool AcceptsInSlices(int32_t AListeningSocket);
-  ///@}
   /// Connects to RemoteIP and RemotePort; the raw result (0 or -1), which
   /// the caller checks.
   virtual int32_t ConnectToPeer(uint16_t AFamily);
@@ -162,7 +155,6 @@ class OSTREVAN_EXPORT TIdSocketHandle : public TCollectionItem, public TRecycled
   int32_t Accept(int32_t AListeningSocket, int32_t AIgnored);
   void TakeLocalAddressOf(int32_t AListeningSocket);
   void ForgetListening();
-  void RegisterListening(bool AInSlices);
 
   int32_t Descriptor_ = -1;
   std::atomic<bool> Allocated_{false};
@@ -175,8 +167,7 @@ class OSTREVAN_EXPORT TIdSocketHandle : public TCollectionItem, public TRecycled
   int32_t ClientPortMax_ = 0;
   TIdIPVersion IPVersion_ = Id_IPv4;
   bool DualStack_ = false;
-  /// Set by AcceptWithoutWaiting or AcceptInSlices until Close or
-  /// ClearBinding.
+  /// Set by AcceptInSlices until Close or ClearBinding.
   bool Listening_ = false;
   /// Guards the shutdown and close of an open socket against each other, so
   /// that a shutdown never reaches a number already closed (and perhaps

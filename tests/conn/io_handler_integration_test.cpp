@@ -294,25 +294,20 @@ class TAcceptCountingStack : public TIdStackLinux {
   static inline std::atomic<int> LocalLookUps{0};
 };
 
-// Without waiting, or (AInSlices) waiting in its accept a slice at a time
-// after starting out without waits, as a passed-in socket may.
-void ListenWithoutWaiting(TIdSocketHandle& AListening, const std::string& AIP,
-                          bool AInSlices = false) {
+// Waiting in its accept a slice at a time, after starting out without
+// waits (ANonBlocking) as a passed-in socket may.
+void ListenInSlices(TIdSocketHandle& AListening, const std::string& AIP, bool ANonBlocking = false) {
   AListening.SetIP(AIP);
   AListening.Allocate(SOCK_STREAM, 0);
   AListening.BindLocal();
   AListening.StartListening(4);
-  if (!AInSlices) {
-    AListening.AcceptWithoutWaiting();
-    return;
-  }
   const int fd = AListening.Descriptor();
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  if (ANonBlocking) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   AListening.AcceptInSlices(TIdServerIOHandlerSocket::kAcceptSlice);
 }
 
-// A listening socket that accepts without waiting, or whose accept waits in
-// slices: a waiting client is taken without a poll, and from a socket bound
+// A listening socket whose accept waits in slices, whether it started out
+// blocking or not: a waiting client is taken without a poll, and from a socket bound
 // to one address without asking the system for the local address; the stop
 // still ends a wait within a slice, and a thread-less accept still waits
 // for its client.
@@ -320,12 +315,12 @@ TEST(AcceptConnection, AListenerThatDoesNotWaitTakesAWaitingClientAtOnce) {
   ASSERT_EQ(LiveComponentCount(), 0) << "the stack class is chosen before any component";
   testing::TPlatformStackInUse<TAcceptCountingStack> stack;
   TIdServerIOHandlerSocket acceptor(nullptr);
-  for (const bool inSlices : {false, true})
+  for (const bool nonBlocking : {false, true})
   for (const std::string ip : {"127.0.0.1", "0.0.0.0"}) {
-    SCOPED_TRACE(ip + (inSlices ? " in slices" : " without waiting"));
+    SCOPED_TRACE(ip + (nonBlocking ? " passed in without waits" : ""));
     TIdSocketHandle listening(nullptr);
-    ListenWithoutWaiting(listening, ip, inSlices);
-    EXPECT_EQ(fcntl(listening.Descriptor(), F_GETFL) & O_NONBLOCK, inSlices ? 0 : O_NONBLOCK);
+    ListenInSlices(listening, ip, nonBlocking);
+    EXPECT_EQ(fcntl(listening.Descriptor(), F_GETFL) & O_NONBLOCK, 0);
     const int32_t fd = listening.Descriptor();
     const int client = ConnectToLoopback(static_cast<uint16_t>(listening.Port()));
     auto* thread = new TIdleThread();
@@ -347,13 +342,12 @@ TEST(AcceptConnection, AListenerThatDoesNotWaitTakesAWaitingClientAtOnce) {
     EXPECT_EQ(outcome.Accepted, nullptr);
     EXPECT_EQ(outcome.Raised, "");
     EXPECT_LT(outcome.MsAfterStop, 100);
-    EXPECT_FALSE(TIdSocketHandle::AcceptsWithoutWaiting(fd)) << "forgotten with the close";
-    EXPECT_FALSE(TIdSocketHandle::AcceptsInSlices(fd));
+    EXPECT_FALSE(TIdSocketHandle::AcceptsInSlices(fd)) << "forgotten with the close";
   }
 
-  for (const bool inSlices : {false, true}) {
+  for (const bool nonBlocking : {false, true}) {
     TIdSocketHandle listening(nullptr);
-    ListenWithoutWaiting(listening, "127.0.0.1", inSlices);
+    ListenInSlices(listening, "127.0.0.1", nonBlocking);
     int client = -1;
     std::thread connector([&] {
       TIdStack::PauseMilliseconds(50);
