@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "ostrevan/server/tcp_server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include "ostrevan/client/server_intercept.h"
@@ -125,18 +127,23 @@ void TIdTCPServer::Activate() {
 }
 
 void TIdTCPServer::OpenBinding(TIdSocketHandle& ABinding) {
-  if (ABinding.Adopted()) {
-    // Bound and listening already, with the backlog its maker chose.
-    ABinding.AcceptInSlices(TIdServerIOHandlerSocket::kAcceptSlice);
-    return;
+  // Adopted ones are bound and listening already, with the backlog their
+  // maker chose.
+  if (!ABinding.Adopted()) {
+    ABinding.Allocate(SOCK_STREAM, 0);
+    if (ReuseSocket_ == rsOSDependent || ReuseSocket_ == rsTrue) {
+      const int32_t one = 1;
+      ABinding.SetOption(SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    }
+    ABinding.BindLocal();
+    ABinding.StartListening(ListenQueue_);
   }
-  ABinding.Allocate(SOCK_STREAM, 0);
-  if (ReuseSocket_ == rsOSDependent || ReuseSocket_ == rsTrue) {
+  if (CorkConnections_) {
+    // Set once here rather than on each accepted socket: a socket accepted
+    // on Linux inherits it, at no system call per connection.
     const int32_t one = 1;
-    ABinding.SetOption(SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    ABinding.SetOption(IPPROTO_TCP, TCP_CORK, &one, sizeof(one));
   }
-  ABinding.BindLocal();
-  ABinding.StartListening(ListenQueue_);
   // The listener's accept then waits by itself, a slice at a time.
   ABinding.AcceptInSlices(TIdServerIOHandlerSocket::kAcceptSlice);
 }

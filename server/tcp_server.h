@@ -157,6 +157,17 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   virtual void SetIntercept(TIdServerIntercept* value);
   ///@}
   ///@{
+  /// Whether accepted connections start corked (TCP_CORK, set on each
+  /// listening socket and inherited by the sockets it accepts): what a peer
+  /// thread writes is held back until a full segment fills, the connection
+  /// is closed, or 200 ms have passed, so that a short answer and the end
+  /// of the stream leave in one segment. For protocols that answer and close
+  /// at once; a dialogue would see its replies late. Takes effect on
+  /// activation; false unless set.
+  bool CorkConnections() const { return CorkConnections_; }
+  void SetCorkConnections(bool value) { CorkConnections_ = value; }
+  ///@}
+  ///@{
   /// The handler that accepts connections; a TIdServerIOHandlerSocket made on activation unless set.
   TIdServerIOHandler* IOHandler() const { return IOHandler_.Get(); }
   virtual void SetIOHandler(TIdServerIOHandler* value);
@@ -343,6 +354,7 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   std::unique_ptr<TIdSocketHandles> Bindings_;
   std::unique_ptr<TIdCommandHandlers> CommandHandlers_;
   std::atomic<bool> CommandHandlersEnabled_{true};
+  bool CorkConnections_ = false;
   bool CommandHandlersPrepared_ = false;
   std::unique_ptr<TIdRFCReply> Greeting_;
   std::atomic<TIdServerIntercept*> Intercept_{nullptr};

@@ -18,7 +18,7 @@ class OSTREVAN_EXPORT TIdTimeServer : public TIdTCPServer {
   /// The port a new time server listens on: 37, the Time protocol's.
   static constexpr int32_t kDefaultTimePort = 37;
 
-  /// DefaultPort 37, BaseDate 1900-01-01 (2.0).
+  /// DefaultPort 37, BaseDate 1900-01-01 (2.0), CorkConnections true.
   explicit TIdTimeServer(TComponent* AOwner);
   /// Retired first, so that a server that is not freed with delete (a local,
   /// a member) is stopped while it is whole as well.

@@ -204,6 +204,29 @@ TEST(TcpServer, ConnectionLimitRefusesWithItsReplyAndServesAgainLater) {
   server.SetActive(false);
 }
 
+// Corked, what the peer thread writes waits for the close; uncorked (the
+// default) it leaves at once.
+TEST(TcpServer, CorkedConnectionsHoldTheirAnswerUntilTheClose) {
+  for (const bool cork : {false, true}) {
+    TIdTCPServer server(nullptr);
+    server.SetCorkConnections(cork);
+    Signal written, release;
+    server.OnExecute = [&](TIdPeerThread& thread) {
+      thread.Connection()->Write("abc");
+      written.Set();
+      release.Wait();
+      thread.Connection()->Disconnect();
+    };
+    TTestClient client(ActivateOnLoopback(server));
+    ASSERT_TRUE(written.Wait());
+    EXPECT_EQ(client.ReceiveAll(50), cork ? "" : "abc") << "cork " << cork;
+    release.Set();
+    EXPECT_EQ(client.ReceiveAll(), cork ? "abc" : "") << "cork " << cork;
+    EXPECT_TRUE(client.Closed());
+    server.SetActive(false);
+  }
+}
+
 TEST(TcpServer, GreetingTakesItsTextFromTheCatalogue) {
   TIdTCPServer server(nullptr);
   server.ReplyTexts().Add()->SetCodeAndText(220, "ready");

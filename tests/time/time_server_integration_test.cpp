@@ -46,6 +46,7 @@ TEST(TimeServer, KnownAnswersOverLoopback) {
   TIdTimeServer server(nullptr);
   EXPECT_EQ(server.DefaultPort(), 37);
   EXPECT_EQ(server.BaseDate(), 2.0);
+  EXPECT_TRUE(server.CorkConnections());  // the answer leaves with the close
   const uint16_t port = ActivateOnLoopback(server);
   auto answerAt = [&](int64_t seconds, int64_t microseconds, const std::string& send = "") {
     clock.Set(seconds, microseconds);
