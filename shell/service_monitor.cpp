@@ -45,9 +45,13 @@ std::string SystemErrorText(int AError) {
 }  // namespace
 
 std::string GroupedCount(uint64_t ACount) {
-  std::string digits = std::to_string(ACount);
-  for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
+  const std::string digits = std::to_string(ACount);
+  std::string grouped;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
 }
 
 std::string ServingStatus(int32_t APort, const TIdTCPServerStatistics& ATcp,

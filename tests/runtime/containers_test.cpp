@@ -38,8 +38,8 @@ TEST(Collection, RunningIdsAreNeverReused) {
 
 TEST(Collection, AssignCopiesItemsAndRefusesOtherClasses) {
   TOwnedCollection<TNamedItem> source(nullptr), target(nullptr);
-  source.Add()->Text = "x";
-  source.Add()->Text = "y";
+  source.Add()->Text.push_back('x');
+  source.Add()->Text.push_back('y');
   target.Add();
   target.Assign(&source);
   ASSERT_EQ(target.Count(), 2);

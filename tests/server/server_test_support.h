@@ -28,9 +28,12 @@ inline uint16_t ActivateOnLoopback(TIdTCPServer& server) {
 inline std::string Describe(const std::exception& e) {
   std::string text = ClassNameOf(typeid(e));
   if (auto* socketError = dynamic_cast<const EIdSocketError*>(&e)) {
-    text += " " + std::to_string(socketError->ErrorNumber());
+    text += ' ';
+    text += std::to_string(socketError->ErrorNumber());
   }
-  return text + ": " + e.what();
+  text += ": ";
+  text += e.what();
+  return text;
 }
 
 }  // namespace ostrevan::testing
