@@ -5,8 +5,11 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <cerrno>
+
 #include "ostrevan/client/server_intercept.h"
 #include "ostrevan/conn/server_io_handler.h"
+#include "ostrevan/net/errors.h"
 #include "ostrevan/net/stack.h"
 #include "ostrevan/server/errors.h"
 #include "ostrevan/server/listener_thread.h"
@@ -126,6 +129,19 @@ void TIdTCPServer::Activate() {
   }
 }
 
+void TIdTCPServer::CorkAcceptedSockets(TIdSocketHandle& ABinding) {
+  // Set once on the listening socket rather than on each accepted one: a
+  // socket accepted on Linux inherits it, at no system call per connection.
+  const int32_t one = 1;
+  try {
+    ABinding.SetOption(IPPROTO_TCP, TCP_CORK, &one, sizeof(one));
+  } catch (const EIdSocketError& e) {
+    // An adopted socket of another kind (a Unix one, say) has no segments
+    // to join: it is served uncorked.
+    if (e.ErrorNumber() != EOPNOTSUPP) throw;
+  }
+}
+
 void TIdTCPServer::OpenBinding(TIdSocketHandle& ABinding) {
   // Adopted ones are bound and listening already, with the backlog their
   // maker chose.
@@ -138,12 +154,7 @@ void TIdTCPServer::OpenBinding(TIdSocketHandle& ABinding) {
     ABinding.BindLocal();
     ABinding.StartListening(ListenQueue_);
   }
-  if (CorkConnections_) {
-    // Set once here rather than on each accepted socket: a socket accepted
-    // on Linux inherits it, at no system call per connection.
-    const int32_t one = 1;
-    ABinding.SetOption(IPPROTO_TCP, TCP_CORK, &one, sizeof(one));
-  }
+  if (CorkConnections_) CorkAcceptedSockets(ABinding);
   // The listener's accept then waits by itself, a slice at a time.
   ABinding.AcceptInSlices(TIdServerIOHandlerSocket::kAcceptSlice);
 }

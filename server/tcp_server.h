@@ -163,7 +163,8 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   /// is closed, or 200 ms have passed, so that a short answer and the end
   /// of the stream leave in one segment. For protocols that answer and close
   /// at once; a dialogue would see its replies late. Takes effect on
-  /// activation; false unless set.
+  /// activation; an adopted socket that is not TCP is served uncorked.
+  /// False unless set.
   bool CorkConnections() const { return CorkConnections_; }
   void SetCorkConnections(bool value) { CorkConnections_ = value; }
   ///@}
@@ -336,6 +337,7 @@ class OSTREVAN_EXPORT TIdTCPServer : public TIdComponent {
   void Activate();
   void Deactivate();
   void OpenBinding(TIdSocketHandle& ABinding);
+  static void CorkAcceptedSockets(TIdSocketHandle& ABinding);
   void StartListener(TIdSocketHandle& ABinding);
   void CloseBindings();
   void CloseTransports();

@@ -5,12 +5,15 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -225,6 +228,38 @@ TEST(TcpServer, CorkedConnectionsHoldTheirAnswerUntilTheClose) {
     EXPECT_TRUE(client.Closed());
     server.SetActive(false);
   }
+}
+
+// A Unix socket handed to a corked server has nothing to cork; it is served
+// as it is rather than failing the activation.
+TEST(TcpServer, AnAdoptedUnixSocketIsServedUncorked) {
+  const int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listening, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  // An abstract name: nothing is left in the file system.
+  const std::string name = "ostrevan-cork-test-" + std::to_string(getpid());
+  std::memcpy(address.sun_path + 1, name.data(), name.size());
+  const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr*>(&address), length), 0);
+  ASSERT_EQ(listen(listening, 4), 0);
+  TIdTCPServer server(nullptr);
+  server.SetCorkConnections(true);
+  server.OnExecute = [](TIdPeerThread& thread) {
+    thread.Connection()->Write("abc");
+    thread.Connection()->Disconnect();
+  };
+  server.Bindings().Add()->Adopt(listening);  // the server closes it
+  ASSERT_NO_THROW(server.SetActive(true));
+  const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&address), length), 0);
+  const timeval patience{5, 0};
+  setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  char answer[8] = {};
+  EXPECT_EQ(recv(client, answer, sizeof answer, MSG_WAITALL), 3);  // then the end of stream
+  EXPECT_STREQ(answer, "abc");
+  close(client);
+  server.SetActive(false);
 }
 
 TEST(TcpServer, GreetingTakesItsTextFromTheCatalogue) {
